@@ -1,0 +1,78 @@
+#ifndef FACEBOOKPLUGIN_H
+#define FACEBOOKPLUGIN_H
+
+#include "IPhotoUpload.h"
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+class QHttpMultiPart;
+class QNetworkReply;
+class VlWebView;
+
+// The plug-in object Orvelle loads. One instance per process.
+class FacebookPlugin : public QObject, public IPhotoUpload
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID "com.velotri.Orvelle.IPhotoUpload")
+    Q_INTERFACES(IPhotoUpload)
+
+public:
+    FacebookPlugin();
+    ~FacebookPlugin() override;
+
+    QImage picture(const QSize &size, qreal scale) override;
+    Icon icon(const QSize &size) override;
+    QString name() override;
+    QStringList supportedMimes() override;
+    QSize supportedMaxSize() override;
+    void setManager(QNetworkAccessManager *manager) override;
+    void setParentWidget(QWidget *widget) override;
+    ITask *newUserAlbumsTask(std::function<void(const Albums &)> onSuccess,
+                             ErrorCallback onError) override;
+    ITask *newUserProfilePictureTask(const QSize &size,
+                                     std::function<void(const QUrl &)> onSuccess,
+                                     ErrorCallback onError) override;
+    ITask *newUserNameTask(std::function<void(const QString &)> onSuccess,
+                           ErrorCallback onError) override;
+    ITask *newUploadTask(const QString &filePath, const QString &albumName,
+                         const QString &message, std::function<void()> onSuccess,
+                         ErrorCallback onError) override;
+    void tellFriends(const QMap<QString, QString> &parameters,
+                     std::function<void()> callback) override;
+
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+    // Graph requests, signed with the stored token. The caller adopts the reply.
+    QNetworkReply *submitGetRequest(QString path);
+    QNetworkReply *submitPostRequest(const QString &path, QHttpMultiPart *body);
+
+    void authWithPermissions(const QString &scope, QObject *receiver, const char *slot);
+    bool isRedirectUrl(const QUrl &url);
+
+    // Album name -> album id: filled by album listings, read by uploads.
+    QHash<QString, QString> &albumMap() { return m_albums; }
+
+signals:
+    void authFinished(char code);
+
+private slots:
+    void shouldFinishAuth(QUrl url);
+    void shouldFinishTellFriends(QUrl url);
+    void onLoadPageFinished(bool);
+
+private:
+    QNetworkAccessManager *m_manager = nullptr;
+    QPointer<QWidget> m_parentWidget;
+    QPointer<VlWebView> m_browser;
+    bool m_authorising = false;
+    const QByteArray m_graphOrigin;
+    const QByteArray m_redirectUrl;
+    QHash<QString, QString> m_albums;
+    QString m_pendingScope;
+    std::function<void()> m_feedCallback;
+};
+
+#endif // FACEBOOKPLUGIN_H

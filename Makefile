@@ -1,0 +1,45 @@
+# One entry point for everything: `make test` on a fresh Debian 12 machine
+# installs what is missing, builds, and runs every test.
+BUILD_DIR ?= build/default
+PRESET    ?= default
+JOBS      ?= $(shell nproc)
+
+# Debian packages the project needs, by name.
+PACKAGES = build-essential cmake ninja-build pkg-config python3 \
+           qtbase5-dev qtbase5-dev-tools qtwebengine5-dev libqt5webengine5 \
+           libcpp-httplib-dev libsqlite3-dev \
+           clang libclang-rt-14-dev \
+           xvfb xauth fonts-dejavu-core curl
+
+.PHONY: deps build test test-fast demo bench fuzz clean
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake --preset $(PRESET) $(if $(CI),-DORVELLE_WARNINGS_AS_ERRORS=ON)
+	cmake --build --preset $(PRESET) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Everything but the minute-long real-time checks.
+test-fast: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) -LE slow
+
+demo: build
+	@echo "make demo: not yet available (needs the sandbox and the host)."
+
+bench: build
+	@echo "make bench: no benchmarks yet."
+
+fuzz: build
+	@echo "make fuzz: no fuzz targets yet."
+
+clean:
+	rm -rf build

@@ -1,0 +1,93 @@
+#ifndef NETWORK_REPLYTASK_H
+#define NETWORK_REPLYTASK_H
+
+#include "utils/ITask.h"
+
+#include <QBasicTimer>
+#include <QPointer>
+
+#include <functional>
+
+class QNetworkReply;
+
+namespace Network {
+
+// A task whose work is one network reply at a time, with a retry timer.
+//
+// Subclasses send the request in reply() and read the answer in
+// replyFinished(). They end every attempt that reaches a result through
+// finishWithError() or finishWithSuccess(): both stop the retry timer, so
+// nothing is re-sent after the host has heard the outcome, until the host
+// calls submit() again.
+//
+// Retry timer: armRetryTimer() from the stopped state allows attemptLimit
+// re-sends, one per interval; the tick after that reports "Request timed out".
+// Re-arming a running timer postpones its next tick without resetting the
+// count. A tick that comes while a request is still out only counts.
+class ReplyTask : public ITask
+{
+    Q_OBJECT
+public:
+    using ErrorCallback = std::function<void(QString const &)>;
+
+    struct RetryPolicy
+    {
+        int intervalMsecs = 5000;
+        int attemptLimit = 10;
+    };
+
+    ~ReplyTask() override;
+
+    void cancel() override;
+    bool isCanceled() const override;
+    void submit() override;
+
+    virtual void submitRequest();
+    virtual QNetworkReply *reply() = 0;
+    virtual void replyFinished() = 0;
+
+    void retry();
+    void setReply(QNetworkReply *reply);
+
+protected:
+    explicit ReplyTask(ErrorCallback onError);
+    // Lets tests run the retry timer fast.
+    ReplyTask(ErrorCallback onError, RetryPolicy policy);
+
+    void timerEvent(QTimerEvent *event) override;
+
+    // The reply whose completion is being handled; null once it is gone.
+    QNetworkReply *currentReply() const;
+    bool hasOutcome() const { return m_hasOutcome; }
+    bool isRetryTimerActive() const { return m_retryTimer.isActive(); }
+    int retryInterval() const { return m_retryInterval; }
+
+    void armRetryTimer();
+    void finishWithError(const QString &message);
+    void finishWithSuccess(const std::function<void()> &notifyHost);
+
+    // Called once when the task has delivered its outcome; subclasses drop
+    // whatever they still listen to here.
+    virtual void outcomeDelivered() { }
+
+private slots:
+    void onReplayFinished(); // sic: the slot's name is fixed by the contract
+
+private:
+    void concludeAttempt();
+    bool hasRequestInFlight() const;
+
+    // Guarded: the manager owns the reply and may delete it before us.
+    QPointer<QNetworkReply> m_reply;
+    bool m_canceled = false;
+    int m_attempt = -1;
+    const int m_attemptLimit;
+    const int m_retryInterval;
+    QBasicTimer m_retryTimer;
+    ErrorCallback m_onError;
+    bool m_hasOutcome = false;
+};
+
+} // namespace Network
+
+#endif // NETWORK_REPLYTASK_H

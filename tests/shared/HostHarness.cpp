@@ -1,0 +1,44 @@
+#include "HostHarness.h"
+
+#include <QDir>
+
+QString HostHarness::libraryPath(Build build)
+{
+    const QString dir = QString::fromLocal8Bit(qgetenv("ORVELLE_PLUGIN_DIR"));
+    const QString file = build == Build::Production ? QStringLiteral("libFacebookPluginQt5.so")
+                                                    : QStringLiteral("libFacebookPluginQt5Sandbox.so");
+    return QDir(dir).filePath(file);
+}
+
+HostHarness::HostHarness(Build build)
+    : m_loader(libraryPath(build))
+{
+}
+
+// The loader keeps the library loaded; the plug-in object dies with the
+// process, as it does in Orvelle.
+HostHarness::~HostHarness() = default;
+
+bool HostHarness::load()
+{
+    const QJsonObject meta = m_loader.metaData();
+    if (meta.value(QStringLiteral("IID")).toString() != QLatin1String("com.velotri.Orvelle.IPhotoUpload")) {
+        m_error = QStringLiteral("wrong or missing IID in %1: %2").arg(m_loader.fileName(), m_loader.errorString());
+        return false;
+    }
+    m_instance = m_loader.instance();
+    if (!m_instance) {
+        m_error = m_loader.errorString();
+        return false;
+    }
+    m_plugin = qobject_cast<IPhotoUpload *>(m_instance);
+    if (!m_plugin) {
+        m_error = QStringLiteral("the instance does not implement IPhotoUpload");
+        return false;
+    }
+    m_manager = std::make_unique<QNetworkAccessManager>();
+    m_mainWindow = std::make_unique<QMainWindow>();
+    m_plugin->setManager(m_manager.get());
+    m_plugin->setParentWidget(m_mainWindow.get());
+    return true;
+}

@@ -1,0 +1,40 @@
+#include "TestMain.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace TestMain {
+
+int run(int argc, char **argv, QObject *(*makeTest)())
+{
+    QTemporaryDir root(QDir::tempPath() + QStringLiteral("/orvelle-test-XXXXXX"));
+    if (!root.isValid())
+        qFatal("cannot create a temporary folder");
+    const auto makeDir = [&root](const char *name) {
+        const QString path = root.filePath(QString::fromLatin1(name));
+        QDir().mkpath(path);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return path.toLocal8Bit();
+    };
+    qputenv("HOME", makeDir("home"));
+    qputenv("XDG_DATA_HOME", makeDir("data"));
+    qputenv("XDG_CACHE_HOME", makeDir("cache"));
+    qputenv("XDG_CONFIG_HOME", makeDir("config"));
+    qputenv("XDG_RUNTIME_DIR", makeDir("runtime"));
+
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    int status = 0;
+    {
+        QApplication app(argc, argv);
+        app.setOrganizationName(QStringLiteral("Velotri"));
+        app.setApplicationName(QStringLiteral("Orvelle"));
+        std::unique_ptr<QObject> test(makeTest());
+        status = QTest::qExec(test.get(), argc, argv);
+    }
+    return status;
+}
+
+} // namespace TestMain

@@ -1,0 +1,71 @@
+#include "FacebookPluginQt5/Path.h"
+#include "TestMain.h"
+
+#include <QTemporaryDir>
+
+class tst_Path : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void toFilepath2x_data();
+    void toFilepath2x();
+    void filepathForLevel_data();
+    void filepathForLevel();
+};
+
+void tst_Path::toFilepath2x_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("resource") << ":/facebook16.png" << ":/facebook16@2x.png";
+    QTest::newRow("already-2x") << "/a/b@2x.png" << "/a/b@2x.png";
+    QTest::newRow("no-extension") << "/a/b" << "/a/b@2x";
+    QTest::newRow("no-extension-already-2x") << "/a/b@2x" << "/a/b@2x";
+    QTest::newRow("dot-in-directory") << "/a.d/b" << "/a.d/b@2x";
+    QTest::newRow("last-dot-counts") << "b.tar.gz" << "b.tar@2x.gz";
+    QTest::newRow("2x-is-case-sensitive") << "b@2X.png" << "b@2X@2x.png";
+    QTest::newRow("2x-as-whole-name") << "@2x.png" << "@2x.png";
+    QTest::newRow("short-name") << "a.png" << "a@2x.png";
+}
+
+void tst_Path::toFilepath2x()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, expected);
+    QCOMPARE(Path::toFilepath2x(path), expected);
+}
+
+void tst_Path::filepathForLevel_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("level");
+    QTest::addColumn<bool>("checkExists");
+    QTest::addColumn<bool>("variantExists");
+    QTest::addColumn<bool>("expectVariant");
+    QTest::newRow("level-0") << "x.png" << 0 << false << true << false;
+    QTest::newRow("level-1") << "x.png" << 1 << true << true << false;
+    QTest::newRow("level-2") << "x.png" << 2 << true << true << true;
+    QTest::newRow("level-3-unchecked") << "x.png" << 3 << false << false << true;
+    QTest::newRow("level-2-missing-falls-back") << "x.png" << 2 << true << false << false;
+}
+
+void tst_Path::filepathForLevel()
+{
+    QFETCH(QString, file);
+    QFETCH(int, level);
+    QFETCH(bool, checkExists);
+    QFETCH(bool, variantExists);
+    QFETCH(bool, expectVariant);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(file);
+    if (variantExists) {
+        QFile variant(Path::toFilepath2x(path));
+        QVERIFY(variant.open(QIODevice::WriteOnly));
+    }
+    QCOMPARE(Path::filepathForLevel(path, level, checkExists),
+             expectVariant ? Path::toFilepath2x(path) : path);
+}
+
+ORVELLE_TEST_MAIN(tst_Path)
+#include "tst_path.moc"
