@@ -27,6 +27,7 @@ build: deps
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(if $(CI),30,10)
 
 # Everything but the minute-long real-time checks.
 test-fast: build
@@ -36,10 +37,17 @@ demo: build
 	@echo "make demo: not yet available (needs the sandbox and the host)."
 
 bench: build
-	@echo "make bench: no benchmarks yet."
+	$(BUILD_DIR)/bench/bench_json
 
-fuzz: build
-	@echo "make fuzz: no fuzz targets yet."
+# The JSON reader under libFuzzer with address and undefined-behaviour
+# sanitizers, seeded from the JSONTestSuite corpus next to the repository.
+FUZZ_SECONDS ?= 600
+FUZZ_CORPUS  ?= ../shared/testdata/JSONTestSuite/test_parsing
+fuzz: deps
+	cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/fuzz
+	mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz_json build/fuzz/corpus $(FUZZ_CORPUS) -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=4096 -print_final_stats=1
 
 clean:
 	rm -rf build

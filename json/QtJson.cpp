@@ -116,11 +116,13 @@ ushort unicodeEscape(const QChar *at)
     return ushort(value);
 }
 
-QVariant parseString(const QString &json, int &index, bool &success)
+// parseString's work, returning the text itself: object keys need no
+// QVariant around them.
+QString readString(const QString &json, int &index, bool &success)
 {
     const auto fail = [&success] {
         success = false;
-        return QVariant();
+        return QString();
     };
     eatWhitespace(json, index);
     ++index; // the opening mark, whatever stands there
@@ -173,6 +175,12 @@ QVariant parseString(const QString &json, int &index, bool &success)
             return fail();
         runStart = index;
     }
+}
+
+QVariant parseString(const QString &json, int &index, bool &success)
+{
+    QString text = readString(json, index, success);
+    return success ? QVariant(std::move(text)) : QVariant();
 }
 
 inline bool isNumberChar(ushort c)
@@ -263,7 +271,7 @@ QVariant parseObject(const QString &json, int &index, bool &success, int depth)
             success = false;
             return QVariantMap();
         }
-        const QString key = parseString(json, index, success).toString();
+        const QString key = readString(json, index, success);
         if (!success)
             return QVariantMap();
         if (nextToken(json, index) != Colon) {

@@ -1,0 +1,85 @@
+// Throughput of the JSON codec against Qt's own, on Graph-like documents.
+// Prints MB/s for each and the ratio ours / Qt's, in the same run.
+
+#include "json/QtJson.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QTextStream>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+// An album listing page as the Graph API sends it, with enough albums to
+// reach about targetBytes.
+QByteArray graphDocument(int targetBytes)
+{
+    static const char *const names[] = {
+        "Summer 2026", "Été à Paris", "Урожай на даче", "東京の夜", "Família 👨‍👩‍👧",
+        "Ελληνικά νησιά", "סבתא 90", "Profile Pictures", "Mobile Uploads", "Timeline Photos",
+    };
+    QByteArray out = "{\"data\":[";
+    for (int i = 0; out.size() < targetBytes - 300; ++i) {
+        if (i)
+            out += ',';
+        out += "{\"id\":\"" + QByteArray::number(10150000000000000ull + quint64(i) * 7919) + "\",";
+        out += "\"name\":\"" + QByteArray(names[i % 10]) + " #" + QByteArray::number(i) + "\",";
+        out += "\"can_upload\":" + QByteArray(i % 3 ? "true" : "false") + ",";
+        out += "\"count\":" + QByteArray::number(i * 37 % 1000) + ",";
+        out += "\"cover\":{\"ratio\":" + QByteArray::number(1.5 + i * 0.001, 'g', 17)
+               + ",\"created_time\":\"2026-11-" + QByteArray::number(i % 28 + 1) + "T10:00:00+0000\"}}";
+    }
+    out += "],\"paging\":{\"cursors\":{\"before\":\"QVFIUmxX\",\"after\":\"QVFIUmd6\"},"
+           "\"next\":\"https://graph.example/v2/me/albums?limit=25&after=QVFIUmd6\"}}";
+    return out;
+}
+
+// Runs work until at least minSeconds have passed; returns MB/s for bytes.
+double throughput(qint64 bytes, const std::function<void()> &work, double minSeconds = 0.6)
+{
+    work(); // warm-up
+    QElapsedTimer clock;
+    clock.start();
+    int runs = 0;
+    do {
+        work();
+        ++runs;
+    } while (clock.nsecsElapsed() < qint64(minSeconds * 1e9));
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    return double(bytes) * runs / seconds / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    std::printf("%-8s %-10s %12s %12s %8s\n", "size", "operation", "ours MB/s", "Qt MB/s", "ratio");
+    for (const int size : { 1024, 100 * 1024, 10 * 1024 * 1024 }) {
+        const QByteArray bytes = graphDocument(size);
+        const QVariant tree = QtJson::parse(QString::fromUtf8(bytes));
+        volatile int sink = 0;
+
+        const double ourRead = throughput(bytes.size(), [&] {
+            sink = sink + QtJson::parse(QString::fromUtf8(bytes)).toMap().size();
+        });
+        const double qtRead = throughput(bytes.size(), [&] {
+            sink = sink + QJsonDocument::fromJson(bytes).toVariant().toMap().size();
+        });
+        const QByteArray ourText = QtJson::serialize(tree);
+        const double ourWrite = throughput(ourText.size(), [&] { sink = sink + QtJson::serialize(tree).size(); });
+        const double qtWrite = throughput(ourText.size(), [&] {
+            sink = sink + QJsonDocument::fromVariant(tree).toJson(QJsonDocument::Compact).size();
+        });
+        const QByteArray label = size >= 1024 * 1024 ? QByteArray::number(size >> 20) + " MB"
+                                                     : QByteArray::number(size >> 10) + " KB";
+        std::printf("%-8s %-10s %12.1f %12.1f %7.2fx\n", label.constData(), "parse", ourRead, qtRead,
+                    ourRead / qtRead);
+        std::printf("%-8s %-10s %12.1f %12.1f %7.2fx\n", label.constData(), "serialize", ourWrite, qtWrite,
+                    ourWrite / qtWrite);
+    }
+    return 0;
+}
