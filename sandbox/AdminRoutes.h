@@ -1,0 +1,28 @@
+#ifndef ADMINROUTES_H
+#define ADMINROUTES_H
+
+#include <httplib.h>
+
+class SandboxServer;
+
+// Control of the sandbox for tests, under a prefix the service never uses:
+//   POST /__sandbox/reset                 seed data back, scripts and counters cleared
+//   POST /__sandbox/script                {"path":..,"method":..,"replies":[..]}, each reply
+//        {"status":..,"error":{"code":..,"type":..,"message":..,"error_subcode":..},
+//         "body":..,"content_type":..,"location":..,"html":true,"drop":true,
+//         "delay_ms":..,"pass":true,"times":..}
+//        (Qt's network manager re-sends a GET once when its connection closes
+//        unanswered: script two drops to make one request fail)
+//   POST /__sandbox/token?scope=a,b&user= a token without the dialog
+//   POST /__sandbox/expire-tokens         every token expires (190/463)
+//   POST /__sandbox/revoke-tokens         every token is revoked (190/458)
+//   POST /__sandbox/revoke-permission?name=..&user=..
+//   POST /__sandbox/switches?auto_approve=&new_permissions=&feed_cancel_error=&upload_limit=
+//   GET  /__sandbox/counters              requests per path, photos, posts
+//   GET  /__sandbox/photos, /__sandbox/posts
+namespace AdminRoutes {
+constexpr const char *prefix = "/__sandbox/";
+void install(SandboxServer &sandbox, httplib::Server &http);
+}
+
+#endif // ADMINROUTES_H

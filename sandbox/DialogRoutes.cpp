@@ -1,0 +1,255 @@
+#include "DialogRoutes.h"
+
+#include "Html.h"
+#include "SandboxServer.h"
+
+#include <optional>
+#include <sstream>
+
+namespace {
+
+constexpr const char *sessionCookie = "sbx_session";
+constexpr int tokenLifetime = 5183999; // about 60 days, as the service gives
+
+std::vector<std::string> splitScope(const std::string &scope)
+{
+    std::vector<std::string> names;
+    std::string current;
+    for (const char c : scope + ",") {
+        if (c == ',' || c == ' ') {
+            if (!current.empty())
+                names.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    return names;
+}
+
+std::optional<Store::User> sessionUser(SandboxServer &sandbox, const httplib::Request &request)
+{
+    std::istringstream cookies(request.get_header_value("Cookie"));
+    std::string item;
+    while (std::getline(cookies, item, ';')) {
+        const auto start = item.find_first_not_of(' ');
+        if (start == std::string::npos)
+            continue;
+        item = item.substr(start);
+        const std::string prefix = std::string(sessionCookie) + "=";
+        if (item.rfind(prefix, 0) == 0)
+            return sandbox.store().sessionUser(item.substr(prefix.size()));
+    }
+    return std::nullopt;
+}
+
+void errorPage(httplib::Response &response, const std::string &title, const std::string &text)
+{
+    response.status = 400;
+    response.set_content(Html::page(title, "<h2>" + Html::escape(title) + "</h2><p>" + Html::escape(text) + "</p>"),
+                         "text/html; charset=utf-8");
+}
+
+// The dialog's own checks: the application and where it may send the browser.
+bool checkClient(SandboxServer &sandbox, const httplib::Request &request, const char *idParam,
+                 httplib::Response &response)
+{
+    if (request.get_param_value(idParam) != sandbox.config().appId) {
+        errorPage(response, "Invalid App ID", "The provided app ID does not look like a valid app ID.");
+        return false;
+    }
+    if (request.get_param_value("redirect_uri") != sandbox.config().redirectUri()) {
+        errorPage(response, "URL blocked",
+                  "This redirect failed because the redirect URI is not whitelisted in the app's settings.");
+        return false;
+    }
+    return true;
+}
+
+void loginPage(httplib::Response &response, const std::string &next, const std::string &problem = {})
+{
+    response.set_content(
+        Html::page("Log in",
+                   "<h2>Log in to continue</h2>"
+                       + (problem.empty() ? "" : "<p style=\"color:#c00\">" + Html::escape(problem) + "</p>")
+                       + "<form method=\"post\" action=\"/login\" id=\"login\">" + Html::hiddenField("next", next)
+                       + "<p><input type=\"text\" name=\"login\" id=\"login-name\" placeholder=\"Login\"></p>"
+                         "<p><input type=\"password\" name=\"password\" id=\"password\" placeholder=\"Password\"></p>"
+                         "<p><button type=\"submit\" id=\"login-button\">Log in</button></p></form>"
+                         "<p class=\"muted\">Sandbox users: irina / sandbox, alex / sandbox</p>"),
+        "text/html; charset=utf-8");
+}
+
+void redirectWithToken(SandboxServer &sandbox, const Store::User &user, const std::string &scope,
+                       httplib::Response &response)
+{
+    sandbox.store().grant(user.id, splitScope(scope));
+    const std::string token = sandbox.store().newToken(user.id, tokenLifetime);
+    const long long dataAccess = (long long)std::time(nullptr) + 7776000;
+    response.set_redirect(sandbox.config().redirectUri() + "#access_token=" + token
+                          + "&data_access_expiration_time=" + std::to_string(dataAccess)
+                          + "&expires_in=" + std::to_string(tokenLifetime));
+}
+
+std::string fields(const httplib::Request &request, std::initializer_list<const char *> names)
+{
+    std::string html;
+    for (const char *name : names)
+        html += Html::hiddenField(name, request.get_param_value(name));
+    return html;
+}
+
+void oauthDialog(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    if (!checkClient(sandbox, request, "client_id", response))
+        return;
+    const std::string scope = request.get_param_value("scope");
+    auto user = sessionUser(sandbox, request);
+    if (sandbox.switches().autoApprove && !user)
+        user = sandbox.store().defaultUser();
+    if (!user) {
+        loginPage(response, request.target);
+        return;
+    }
+    bool granted = true;
+    for (const std::string &name : splitScope(scope))
+        granted = granted && sandbox.store().hasPermission(user->id, name);
+    if (granted || sandbox.switches().autoApprove) {
+        redirectWithToken(sandbox, *user, scope, response);
+        return;
+    }
+    response.set_content(
+        Html::page("Continue as " + user->name,
+                   "<h2>Orvelle is requesting access</h2><p>Continue as <b>" + Html::escape(user->name)
+                       + "</b>?</p><p>Orvelle will receive: <b id=\"scope\">"
+                       + Html::escape(scope.empty() ? "your public profile" : scope)
+                       + "</b></p><form method=\"post\" action=\"/dialog/oauth\" id=\"consent\">"
+                       + fields(request, { "client_id", "redirect_uri", "scope", "response_type" })
+                       + "<button type=\"submit\" name=\"action\" value=\"allow\" id=\"allow\">Continue</button>"
+                         "<button type=\"submit\" name=\"action\" value=\"cancel\" id=\"cancel\">Cancel</button>"
+                         "</form>"),
+        "text/html; charset=utf-8");
+}
+
+void oauthDecision(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    if (!checkClient(sandbox, request, "client_id", response))
+        return;
+    const auto user = sessionUser(sandbox, request);
+    if (!user) {
+        errorPage(response, "Not logged in", "Log in first.");
+        return;
+    }
+    if (request.get_param_value("action") == "allow") {
+        redirectWithToken(sandbox, *user, request.get_param_value("scope"), response);
+        return;
+    }
+    response.set_redirect(sandbox.config().redirectUri()
+                          + "?error=access_denied&error_code=200&error_description=Permissions+error"
+                            "&error_reason=user_denied#_=_");
+}
+
+void login(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    std::string next = request.get_param_value("next");
+    // Only back into our own dialogs: never an open redirect.
+    if (next.rfind("/dialog/", 0) != 0)
+        next = "/";
+    const auto user = sandbox.store().userByLogin(request.get_param_value("login"), request.get_param_value("password"));
+    if (!user) {
+        loginPage(response, next, "Wrong login or password.");
+        return;
+    }
+    response.set_header("Set-Cookie", std::string(sessionCookie) + "=" + sandbox.store().newSession(user->id)
+                                          + "; Max-Age=2592000; Path=/; HttpOnly; SameSite=Lax");
+    response.set_redirect(next, 303);
+}
+
+void feedDialog(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    if (!checkClient(sandbox, request, "app_id", response))
+        return;
+    auto user = sessionUser(sandbox, request);
+    if (sandbox.switches().autoApprove && !user)
+        user = sandbox.store().defaultUser();
+    if (!user) {
+        loginPage(response, request.target);
+        return;
+    }
+    const auto post = [&request]() {
+        return Store::Post { {}, request.get_param_value("name"), request.get_param_value("caption"),
+                             request.get_param_value("description"), request.get_param_value("picture"),
+                             request.get_param_value("link"), request.get_param_value("properties") };
+    }();
+    if (sandbox.switches().autoApprove) {
+        response.set_redirect(sandbox.config().redirectUri() + "?post_id=" + sandbox.store().addPost(user->id, post));
+        return;
+    }
+    const std::string picture = post.picture.empty()
+        ? std::string()
+        : "<p><img id=\"picture\" src=\"" + Html::escape(post.picture) + "\" style=\"max-width:200px\"></p>";
+    response.set_content(
+        Html::page("Share on your timeline",
+                   "<h2>Share on your timeline</h2><p class=\"muted\">Posting as " + Html::escape(user->name)
+                       + "</p>" + picture + "<p><b id=\"name\">" + Html::escape(post.name)
+                       + "</b></p><p id=\"caption\">" + Html::escape(post.caption) + "</p><p id=\"description\">"
+                       + Html::escape(post.description) + "</p><p><a id=\"link\" href=\"" + Html::escape(post.link)
+                       + "\">" + Html::escape(post.link) + "</a></p>"
+                       + "<form method=\"post\" action=\"/dialog/feed\" id=\"feed\">"
+                       + fields(request, { "app_id", "redirect_uri", "name", "caption", "description", "picture",
+                                           "link", "properties" })
+                       + "<button type=\"submit\" name=\"action\" value=\"share\" id=\"share\">Share</button>"
+                         "<button type=\"submit\" name=\"action\" value=\"cancel\" id=\"cancel\">Cancel</button>"
+                         "</form>"),
+        "text/html; charset=utf-8");
+}
+
+void feedDecision(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    if (!checkClient(sandbox, request, "app_id", response))
+        return;
+    const auto user = sessionUser(sandbox, request);
+    if (!user) {
+        errorPage(response, "Not logged in", "Log in first.");
+        return;
+    }
+    if (request.get_param_value("action") == "share") {
+        const Store::Post post { {}, request.get_param_value("name"), request.get_param_value("caption"),
+                                 request.get_param_value("description"), request.get_param_value("picture"),
+                                 request.get_param_value("link"), request.get_param_value("properties") };
+        response.set_redirect(sandbox.config().redirectUri() + "?post_id=" + sandbox.store().addPost(user->id, post));
+        return;
+    }
+    if (sandbox.switches().feedCancelWithError)
+        response.set_redirect(sandbox.config().redirectUri()
+                              + "?error_code=4201&error_message=User+canceled+the+Dialog+flow#_=_");
+    else
+        response.set_redirect(sandbox.config().redirectUri() + "#_=_");
+}
+
+void html(httplib::Response &response, const std::string &title, const std::string &body)
+{
+    response.set_content(Html::page(title, body), "text/html; charset=utf-8");
+}
+
+} // namespace
+
+namespace DialogRoutes {
+
+void install(SandboxServer &sandbox, httplib::Server &http)
+{
+    SandboxServer *s = &sandbox;
+    http.Get("/dialog/oauth", [s](const httplib::Request &rq, httplib::Response &rs) { oauthDialog(*s, rq, rs); });
+    http.Post("/dialog/oauth", [s](const httplib::Request &rq, httplib::Response &rs) { oauthDecision(*s, rq, rs); });
+    http.Post("/login", [s](const httplib::Request &rq, httplib::Response &rs) { login(*s, rq, rs); });
+    http.Get("/dialog/feed", [s](const httplib::Request &rq, httplib::Response &rs) { feedDialog(*s, rq, rs); });
+    http.Post("/dialog/feed", [s](const httplib::Request &rq, httplib::Response &rs) { feedDecision(*s, rq, rs); });
+    http.Get("/connect/login_success.html", [](const httplib::Request &, httplib::Response &rs) {
+        html(rs, "Success", "<p id=\"success\">Success</p>");
+    });
+    http.Get("/orvelle.app", [](const httplib::Request &, httplib::Response &rs) {
+        html(rs, "Orvelle", "<h2>Orvelle</h2><p>The image application for your desktop.</p>");
+    });
+}
+
+} // namespace DialogRoutes

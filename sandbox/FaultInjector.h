@@ -1,0 +1,48 @@
+#ifndef FAULTINJECTOR_H
+#define FAULTINJECTOR_H
+
+#include <httplib.h>
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+
+// Scripted replies for tests: the next requests to a path get the scripted
+// answers, in order, before the path answers normally again.
+class FaultInjector
+{
+public:
+    struct Reply
+    {
+        std::string method;      // empty: any
+        int status = 0;          // 0 with an error: the service's status for the code
+        bool hasError = false;
+        int code = 0;
+        int subcode = 0;
+        std::string type = "OAuthException";
+        std::string message = "Scripted error";
+        std::string body;
+        std::string contentType = "application/json; charset=UTF-8";
+        std::string location;    // for redirects
+        bool outagePage = false; // the front end's HTML error page
+        bool drop = false;       // close the connection without answering
+        bool pass = false;       // after the delay, answer normally
+        int delayMs = 0;
+    };
+
+    // Parses {"path":..., "method":..., "replies":[{...}, ...]}; false on
+    // malformed scripts, with the reason in error.
+    bool addScript(const std::string &json, std::string *error);
+    void clear();
+
+    // Called before routing: answers the request from the script if one is
+    // due. Returns true when the request has been answered (or dropped).
+    bool intercept(const httplib::Request &request, httplib::Response &response, int serverPort);
+
+private:
+    std::mutex m_mutex;
+    std::map<std::string, std::deque<Reply>> m_scripts;
+};
+
+#endif // FAULTINJECTOR_H

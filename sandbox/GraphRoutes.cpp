@@ -1,0 +1,279 @@
+#include "GraphRoutes.h"
+
+#include "GraphError.h"
+#include "Images.h"
+#include "PhotoReceiver.h"
+#include "SandboxServer.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+namespace {
+
+constexpr int defaultPageSize = 25;
+
+void sendJson(httplib::Response &response, const QJsonObject &object)
+{
+    response.set_content(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(),
+                         "application/json; charset=UTF-8");
+}
+
+QString q(const std::string &text)
+{
+    return QString::fromStdString(text);
+}
+
+// The user the request's token belongs to, or the error already written.
+std::optional<std::string> authenticate(SandboxServer &sandbox, const httplib::Request &request,
+                                        httplib::Response &response)
+{
+    std::string userId;
+    switch (sandbox.store().tokenState(request.get_param_value("access_token"), &userId)) {
+    case Store::TokenState::Valid:
+        return userId;
+    case Store::TokenState::Missing:
+        GraphError::missingToken().writeTo(response);
+        break;
+    case Store::TokenState::Unknown:
+        GraphError::invalidToken().writeTo(response);
+        break;
+    case Store::TokenState::Expired:
+        GraphError::expiredToken().writeTo(response);
+        break;
+    case Store::TokenState::Revoked:
+        GraphError::revokedToken().writeTo(response);
+        break;
+    }
+    return std::nullopt;
+}
+
+int intParam(const httplib::Request &request, const char *name, int fallback, int low, int high)
+{
+    if (!request.has_param(name))
+        return fallback;
+    try {
+        return std::clamp(std::stoi(request.get_param_value(name)), low, high);
+    } catch (const std::exception &) {
+        return fallback;
+    }
+}
+
+std::string encodeCursor(int offset)
+{
+    return QByteArray::number(offset).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals).toStdString();
+}
+
+int decodeCursor(const std::string &cursor)
+{
+    bool ok = false;
+    const int offset = QByteArray::fromBase64(QByteArray::fromStdString(cursor), QByteArray::Base64UrlEncoding).toInt(&ok);
+    return ok && offset >= 0 ? offset : 0;
+}
+
+void me(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    const auto userId = authenticate(sandbox, request, response);
+    if (!userId)
+        return;
+    const auto user = sandbox.store().user(*userId);
+    sendJson(response, { { "id", q(user->id) }, { "name", q(user->name) } });
+}
+
+void permissions(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    const auto userId = authenticate(sandbox, request, response);
+    if (!userId)
+        return;
+    const std::vector<std::string> granted = sandbox.store().permissions(*userId);
+    QJsonArray data;
+    if (sandbox.switches().newPermissionsFormat) {
+        for (const std::string &name : granted)
+            data.append(QJsonObject { { "permission", q(name) }, { "status", "granted" } });
+    } else {
+        QJsonObject row { { "installed", 1 } };
+        for (const std::string &name : granted)
+            row.insert(q(name), 1);
+        data.append(row);
+    }
+    sendJson(response, { { "data", data } });
+}
+
+void albums(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    const auto userId = authenticate(sandbox, request, response);
+    if (!userId)
+        return;
+    if (!sandbox.store().hasPermission(*userId, "user_photos")) {
+        GraphError::missingPermission("user_photos").writeTo(response);
+        return;
+    }
+    const int limit = intParam(request, "limit", defaultPageSize, 1, 100);
+    const int offset = request.has_param("after") ? decodeCursor(request.get_param_value("after")) : 0;
+    const int total = sandbox.store().albumCount(*userId);
+    QJsonArray data;
+    for (const Store::Album &album : sandbox.store().albums(*userId, offset, limit)) {
+        data.append(QJsonObject { { "id", q(album.id) },
+                                  { "name", q(album.name) },
+                                  { "can_upload", album.canUpload },
+                                  { "count", album.count } });
+    }
+    QJsonObject result { { "data", data } };
+    if (!data.isEmpty()) {
+        QJsonObject paging { { "cursors", QJsonObject { { "before", q(encodeCursor(offset)) },
+                                                         { "after", q(encodeCursor(offset + data.size())) } } } };
+        if (offset + data.size() < total) {
+            paging.insert("next", q(sandbox.config().origin() + "/me/albums?access_token="
+                                    + request.get_param_value("access_token") + "&limit=" + std::to_string(limit)
+                                    + "&after=" + encodeCursor(offset + data.size())));
+        }
+        if (offset > 0) {
+            paging.insert("previous", q(sandbox.config().origin() + "/me/albums?access_token="
+                                        + request.get_param_value("access_token") + "&limit="
+                                        + std::to_string(limit) + "&before=" + encodeCursor(offset)));
+        }
+        result.insert("paging", paging);
+    }
+    sendJson(response, result);
+}
+
+void picture(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    const auto userId = authenticate(sandbox, request, response);
+    if (!userId)
+        return;
+    const int width = intParam(request, "width", 50, 1, 2048);
+    const int height = intParam(request, "height", 50, 1, 2048);
+    const std::string url = sandbox.config().origin() + "/pictures/" + *userId + ".png?width=" + std::to_string(width)
+        + "&height=" + std::to_string(height);
+    if (request.get_param_value("redirect") != "false" && request.get_param_value("redirect") != "0") {
+        response.set_redirect(url);
+        return;
+    }
+    sendJson(response, { { "data", QJsonObject { { "height", height },
+                                                 { "is_silhouette", false },
+                                                 { "url", q(url) },
+                                                 { "width", width } } } });
+}
+
+void pictureFile(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    const std::string userId = request.matches[1];
+    if (!sandbox.store().user(userId)) {
+        response.status = 404;
+        return;
+    }
+    const int width = intParam(request, "width", 50, 1, 2048);
+    const int height = intParam(request, "height", 50, 1, 2048);
+    response.set_content(Images::profilePicture(width, height, userId), "image/png");
+}
+
+void photoFile(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    const auto photo = sandbox.store().photo(request.matches[1]);
+    std::ifstream file(sandbox.config().dataDir + "/" + (photo ? photo->storedFile : ""), std::ios::binary);
+    if (!photo || !file) {
+        response.status = 404;
+        return;
+    }
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    response.set_content(bytes.str(), photo->mime.c_str());
+}
+
+void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response,
+            const httplib::ContentReader &reader, const std::string &albumPathId)
+{
+    const auto userId = authenticate(sandbox, request, response);
+    if (!userId || !sandbox.store().hasPermission(*userId, "photo_upload")) {
+        PhotoReceiver::discard(request, reader);
+        if (userId)
+            GraphError::missingPermission("photo_upload").writeTo(response);
+        return;
+    }
+    if (!request.is_multipart_form_data()) {
+        PhotoReceiver::discard(request, reader);
+        GraphError::invalidParameter("The request must be multipart/form-data").writeTo(response);
+        return;
+    }
+    PhotoReceiver receiver(sandbox.photoDir(), sandbox.switches().uploadLimit);
+    if (!receiver.receive(reader)) {
+        ++sandbox.brokenUploads;
+        GraphError::invalidParameter("Malformed multipart body").writeTo(response);
+        return;
+    }
+    if (sandbox.faults().intercept(request, response, sandbox.config().port))
+        return; // a scripted answer: nothing is stored
+    if (!receiver.hasSource()) {
+        GraphError { 324, "OAuthException", "(#324) Requires upload file", 0, 400 }.writeTo(response);
+        return;
+    }
+    if (receiver.tooLarge()) {
+        GraphError { 1, "OAuthException", "(#1) The photo is larger than the upload limit", 0, 400 }.writeTo(response);
+        return;
+    }
+    const std::string mime = receiver.mime();
+    if (mime.empty()) {
+        GraphError { 324, "OAuthException", "(#324) Missing or invalid image file", 0, 400 }.writeTo(response);
+        return;
+    }
+    Store::Album album;
+    if (albumPathId == "me") {
+        album = sandbox.store().applicationAlbum(*userId);
+    } else {
+        const auto found = sandbox.store().album(albumPathId);
+        if (!found || found->userId != *userId) {
+            GraphError { 100, "GraphMethodException",
+                         "Unsupported post request. Object with ID '" + albumPathId + "' does not exist", 33, 400 }
+                .writeTo(response);
+            return;
+        }
+        if (!found->canUpload) {
+            GraphError { 120, "OAuthException", "(#120) Invalid album id", 0, 400 }.writeTo(response);
+            return;
+        }
+        album = *found;
+    }
+    Store::Photo photo;
+    photo.albumId = album.id;
+    photo.message = receiver.message();
+    photo.fileName = receiver.fileName();
+    photo.mime = mime;
+    photo.size = receiver.size();
+    // Stored under a name of our own: the client's file name never reaches the disk.
+    static std::atomic<unsigned> sequence { 0 };
+    photo.storedFile = "photos/" + std::to_string(std::time(nullptr)) + "-" + std::to_string(++sequence) + "."
+        + Images::extensionFor(mime);
+    if (!receiver.commit(sandbox.config().dataDir + "/" + photo.storedFile)) {
+        GraphError { 2, "OAuthException", "Service temporarily unavailable", 0, 500 }.writeTo(response);
+        return;
+    }
+    const std::string id = sandbox.store().addPhoto(photo, *userId);
+    sendJson(response, { { "id", q(id) }, { "post_id", q(*userId + "_" + id) } });
+}
+
+} // namespace
+
+namespace GraphRoutes {
+
+void install(SandboxServer &sandbox, httplib::Server &http)
+{
+    SandboxServer *s = &sandbox;
+    http.Get("/me", [s](const httplib::Request &rq, httplib::Response &rs) { me(*s, rq, rs); });
+    http.Get("/me/permissions", [s](const httplib::Request &rq, httplib::Response &rs) { permissions(*s, rq, rs); });
+    http.Get("/me/albums", [s](const httplib::Request &rq, httplib::Response &rs) { albums(*s, rq, rs); });
+    http.Get("/me/picture", [s](const httplib::Request &rq, httplib::Response &rs) { picture(*s, rq, rs); });
+    http.Get(R"(/pictures/(\d+)\.png)",
+             [s](const httplib::Request &rq, httplib::Response &rs) { pictureFile(*s, rq, rs); });
+    http.Get(R"(/photos/(\d+))", [s](const httplib::Request &rq, httplib::Response &rs) { photoFile(*s, rq, rs); });
+    http.Post(R"(/(me|\d+)/photos)",
+              [s](const httplib::Request &rq, httplib::Response &rs, const httplib::ContentReader &reader) {
+                  upload(*s, rq, rs, reader, rq.matches[1]);
+              });
+}
+
+} // namespace GraphRoutes

@@ -1,0 +1,55 @@
+#ifndef PHOTORECEIVER_H
+#define PHOTORECEIVER_H
+
+#include <httplib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Reads a multipart photo upload ("message" and "source" parts) as it
+// arrives: the photo goes straight to a temporary file in the data folder,
+// never whole into memory. The file is removed unless commit() moves it to
+// its final place, so an upload that breaks off leaves nothing behind.
+class PhotoReceiver
+{
+public:
+    PhotoReceiver(std::string uploadDir, std::int64_t sizeLimit);
+    ~PhotoReceiver();
+    PhotoReceiver(const PhotoReceiver &) = delete;
+    PhotoReceiver &operator=(const PhotoReceiver &) = delete;
+
+    // False when the body was cut off or is not well-formed multipart.
+    bool receive(const httplib::ContentReader &reader);
+    // Reads and forgets a body that will not be stored.
+    static bool discard(const httplib::Request &request, const httplib::ContentReader &reader);
+
+    bool hasSource() const { return m_hasSource; }
+    bool tooLarge() const { return m_tooLarge; }
+    std::string message() const { return m_message; }
+    std::string fileName() const { return m_fileName; }
+    std::string mime() const; // sniffed from the bytes, empty if not an image
+    std::int64_t size() const { return m_size; }
+
+    // Moves the photo to path (inside the data folder).
+    bool commit(const std::string &path);
+
+private:
+    bool openTemporary();
+    void removeTemporary();
+
+    const std::string m_uploadDir;
+    const std::int64_t m_sizeLimit;
+    std::string m_tempPath;
+    std::FILE *m_file = nullptr;
+    std::string m_part;
+    std::string m_head; // first bytes of the photo, for sniffing
+    std::string m_message;
+    std::string m_fileName;
+    std::int64_t m_size = 0;
+    bool m_hasSource = false;
+    bool m_tooLarge = false;
+    bool m_writeFailed = false;
+};
+
+#endif // PHOTORECEIVER_H

@@ -1,0 +1,99 @@
+#include "SandboxServer.h"
+
+#include "AdminRoutes.h"
+#include "DialogRoutes.h"
+#include "GalleryPage.h"
+#include "GraphError.h"
+#include "GraphRoutes.h"
+
+#include <sys/stat.h>
+
+SandboxServer::SandboxServer(SandboxConfig config)
+    : m_config(std::move(config))
+{
+}
+
+bool SandboxServer::start(std::string *error)
+{
+    ::mkdir(m_config.dataDir.c_str(), 0700);
+    ::mkdir(photoDir().c_str(), 0700);
+    m_store = std::make_unique<Store>(m_config.dataDir + "/sandbox.db");
+    if (!m_store->isOpen()) {
+        *error = "cannot open the database: " + m_store->error();
+        return false;
+    }
+
+    // A browser keeps idle connections open; a short keep-alive lets stop()
+    // return promptly.
+    m_http.set_keep_alive_timeout(1);
+    m_http.set_read_timeout(10);
+    m_http.set_payload_max_length(std::size_t(1) << 40); // uploads check their own limit
+
+    m_http.set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
+        if (request.path.rfind(AdminRoutes::prefix, 0) == 0)
+            return httplib::Server::HandlerResponse::Unhandled;
+        {
+            std::lock_guard<std::mutex> lock(m_countsMutex);
+            ++m_requestCounts[request.path];
+        }
+        // Bodies are read by their handlers, which apply scripts themselves.
+        const bool hasBody = request.method == "POST" || request.method == "PUT";
+        if (!hasBody && m_faults.intercept(request, response, m_config.port))
+            return httplib::Server::HandlerResponse::Handled;
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // Whatever the library answers by itself (unknown path, oversized or
+    // broken request) still comes in the service's error form.
+    m_http.set_error_handler([](const httplib::Request &, httplib::Response &response) {
+        if (!response.body.empty())
+            return;
+        const int status = response.status;
+        GraphError error = GraphError::invalidParameter(
+            status == 404 ? "Unknown path components" : "Invalid request (HTTP " + std::to_string(status) + ")");
+        error.code = status == 404 ? 2500 : 100;
+        error.status = status;
+        error.writeTo(response);
+    });
+    m_http.set_exception_handler([](const httplib::Request &, httplib::Response &response, std::exception_ptr) {
+        GraphError { 1, "OAuthException", "An unknown error occurred", 0, 500 }.writeTo(response);
+    });
+
+    GraphRoutes::install(*this, m_http);
+    DialogRoutes::install(*this, m_http);
+    AdminRoutes::install(*this, m_http);
+    GalleryPage::install(*this, m_http);
+
+    if (m_config.port == 0) {
+        // Port 0: any free port; the origin (and so every address the
+        // sandbox hands out) follows it.
+        m_config.port = m_http.bind_to_any_port("127.0.0.1");
+        if (m_config.port > 0)
+            return true;
+    } else if (m_http.bind_to_port("127.0.0.1", m_config.port)) {
+        return true;
+    }
+    *error = "cannot listen on 127.0.0.1:" + std::to_string(m_config.port);
+    return false;
+}
+
+void SandboxServer::run()
+{
+    m_http.listen_after_bind();
+}
+
+void SandboxServer::stop()
+{
+    m_http.stop();
+}
+
+std::map<std::string, int> SandboxServer::requestCounts()
+{
+    std::lock_guard<std::mutex> lock(m_countsMutex);
+    return m_requestCounts;
+}
+
+void SandboxServer::resetRequestCounts()
+{
+    std::lock_guard<std::mutex> lock(m_countsMutex);
+    m_requestCounts.clear();
+}

@@ -1,0 +1,122 @@
+#include "SandboxProcess.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QSignalSpy>
+
+SandboxProcess::SandboxProcess(QStringList arguments, int port)
+    : m_arguments(std::move(arguments))
+    , m_port(port)
+{
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+}
+
+SandboxProcess::~SandboxProcess()
+{
+    stop();
+}
+
+QString SandboxProcess::executable()
+{
+    return QString::fromLocal8Bit(qgetenv("ORVELLE_SANDBOX_BIN"));
+}
+
+bool SandboxProcess::start(const QString &dataDir)
+{
+    m_dataDir = dataDir.isEmpty() ? m_ownData.path() : dataDir;
+    m_origin.clear();
+    QStringList arguments { "--port", QString::number(m_port), "--data", m_dataDir };
+    m_process.start(executable(), arguments + m_arguments);
+    if (!m_process.waitForStarted(5000))
+        return false;
+    // It prints its origin once it listens.
+    static const QRegularExpression listening(QStringLiteral("listening on (http://[0-9.:]+)"));
+    QByteArray output;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 10000 && m_process.state() == QProcess::Running) {
+        m_process.waitForReadyRead(200);
+        output += m_process.readAll();
+        const auto match = listening.match(QString::fromUtf8(output));
+        if (match.hasMatch()) {
+            m_origin = match.captured(1).toUtf8();
+            return true;
+        }
+    }
+    qWarning("sandbox did not start: %s", output.constData());
+    return false;
+}
+
+bool SandboxProcess::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return true;
+    m_process.terminate();
+    if (m_process.waitForFinished(5000))
+        return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+    m_process.kill();
+    m_process.waitForFinished(5000);
+    return false;
+}
+
+QString SandboxProcess::log() const
+{
+    return QString::fromUtf8(const_cast<QProcess &>(m_process).readAll());
+}
+
+SandboxProcess::Reply SandboxProcess::send(QNetworkReply *reply)
+{
+    std::unique_ptr<QNetworkReply> owner(reply);
+    Reply result;
+    if (!reply->isFinished()) {
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        if (!finished.wait(30000)) {
+            result.error = QNetworkReply::TimeoutError;
+            return result;
+        }
+    }
+    result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    result.body = reply->readAll();
+    result.error = reply->error();
+    result.location = reply->rawHeader("Location");
+    result.contentType = reply->rawHeader("Content-Type");
+    return result;
+}
+
+SandboxProcess::Reply SandboxProcess::get(const QByteArray &target)
+{
+    QNetworkRequest request(QUrl::fromEncoded(m_origin + target));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    return send(m_manager.get(request));
+}
+
+SandboxProcess::Reply SandboxProcess::post(const QByteArray &target, const QByteArray &body,
+                                           const QByteArray &contentType)
+{
+    QNetworkRequest request(QUrl::fromEncoded(m_origin + target));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
+    return send(m_manager.post(request, body));
+}
+
+QByteArray SandboxProcess::token(const QByteArray &scope)
+{
+    return post("/__sandbox/token?scope=" + scope).json().object().value("access_token").toString().toUtf8();
+}
+
+bool SandboxProcess::script(const QByteArray &json)
+{
+    return post("/__sandbox/script", json, "application/json").status == 200;
+}
+
+bool SandboxProcess::setSwitch(const QByteArray &query)
+{
+    return post("/__sandbox/switches?" + query).status == 200;
+}
+
+QJsonObject SandboxProcess::counters()
+{
+    return get("/__sandbox/counters").json().object();
+}

@@ -1,0 +1,64 @@
+#ifndef SANDBOXPROCESS_H
+#define SANDBOXPROCESS_H
+
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// Runs the sandbox service as a child process on loopback and talks to it.
+// Port 0 (the default) picks a free port, so suites can run in parallel; the
+// plug-in's sandbox build needs the fixed port (CTest lock "sandbox_port").
+class SandboxProcess
+{
+public:
+    struct Reply
+    {
+        int status = 0;
+        QByteArray body;
+        QNetworkReply::NetworkError error = QNetworkReply::NoError;
+        QByteArray location;
+        QByteArray contentType;
+        QJsonDocument json() const { return QJsonDocument::fromJson(body); }
+    };
+
+    explicit SandboxProcess(QStringList arguments = {}, int port = 0);
+    ~SandboxProcess();
+
+    // Starts it (with the data folder given, or a temporary one of its own).
+    bool start(const QString &dataDir = QString());
+    bool stop(); // SIGTERM; true when it exited cleanly within a few seconds
+    qint64 pid() const { return m_process.processId(); }
+    QString dataDir() const { return m_dataDir; }
+    QByteArray origin() const { return m_origin; }
+    QString log() const;
+
+    Reply get(const QByteArray &target);
+    Reply post(const QByteArray &target, const QByteArray &body = QByteArray(),
+               const QByteArray &contentType = "application/x-www-form-urlencoded");
+    Reply send(QNetworkReply *reply); // waits for an already sent request
+    QNetworkAccessManager &manager() { return m_manager; }
+
+    // Shortcuts for the control endpoints.
+    QByteArray token(const QByteArray &scope = "user_photos,photo_upload");
+    bool script(const QByteArray &json);
+    bool setSwitch(const QByteArray &query);
+    QJsonObject counters();
+
+    static QString executable();
+
+private:
+    QStringList m_arguments;
+    int m_port;
+    QProcess m_process;
+    QTemporaryDir m_ownData;
+    QString m_dataDir;
+    QByteArray m_origin;
+    QNetworkAccessManager m_manager;
+};
+
+#endif // SANDBOXPROCESS_H

@@ -1,0 +1,546 @@
+#include "SandboxProcess.h"
+#include "TestMain.h"
+
+#include <QDirIterator>
+#include <QHttpMultiPart>
+#include <QNetworkCookieJar>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTcpSocket>
+#include <QTemporaryFile>
+#include <QUrlQuery>
+
+namespace {
+
+const QByteArray pngBytes("\x89PNG\r\n\x1a\n-pretend-png-body", 25);
+const QByteArray jpegBytes("\xff\xd8\xff\xe0-pretend-jpeg", 19);
+const QByteArray appId = "154093124663728";
+
+int errorCode(const SandboxProcess::Reply &reply)
+{
+    return reply.json().object().value("error").toObject().value("code").toInt(-1);
+}
+
+} // namespace
+
+// The sandbox seen from outside, through a real HTTP client.
+class tst_Sandbox : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void graphReplies();
+    void permissionFormats();
+    void albumPaging();
+    void tokenErrors_data();
+    void tokenErrors();
+    void faultInjection();
+    void uploads_data();
+    void uploads();
+    void concurrentUploads();
+    void largeUploadIsStreamed();
+    void brokenUploadLeavesNothing();
+    void oauthDialog_data();
+    void oauthDialog();
+    void loginAndConsentPages();
+    void feedDialog();
+    void restartKeepsState();
+    void stopIsPromptWithIdleConnection();
+
+private:
+    SandboxProcess::Reply upload(const QByteArray &path, const QByteArray &token, const QByteArray &message,
+                                 const QByteArray &bytes, const QByteArray &fileName = "photo.png");
+    QStringList storedFiles() const;
+
+    std::unique_ptr<SandboxProcess> m_sandbox;
+};
+
+void tst_Sandbox::initTestCase()
+{
+    m_sandbox = std::make_unique<SandboxProcess>();
+    QVERIFY(m_sandbox->start());
+}
+
+void tst_Sandbox::init()
+{
+    QCOMPARE(m_sandbox->post("/__sandbox/reset").status, 200);
+    QVERIFY(m_sandbox->setSwitch("auto_approve=0&new_permissions=0&feed_cancel_error=0&upload_limit=26214400"));
+}
+
+SandboxProcess::Reply tst_Sandbox::upload(const QByteArray &path, const QByteArray &token,
+                                          const QByteArray &message, const QByteArray &bytes,
+                                          const QByteArray &fileName)
+{
+    auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    QHttpPart messagePart;
+    messagePart.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"message\"");
+    messagePart.setBody(message);
+    QHttpPart sourcePart;
+    sourcePart.setHeader(QNetworkRequest::ContentTypeHeader, "image/png");
+    sourcePart.setHeader(QNetworkRequest::ContentDispositionHeader,
+                         "form-data; name=\"source\"; filename=\"" + fileName + "\"");
+    sourcePart.setBody(bytes);
+    body->append(messagePart);
+    body->append(sourcePart);
+    QNetworkRequest request(QUrl::fromEncoded(m_sandbox->origin() + path + "?access_token=" + token));
+    QNetworkReply *reply = m_sandbox->manager().post(request, body);
+    body->setParent(reply);
+    return m_sandbox->send(reply);
+}
+
+QStringList tst_Sandbox::storedFiles() const
+{
+    QStringList files;
+    QDirIterator it(m_sandbox->dataDir(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(m_sandbox->dataDir()).relativeFilePath(it.next());
+    return files;
+}
+
+void tst_Sandbox::graphReplies()
+{
+    const QByteArray token = m_sandbox->token();
+    const QJsonObject me = m_sandbox->get("/me?access_token=" + token).json().object();
+    QCOMPARE(me.value("name").toString(), QString::fromUtf8("Ирина Соколова"));
+    QCOMPARE(me.value("id").toString(), QStringLiteral("100001234567890"));
+
+    const auto picture = m_sandbox->get("/me/picture?redirect=false&width=64&height=48&access_token=" + token);
+    const QJsonObject data = picture.json().object().value("data").toObject();
+    QCOMPARE(data.value("width").toInt(), 64);
+    QCOMPARE(data.value("height").toInt(), 48);
+    QCOMPARE(data.value("is_silhouette").toBool(true), false);
+    const QUrl url(data.value("url").toString());
+    QVERIFY(url.toString().startsWith(m_sandbox->origin()));
+    const auto image = m_sandbox->get(url.toEncoded().mid(m_sandbox->origin().size()));
+    QCOMPARE(QImage::fromData(image.body, "PNG").size(), QSize(64, 48));
+
+    const auto redirect = m_sandbox->get("/me/picture?width=10&height=10&access_token=" + token);
+    QCOMPARE(redirect.status, 302);
+    QVERIFY(redirect.location.contains("/pictures/"));
+
+    const auto unknown = m_sandbox->get("/../../etc/passwd");
+    QCOMPARE(unknown.status, 404);
+    QVERIFY(unknown.json().object().contains("error"));
+}
+
+void tst_Sandbox::permissionFormats()
+{
+    const QByteArray token = m_sandbox->token("user_photos");
+    QJsonArray data = m_sandbox->get("/me/permissions?access_token=" + token).json().object().value("data").toArray();
+    QCOMPARE(data.size(), 1);
+    QCOMPARE(data[0].toObject().value("installed").toInt(), 1);
+    QCOMPARE(data[0].toObject().value("user_photos").toInt(), 1);
+    QVERIFY(!data[0].toObject().contains("photo_upload"));
+
+    QVERIFY(m_sandbox->post("/__sandbox/revoke-permission?name=user_photos").status == 200);
+    QVERIFY(m_sandbox->setSwitch("new_permissions=1"));
+    data = m_sandbox->get("/me/permissions?access_token=" + token).json().object().value("data").toArray();
+    QCOMPARE(data.size(), 1);
+    QCOMPARE(data[0].toObject().value("permission").toString(), QStringLiteral("public_profile"));
+    QCOMPARE(data[0].toObject().value("status").toString(), QStringLiteral("granted"));
+}
+
+void tst_Sandbox::albumPaging()
+{
+    const QByteArray token = m_sandbox->token();
+    QByteArray target = "/me/albums?limit=7&access_token=" + token;
+    QStringList ids, names;
+    int pages = 0;
+    while (!target.isEmpty() && pages < 20) {
+        const QJsonObject page = m_sandbox->get(target).json().object();
+        const QJsonArray data = page.value("data").toArray();
+        QVERIFY(data.size() <= 7);
+        for (const QJsonValue &album : data) {
+            ids << album.toObject().value("id").toString();
+            names << album.toObject().value("name").toString();
+            QVERIFY(album.toObject().value("count").isDouble());
+            QCOMPARE(album.toObject().value("can_upload").toBool(), names.size() != 1);
+        }
+        ++pages;
+        const QString next = page.value("paging").toObject().value("next").toString();
+        QVERIFY(page.value("paging").toObject().value("cursors").toObject().contains("after"));
+        target = next.isEmpty() ? QByteArray() : QUrl(next).toEncoded().mid(m_sandbox->origin().size());
+    }
+    QCOMPARE(pages, 5); // 30 albums, 7 a page
+    QCOMPARE(ids.size(), 30);
+    QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), 30);
+    QCOMPARE(names.count("Trips"), 2);
+    QVERIFY(names.contains(QString::fromUtf8("Лето на даче")));
+
+    const QJsonObject firstPage = m_sandbox->get("/me/albums?access_token=" + token).json().object();
+    QCOMPARE(firstPage.value("data").toArray().size(), 25);
+}
+
+void tst_Sandbox::tokenErrors_data()
+{
+    QTest::addColumn<QByteArray>("setup"); // a control call before the request
+    QTest::addColumn<QByteArray>("token"); // "valid" for a fresh token
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("subcode");
+    QTest::newRow("missing") << QByteArray() << QByteArray() << 400 << 2500 << 0;
+    QTest::newRow("unknown") << QByteArray() << QByteArray("EAASnotatoken") << 400 << 190 << 0;
+    QTest::newRow("expired") << QByteArray("/__sandbox/expire-tokens") << QByteArray("valid") << 400 << 190 << 463;
+    QTest::newRow("revoked") << QByteArray("/__sandbox/revoke-tokens") << QByteArray("valid") << 400 << 190 << 458;
+    QTest::newRow("no-permission") << QByteArray("/__sandbox/revoke-permission?name=user_photos")
+                                   << QByteArray("valid") << 403 << 200 << 0;
+}
+
+void tst_Sandbox::tokenErrors()
+{
+    QFETCH(QByteArray, setup);
+    QFETCH(QByteArray, token);
+    QFETCH(int, status);
+    QFETCH(int, code);
+    QFETCH(int, subcode);
+    if (token == "valid")
+        token = m_sandbox->token("user_photos");
+    if (!setup.isEmpty())
+        QCOMPARE(m_sandbox->post(setup).status, 200);
+    const auto reply = m_sandbox->get("/me/albums?access_token=" + token);
+    QCOMPARE(reply.status, status);
+    const QJsonObject error = reply.json().object().value("error").toObject();
+    QCOMPARE(error.value("code").toInt(), code);
+    QCOMPARE(error.value("type").toString(), QStringLiteral("OAuthException"));
+    QCOMPARE(error.value("error_subcode").toInt(), subcode);
+    QVERIFY(!error.value("message").toString().isEmpty());
+    QVERIFY(!error.value("fbtrace_id").toString().isEmpty());
+    QVERIFY(!error.contains("is_transient"));
+}
+
+void tst_Sandbox::faultInjection()
+{
+    const QByteArray token = m_sandbox->token();
+    const QByteArray script = R"({"path":"/me","replies":[
+        {"error":{"code":1,"message":"unknown"}}, {"error":{"code":2}}, {"error":{"code":4}},
+        {"error":{"code":17}}, {"error":{"code":190,"type":"Other"},"status":401},
+        {"status":502,"html":true}, {"status":302,"location":"http://127.0.0.1:1/elsewhere"},
+        {"drop":true,"times":2}, {"delay_ms":50,"pass":true}]})";
+    QVERIFY(m_sandbox->script(script));
+    const QList<QPair<int, int>> expected = { { 500, 1 }, { 500, 2 }, { 403, 4 }, { 403, 17 }, { 401, 190 } };
+    for (const auto &[status, code] : expected) {
+        const auto reply = m_sandbox->get("/me?access_token=" + token);
+        QCOMPARE(reply.status, status);
+        const QJsonObject error = reply.json().object().value("error").toObject();
+        QCOMPARE(error.value("code").toInt(), code);
+        QCOMPARE(error.value("is_transient").toBool(), code != 190);
+    }
+    const auto outage = m_sandbox->get("/me?access_token=" + token);
+    QCOMPARE(outage.status, 502);
+    QVERIFY(outage.contentType.startsWith("text/html"));
+    QVERIFY(outage.json().isNull());
+    const auto redirect = m_sandbox->get("/me?access_token=" + token);
+    QCOMPARE(redirect.status, 302);
+    QCOMPARE(redirect.location, QByteArray("http://127.0.0.1:1/elsewhere"));
+    // The client re-sends a GET once when its connection closes unanswered.
+    const auto dropped = m_sandbox->get("/me?access_token=" + token);
+    QCOMPARE(dropped.status, 0);
+    QCOMPARE(dropped.error, QNetworkReply::RemoteHostClosedError);
+    // The delayed one passes through; then the path answers normally again.
+    QCOMPARE(m_sandbox->get("/me?access_token=" + token).status, 200);
+    QCOMPARE(m_sandbox->get("/me?access_token=" + token).status, 200);
+    QCOMPARE(m_sandbox->counters().value("requests").toObject().value("/me").toInt(), 11);
+}
+
+void tst_Sandbox::uploads_data()
+{
+    QTest::addColumn<QByteArray>("album"); // "me", an album name, or an id
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("fileName");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("code"); // 0: stored
+    QTest::newRow("default-album") << QByteArray("me") << pngBytes << QByteArray("a.png") << 200 << 0;
+    QTest::newRow("named-album") << QByteArray("Mobile Uploads") << jpegBytes << QByteArray("a.jpg") << 200 << 0;
+    QTest::newRow("gif") << QByteArray("me") << QByteArray("GIF89a-body") << QByteArray("a.gif") << 200 << 0;
+    QTest::newRow("album-refuses") << QByteArray("Profile Pictures") << pngBytes << QByteArray("a.png") << 400 << 120;
+    QTest::newRow("unknown-album") << QByteArray("123") << pngBytes << QByteArray("a.png") << 400 << 100;
+    QTest::newRow("not-an-image") << QByteArray("me") << QByteArray("hello") << QByteArray("a.png") << 400 << 324;
+    QTest::newRow("hostile-name") << QByteArray("me") << pngBytes << QByteArray("../../x\\\".png\x01") << 200 << 0;
+    QTest::newRow("too-large") << QByteArray("me") << QByteArray(pngBytes + QByteArray(2000, 'x'))
+                               << QByteArray("big.png") << 400 << 1;
+}
+
+void tst_Sandbox::uploads()
+{
+    QFETCH(QByteArray, album);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, fileName);
+    QFETCH(int, status);
+    QFETCH(int, code);
+    QVERIFY(m_sandbox->setSwitch("upload_limit=1000"));
+    const QByteArray token = m_sandbox->token();
+    QByteArray albumId = album;
+    if (album != "me" && album != "123") {
+        const QJsonArray albums = m_sandbox->get("/me/albums?access_token=" + token).json().object().value("data").toArray();
+        for (const QJsonValue &value : albums) {
+            if (value.toObject().value("name").toString() == QString::fromUtf8(album))
+                albumId = value.toObject().value("id").toString().toUtf8();
+        }
+    }
+    const QByteArray message = QString::fromUtf8("Привет & <b>hi</b>").toUtf8();
+    const auto reply = upload("/" + albumId + "/photos", token, message, bytes, fileName);
+    QCOMPARE(reply.status, status);
+    const QJsonArray photos = m_sandbox->get("/__sandbox/photos").json().array();
+    if (code) {
+        QCOMPARE(errorCode(reply), code);
+        QCOMPARE(photos.size(), 0);
+    } else {
+        const QJsonObject stored = photos.at(0).toObject();
+        QCOMPARE(photos.size(), 1);
+        QCOMPARE(reply.json().object().value("id").toString(), stored.value("id").toString());
+        QVERIFY(reply.json().object().value("post_id").toString().endsWith("_" + stored.value("id").toString()));
+        QCOMPARE(stored.value("message").toString().toUtf8(), message);
+        QCOMPARE(stored.value("size").toInt(), bytes.size());
+        QCOMPARE(stored.value("album_id").toString().toUtf8() == albumId, album != "me");
+        const auto file = m_sandbox->get("/photos/" + stored.value("id").toString().toUtf8());
+        QCOMPARE(file.body, bytes);
+    }
+    // Whatever the client called the file, only our own names are on disk.
+    for (const QString &file : storedFiles()) {
+        QVERIFY2(file.startsWith("sandbox.db") || QRegularExpression("^photos/[0-9]+-[0-9]+\\.(png|jpg|gif)$").match(file).hasMatch(),
+                 qPrintable(file));
+    }
+}
+
+void tst_Sandbox::concurrentUploads()
+{
+    const QByteArray token = m_sandbox->token();
+    QList<QNetworkReply *> replies;
+    for (int i = 0; i < 20; ++i) {
+        auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+        QHttpPart message, source;
+        message.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"message\"");
+        message.setBody("photo " + QByteArray::number(i));
+        source.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"source\"; filename=\"p.png\"");
+        source.setBody(pngBytes + QByteArray(100000 + i, char('a' + i)));
+        body->append(message);
+        body->append(source);
+        QNetworkReply *reply = m_sandbox->manager().post(
+            QNetworkRequest(QUrl::fromEncoded(m_sandbox->origin() + "/me/photos?access_token=" + token)), body);
+        body->setParent(reply);
+        replies << reply;
+    }
+    QSet<QString> ids;
+    for (QNetworkReply *reply : replies) {
+        const auto result = m_sandbox->send(reply);
+        QCOMPARE(result.status, 200);
+        ids << result.json().object().value("id").toString();
+    }
+    QCOMPARE(ids.size(), 20);
+    const QJsonArray photos = m_sandbox->get("/__sandbox/photos").json().array();
+    QCOMPARE(photos.size(), 20);
+    QSet<QString> messages;
+    for (const QJsonValue &photo : photos) {
+        messages << photo.toObject().value("message").toString();
+        const int i = photo.toObject().value("message").toString().mid(6).toInt();
+        QCOMPARE(photo.toObject().value("size").toInt(), pngBytes.size() + 100000 + i);
+    }
+    QCOMPARE(messages.size(), 20);
+}
+
+static qint64 peakMemoryKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// 200 MB go to disk as they arrive: the server's peak memory stays small.
+void tst_Sandbox::largeUploadIsStreamed()
+{
+    QVERIFY(m_sandbox->setSwitch("upload_limit=300000000"));
+    QTemporaryFile photo;
+    QVERIFY(photo.open());
+    photo.write(pngBytes);
+    const QByteArray block(1 << 20, 'z');
+    for (int i = 0; i < 200; ++i)
+        photo.write(block);
+    photo.flush();
+    photo.seek(0);
+
+    auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    QHttpPart source;
+    source.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"source\"; filename=\"big.png\"");
+    source.setBodyDevice(&photo);
+    body->append(source);
+    const QByteArray token = m_sandbox->token();
+    QNetworkReply *reply = m_sandbox->manager().post(
+        QNetworkRequest(QUrl::fromEncoded(m_sandbox->origin() + "/me/photos?access_token=" + token)), body);
+    body->setParent(reply);
+    const auto result = m_sandbox->send(reply);
+    QCOMPARE(result.status, 200);
+    const QJsonArray photos = m_sandbox->get("/__sandbox/photos").json().array();
+    QCOMPARE(photos.at(0).toObject().value("size").toDouble(), double(photo.size()));
+    const qint64 peak = peakMemoryKiB(m_sandbox->pid());
+    qInfo("sandbox peak memory after a 200 MB upload: %lld KiB", peak);
+    QVERIFY(peak > 0 && peak < 50 * 1024);
+}
+
+void tst_Sandbox::brokenUploadLeavesNothing()
+{
+    const QByteArray token = m_sandbox->token();
+    const QUrl origin(QString::fromUtf8(m_sandbox->origin()));
+    const QByteArray boundary = "b0undary";
+    const QByteArray head = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"source\"; filename=\"x.png\"\r\n\r\n"
+        + pngBytes + QByteArray(50000, 'p');
+
+    // Cut off halfway, and not multipart at all where it claims to be.
+    const QList<QByteArray> bodies = { head, "garbage without any boundary" };
+    for (int i = 0; i < bodies.size(); ++i) {
+        QTcpSocket socket;
+        socket.connectToHost(origin.host(), quint16(origin.port()));
+        QVERIFY(socket.waitForConnected(5000));
+        const int declared = i == 0 ? 200000 : bodies[i].size();
+        socket.write("POST /me/photos?access_token=" + token + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                     "Content-Type: multipart/form-data; boundary=" + boundary + "\r\nContent-Length: "
+                     + QByteArray::number(declared) + "\r\n\r\n" + bodies[i]);
+        QVERIFY(socket.waitForBytesWritten(5000));
+        if (i == 0)
+            socket.disconnectFromHost();
+        else
+            QVERIFY(socket.waitForReadyRead(5000) && socket.readAll().startsWith("HTTP/1.1 400"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_sandbox->counters().value("broken_uploads").toInt(), i + 1, 15000);
+    }
+    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 0);
+    QCOMPARE(storedFiles().filter("photos/").size(), 0);
+}
+
+void tst_Sandbox::oauthDialog_data()
+{
+    QTest::addColumn<QByteArray>("clientId");
+    QTest::addColumn<QByteArray>("redirect"); // appended to the origin
+    QTest::addColumn<bool>("token");
+    QTest::newRow("approved") << appId << QByteArray("/connect/login_success.html") << true;
+    QTest::newRow("wrong-client") << QByteArray("999999999999999") << QByteArray("/connect/login_success.html") << false;
+    QTest::newRow("wrong-redirect") << appId << QByteArray("/connect/elsewhere.html") << false;
+}
+
+void tst_Sandbox::oauthDialog()
+{
+    QFETCH(QByteArray, clientId);
+    QFETCH(QByteArray, redirect);
+    QFETCH(bool, token);
+    QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
+    const auto reply = m_sandbox->get("/dialog/oauth?client_id=" + clientId + "&redirect_uri=" + m_sandbox->origin()
+                                      + redirect + "&scope=user_photos&response_type=token");
+    if (!token) {
+        QCOMPARE(reply.status, 400);
+        QVERIFY(reply.location.isEmpty());
+        QVERIFY(!reply.body.contains("access_token"));
+        return;
+    }
+    QCOMPARE(reply.status, 302);
+    const QUrl location(QString::fromUtf8(reply.location));
+    QCOMPARE(location.toString(QUrl::RemoveFragment), QString::fromUtf8(m_sandbox->origin() + redirect));
+    const QUrlQuery fragment(location.fragment());
+    const QByteArray accessToken = fragment.queryItemValue("access_token").toUtf8();
+    QVERIFY(accessToken.startsWith("EAAS"));
+    QVERIFY(fragment.hasQueryItem("expires_in"));
+    // The token works and carries the scope.
+    QCOMPARE(m_sandbox->get("/me/albums?access_token=" + accessToken).status, 200);
+}
+
+void tst_Sandbox::loginAndConsentPages()
+{
+    const QByteArray dialog = "/dialog/oauth?client_id=" + appId + "&redirect_uri=" + m_sandbox->origin()
+        + "/connect/login_success.html&scope=photo_upload&response_type=token";
+    auto page = m_sandbox->get(dialog);
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.body.contains("id=\"login\""));
+
+    const QByteArray form = "login=irina&password=sandbox&next=" + QUrl::toPercentEncoding(dialog);
+    const auto login = m_sandbox->post("/login", form);
+    QCOMPARE(login.status, 303);
+    QCOMPARE(login.location, dialog);
+    QVERIFY(m_sandbox->manager().cookieJar()->cookiesForUrl(QUrl(QString::fromUtf8(m_sandbox->origin()))).size() == 1);
+
+    page = m_sandbox->get(dialog); // the cookie remembers the user
+    QVERIFY(page.body.contains("id=\"consent\""));
+    QVERIFY(page.body.contains("photo_upload"));
+
+    const QByteArray decision = "client_id=" + appId + "&redirect_uri="
+        + QUrl::toPercentEncoding(m_sandbox->origin() + "/connect/login_success.html")
+        + "&scope=photo_upload&response_type=token&action=";
+    const auto cancel = m_sandbox->post("/dialog/oauth", decision + "cancel");
+    QCOMPARE(cancel.status, 302);
+    QCOMPARE(cancel.location, m_sandbox->origin() + "/connect/login_success.html?error=access_denied&error_code=200"
+                                  "&error_description=Permissions+error&error_reason=user_denied#_=_");
+    const auto allow = m_sandbox->post("/dialog/oauth", decision + "allow");
+    QCOMPARE(allow.status, 302);
+    QVERIFY(allow.location.contains("/connect/login_success.html#access_token=EAAS"));
+    // Granted now: the next dialog for that scope goes straight through.
+    QCOMPARE(m_sandbox->get(dialog).status, 302);
+
+    const auto wrong = m_sandbox->post("/login", "login=irina&password=nope&next=/dialog/oauth");
+    QCOMPARE(wrong.status, 200);
+    QVERIFY(wrong.body.contains("Wrong login or password"));
+}
+
+void tst_Sandbox::feedDialog()
+{
+    QVERIFY(m_sandbox->post("/login", "login=alex&password=sandbox&next=/").status == 303);
+    const QByteArray redirect = QUrl::toPercentEncoding(m_sandbox->origin() + "/connect/login_success.html");
+    const QByteArray params = "app_id=" + appId + "&redirect_uri=" + redirect + "&name=Orvelle&caption="
+        + QUrl::toPercentEncoding("a & b #1") + "&description=<script>";
+    const auto page = m_sandbox->get("/dialog/feed?" + params);
+    QVERIFY(page.body.contains("id=\"share\""));
+    QVERIFY(page.body.contains("a &amp; b #1"));
+    QVERIFY(!page.body.contains("<script>"));
+
+    const auto share = m_sandbox->post("/dialog/feed", params + "&action=share");
+    QCOMPARE(share.status, 302);
+    const QJsonArray posts = m_sandbox->get("/__sandbox/posts").json().array();
+    QCOMPARE(posts.size(), 1);
+    QCOMPARE(posts[0].toObject().value("caption").toString(), QStringLiteral("a & b #1"));
+    QCOMPARE(share.location, m_sandbox->origin() + "/connect/login_success.html?post_id="
+                                 + posts[0].toObject().value("id").toString().toUtf8());
+    QVERIFY(posts[0].toObject().value("id").toString().startsWith("100009876543210_"));
+
+    QCOMPARE(m_sandbox->post("/dialog/feed", params + "&action=cancel").location,
+             m_sandbox->origin() + "/connect/login_success.html#_=_");
+    QVERIFY(m_sandbox->setSwitch("feed_cancel_error=1"));
+    QCOMPARE(m_sandbox->post("/dialog/feed", params + "&action=cancel").location,
+             m_sandbox->origin()
+                 + "/connect/login_success.html?error_code=4201&error_message=User+canceled+the+Dialog+flow#_=_");
+    QCOMPARE(m_sandbox->get("/__sandbox/posts").json().array().size(), 1);
+}
+
+void tst_Sandbox::restartKeepsState()
+{
+    const QByteArray token = m_sandbox->token();
+    QCOMPARE(upload("/me/photos", token, "kept", pngBytes).status, 200);
+    const QString data = m_sandbox->dataDir();
+    SandboxProcess second;
+    QVERIFY(m_sandbox->stop());
+    QVERIFY(second.start(data));
+    QCOMPARE(second.get("/me?access_token=" + token).status, 200);
+    const QJsonArray photos = second.get("/__sandbox/photos").json().array();
+    QCOMPARE(photos.size(), 1);
+    QCOMPARE(second.get("/photos/" + photos[0].toObject().value("id").toString().toUtf8()).body, pngBytes);
+    QVERIFY(second.stop());
+    QVERIFY(m_sandbox->start(data));
+}
+
+void tst_Sandbox::stopIsPromptWithIdleConnection()
+{
+    SandboxProcess sandbox;
+    QVERIFY(sandbox.start());
+    const QUrl origin(QString::fromUtf8(sandbox.origin()));
+    QTcpSocket idle; // a browser's kept-alive connection
+    idle.connectToHost(origin.host(), quint16(origin.port()));
+    QVERIFY(idle.waitForConnected(5000));
+    idle.write("GET /connect/login_success.html HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n");
+    QVERIFY(idle.waitForReadyRead(5000));
+    QVERIFY(sandbox.stop()); // exits cleanly within the stop bound
+}
+
+ORVELLE_TEST_MAIN(tst_Sandbox)
+#include "tst_sandbox.moc"
