@@ -23,6 +23,12 @@ bool SandboxServer::start(std::string *error)
         return false;
     }
 
+    // Not the library's default, which adds SO_REUSEPORT: with it a second
+    // server could share our port, or a bind on port 0 be given a taken one.
+    m_http.set_socket_options([](socket_t socket) {
+        int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     // A browser keeps idle connections open; a short keep-alive lets stop()
     // return promptly.
     m_http.set_keep_alive_timeout(1);

@@ -24,7 +24,7 @@ private slots:
 
 private:
     void storeToken(const QVariant &token);
-    LoopbackServer::Request send(QNetworkReply *reply);
+    LoopbackServer::Request send(const std::function<QNetworkReply *()> &sendRequest);
 
     std::unique_ptr<LoopbackServer> m_server;
     QNetworkAccessManager m_manager;
@@ -57,12 +57,15 @@ void tst_SignedRequests::storeToken(const QVariant &token)
         settings.remove("fbtoken");
 }
 
-LoopbackServer::Request tst_SignedRequests::send(QNetworkReply *reply)
+// The request that sendRequest made, as the server saw it.
+LoopbackServer::Request tst_SignedRequests::send(const std::function<QNetworkReply *()> &sendRequest)
 {
-    std::unique_ptr<QNetworkReply> owner(reply);
     const int before = m_server->requestCount();
-    QSignalSpy finished(reply, &QNetworkReply::finished);
-    if (!finished.wait(10000) || m_server->requestCount() != before + 1)
+    std::unique_ptr<QNetworkReply> reply(sendRequest());
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    if (!reply->isFinished() && !finished.wait(10000))
+        return {};
+    if (m_server->requestCount() != before + 1)
         return {};
     return m_server->requests().last();
 }
@@ -88,7 +91,7 @@ void tst_SignedRequests::getRequest()
     QFETCH(QString, path);
     QFETCH(QByteArray, target);
     storeToken(token);
-    const LoopbackServer::Request request = send(m_plugin.submitGetRequest(path));
+    const LoopbackServer::Request request = send([&] { return m_plugin.submitGetRequest(path); });
     QCOMPARE(request.method, QByteArray("GET"));
     QCOMPARE(request.target, target);
     QVERIFY(!request.headers.count("Content-Type"));
@@ -113,7 +116,7 @@ void tst_SignedRequests::postRequest()
     part.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"message\"");
     part.setBody("hello");
     body.append(part);
-    const LoopbackServer::Request request = send(m_plugin.submitPostRequest(path, &body));
+    const LoopbackServer::Request request = send([&] { return m_plugin.submitPostRequest(path, &body); });
     QCOMPARE(request.method, QByteArray("POST"));
     QCOMPARE(request.target, target);
     const auto contentType = request.headers.find("Content-Type");
@@ -125,10 +128,10 @@ void tst_SignedRequests::postRequest()
 void tst_SignedRequests::tokenIsReadForEveryRequest()
 {
     storeToken("first");
-    QCOMPARE(send(m_plugin.submitGetRequest("/me")).target, QByteArray("/me?access_token=first"));
+    QCOMPARE(send([&] { return m_plugin.submitGetRequest("/me"); }).target, QByteArray("/me?access_token=first"));
     // Another process (the login) rewrites the file between two requests.
     storeToken("second");
-    QCOMPARE(send(m_plugin.submitGetRequest("/me")).target, QByteArray("/me?access_token=second"));
+    QCOMPARE(send([&] { return m_plugin.submitGetRequest("/me"); }).target, QByteArray("/me?access_token=second"));
 }
 
 ORVELLE_TEST_MAIN(tst_SignedRequests)

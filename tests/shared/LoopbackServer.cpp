@@ -3,6 +3,13 @@
 LoopbackServer::LoopbackServer(int port)
     : m_port(port)
 {
+    // The library's default adds SO_REUSEPORT, with which two servers can
+    // share a port, and the kernel may even hand a taken port to a bind on
+    // port 0. Each server must own its port.
+    m_server.set_socket_options([](socket_t socket) {
+        int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     m_server.set_keep_alive_timeout(1);
     m_server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &) {
         std::lock_guard<std::mutex> lock(m_mutex);
