@@ -2,9 +2,13 @@
 
 #include "Path.h"
 #include "ServiceConfig.h"
+#include "network/CookieJar.h"
 #include "settings/Settings.h"
+#include "webview/VlWebView.h"
 
 #include <QDebug>
+#include <QEvent>
+#include <QFile>
 #include <QHttpMultiPart>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -27,7 +31,16 @@ FacebookPlugin::FacebookPlugin()
 {
 }
 
-FacebookPlugin::~FacebookPlugin() = default;
+// A login still open when the host unloads us goes quietly: the window
+// closes without any outcome code or callback.
+FacebookPlugin::~FacebookPlugin()
+{
+    if (m_browser) {
+        m_browser->removeEventFilter(this);
+        disconnect(m_browser, nullptr, this, nullptr);
+        delete m_browser.data();
+    }
+}
 
 QImage FacebookPlugin::picture(const QSize &size, qreal scale)
 {
@@ -98,14 +111,67 @@ ITask *FacebookPlugin::newUploadTask(const QString &, const QString &, const QSt
     return nullptr; // not yet implemented
 }
 
-void FacebookPlugin::tellFriends(const QMap<QString, QString> &, std::function<void()>)
+void FacebookPlugin::tellFriends(const QMap<QString, QString> &parameters, std::function<void()> callback)
 {
-    // not yet implemented
+    if (m_authorising)
+        return; // the login owns the window; this post is dropped
+    m_feedCallback = std::move(callback);
+    VlWebView *browser = browserWindow();
+
+    // The host's texts are percent-encoded, so '&', '#', '+' or '%' in a
+    // caption arrive as written instead of adding or cutting parameters.
+    const auto value = [&parameters](const char *key) {
+        return QString::fromLatin1(QUrl::toPercentEncoding(parameters.value(QLatin1String(key))));
+    };
+    const QString address = QString::fromUtf8(ServiceConfig::dialogOrigin) + "/dialog/feed?app_id="
+        + ServiceConfig::appId + "&link=" + ServiceConfig::productPage + "&picture=" + value("picture")
+        + "&name=" + value("name") + "&caption=" + value("caption") + "&properties={\"More\":{text:\""
+        + ServiceConfig::productSiteName + "\",\"href\":\"" + ServiceConfig::productSiteUrl
+        + "\"}}&description=" + value("description") + "&redirect_uri=" + QString::fromUtf8(m_redirectUrl);
+    const QUrl url(address, QUrl::TolerantMode);
+
+    connect(browser, SIGNAL(urlHasChanged(QUrl)), this, SLOT(shouldFinishTellFriends(QUrl)));
+    browser->load(url);
+    browser->show();
 }
 
-bool FacebookPlugin::eventFilter(QObject *, QEvent *)
+bool FacebookPlugin::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched != m_browser || event->type() != QEvent::Close)
+        return false;
+    if (m_authorising) {
+        m_authorising = false;
+        emit authFinished('c');
+    }
+    storeCookies();
+    if (m_parentWidget) {
+        m_parentWidget->raise();
+        m_parentWidget->activateWindow();
+    }
     return false;
+}
+
+// The jar is the host's; its code is compiled into the host and into us,
+// and a qobject_cast between the two copies fails. The class name holds.
+void FacebookPlugin::storeCookies()
+{
+    QNetworkCookieJar *jar = m_manager ? m_manager->cookieJar() : nullptr;
+    if (jar && qstrcmp(jar->metaObject()->className(), "Network::CookieJar") == 0)
+        static_cast<Network::CookieJar *>(jar)->store();
+}
+
+VlWebView *FacebookPlugin::browserWindow()
+{
+    if (m_browser) {
+        // Taken over from the dialog that had it.
+        disconnect(m_browser, nullptr, this, nullptr);
+        return m_browser;
+    }
+    m_browser = new VlWebView(nullptr);
+    m_browser->setAttribute(Qt::WA_DeleteOnClose);
+    m_browser->setNetworkAccessManager(m_manager);
+    m_browser->installEventFilter(this);
+    return m_browser;
 }
 
 QNetworkReply *FacebookPlugin::submitGetRequest(QString path)
@@ -131,9 +197,26 @@ QNetworkReply *FacebookPlugin::submitPostRequest(const QString &path, QHttpMulti
     return m_manager->post(QNetworkRequest(url), body);
 }
 
-void FacebookPlugin::authWithPermissions(const QString &, QObject *, const char *)
+void FacebookPlugin::authWithPermissions(const QString &scope, QObject *receiver, const char *slot)
 {
-    // not yet implemented
+    // Once per receiver, however often it asks.
+    connect(this, SIGNAL(authFinished(char)), receiver, slot, Qt::UniqueConnection);
+    if (m_authorising) {
+        if (scope != m_pendingScope)
+            emit authFinished('b');
+        return;
+    }
+    VlWebView *browser = browserWindow();
+    const QString address = QString::fromUtf8(ServiceConfig::dialogOrigin) + "/dialog/oauth?client_id="
+        + ServiceConfig::appId + "&redirect_uri=" + QString::fromUtf8(m_redirectUrl) + "&scope=" + scope
+        + "&response_type=token";
+    const QUrl url(address, QUrl::TolerantMode);
+    connect(browser, SIGNAL(urlHasChanged(QUrl)), this, SLOT(shouldFinishAuth(QUrl)));
+    connect(browser, SIGNAL(loadHasFinished(bool)), this, SLOT(onLoadPageFinished(bool)));
+    m_pendingScope = scope;
+    m_authorising = true;
+    browser->load(url);
+    browser->show();
 }
 
 bool FacebookPlugin::isRedirectUrl(const QUrl &url)
@@ -142,14 +225,58 @@ bool FacebookPlugin::isRedirectUrl(const QUrl &url)
     return bare == QString::fromUtf8(m_redirectUrl);
 }
 
-void FacebookPlugin::shouldFinishAuth(QUrl)
+void FacebookPlugin::shouldFinishAuth(QUrl url)
 {
+    if (!isRedirectUrl(url))
+        return; // a step of the login: a form, a consent page, a redirect
+    char outcome = 'n';
+    if (url.hasFragment()) {
+        // The service sends the token after '#' (implicit grant); read that
+        // part itself, so a query before it cannot swallow the token.
+        const QString token = QUrlQuery(url.fragment(QUrl::FullyEncoded)).queryItemValue(QStringLiteral("access_token"));
+        if (token.isEmpty()) {
+            qDebug() << "Auth ui error:" << url.toString();
+        } else {
+            QSettings settings(Settings::filepath(), Settings::format());
+            settings.setValue(QStringLiteral("fbtoken"), token);
+            settings.sync();
+            if (settings.status() == QSettings::NoError) {
+                // The token is a credential: owner-only file.
+                QFile::setPermissions(Settings::filepath(), QFile::ReadOwner | QFile::WriteOwner);
+                outcome = 'y';
+            } else {
+                qDebug() << "Failed to store token";
+            }
+        }
+    }
+    // Receivers run with the flag already clear and the window still open;
+    // closing it afterwards therefore sends no 'c'.
+    m_authorising = false;
+    emit authFinished(outcome);
+    if (m_browser)
+        m_browser->close();
 }
 
-void FacebookPlugin::shouldFinishTellFriends(QUrl)
+void FacebookPlugin::shouldFinishTellFriends(QUrl url)
 {
+    if (!isRedirectUrl(url))
+        return;
+    if (m_browser)
+        m_browser->close();
+    const QList<QPair<QString, QString>> items = QUrlQuery(url).queryItems();
+    for (const auto &item : items) {
+        if (item.first == QLatin1String("post_id")) {
+            // A copy: the host may start another feed dialog from its callback.
+            const std::function<void()> callback = m_feedCallback;
+            if (callback)
+                callback();
+            return;
+        }
+    }
 }
 
 void FacebookPlugin::onLoadPageFinished(bool)
 {
+    if (m_browser && m_browser->isHidden() && !isRedirectUrl(m_browser->url()))
+        m_browser->show();
 }

@@ -13,6 +13,16 @@ class QNetworkReply;
 class VlWebView;
 
 // The plug-in object Orvelle loads. One instance per process.
+//
+// Login (implicit grant), one at a time, in the one shared browser window:
+//
+//   Idle --authWithPermissions(scope)--> Authorising (window on the OAuth dialog)
+//   Authorising --same scope--> joins: the receiver gets the same outcome
+//   Authorising --other scope--> 'b' to every receiver, login goes on
+//   Authorising --redirect address reached--> 'y' (token stored) or 'n' --> Idle
+//   Authorising --window closed by the user--> 'c' --> Idle
+//
+// Every close of the window stores the cookie jar and raises the host's window.
 class FacebookPlugin : public QObject, public IPhotoUpload
 {
     Q_OBJECT
@@ -64,6 +74,9 @@ private slots:
     void onLoadPageFinished(bool);
 
 private:
+    VlWebView *browserWindow();
+    void storeCookies();
+
     QNetworkAccessManager *m_manager = nullptr;
     QPointer<QWidget> m_parentWidget;
     QPointer<VlWebView> m_browser;

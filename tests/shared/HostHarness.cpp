@@ -1,5 +1,7 @@
 #include "HostHarness.h"
 
+#include "network/CookieJar.h"
+
 #include <QDir>
 
 QString HostHarness::libraryPath(Build build)
@@ -37,6 +39,7 @@ bool HostHarness::load()
         return false;
     }
     m_manager = std::make_unique<QNetworkAccessManager>();
+    m_manager->setCookieJar(new Network::CookieJar); // the manager owns it
     m_mainWindow = std::make_unique<QMainWindow>();
     m_plugin->setManager(m_manager.get());
     m_plugin->setParentWidget(m_mainWindow.get());

@@ -1,0 +1,108 @@
+#include "CookieJar.h"
+
+#include <QDataStream>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace {
+
+void registerCookieList()
+{
+    qRegisterMetaType<CookieList>("CookieList");
+    qRegisterMetaTypeStreamOperators<CookieList>("CookieList");
+}
+
+} // namespace
+
+QDataStream &operator<<(QDataStream &stream, const CookieList &cookies)
+{
+    stream << quint32(cookies.size());
+    for (const QNetworkCookie &cookie : cookies)
+        stream << cookie.toRawForm(QNetworkCookie::Full);
+    return stream;
+}
+
+QDataStream &operator>>(QDataStream &stream, CookieList &cookies)
+{
+    cookies.clear();
+    quint32 count = 0;
+    stream >> count;
+    for (quint32 i = 0; i < count && stream.status() == QDataStream::Ok; ++i) {
+        QByteArray raw;
+        stream >> raw;
+        const QList<QNetworkCookie> parsed = QNetworkCookie::parseCookies(raw);
+        if (parsed.isEmpty() && !raw.isEmpty())
+            qWarning() << "Faild to fetch cookies" << raw;
+        cookies += parsed;
+        if (stream.atEnd())
+            break;
+    }
+    return stream;
+}
+
+namespace Network {
+
+CookieJar::CookieJar(QObject *parent)
+    : QNetworkCookieJar(parent)
+{
+}
+
+QString CookieJar::filePath()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation))
+        .absoluteFilePath(QStringLiteral("cookies.ini"));
+}
+
+QList<QNetworkCookie> CookieJar::cookiesForUrl(const QUrl &url) const
+{
+    fetch();
+    return QNetworkCookieJar::cookiesForUrl(url);
+}
+
+// Loads first: a cookie taken before the file was read must not be
+// overwritten by the file's older content.
+bool CookieJar::setCookiesFromUrl(const QList<QNetworkCookie> &cookies, const QUrl &url)
+{
+    fetch();
+    return QNetworkCookieJar::setCookiesFromUrl(cookies, url);
+}
+
+void CookieJar::fetch() const
+{
+    if (m_loaded)
+        return;
+    const QString path = filePath();
+    qDebug() << "Fetch cookies from:" << path;
+    QSettings settings(path, QSettings::IniFormat);
+    registerCookieList();
+    const CookieList cookies = qvariant_cast<CookieList>(settings.value(QStringLiteral("cookies"), QVariant()));
+    const_cast<CookieJar *>(this)->setAllCookies(cookies);
+    m_loaded = true;
+}
+
+void CookieJar::store()
+{
+    fetch(); // never replace the file with a jar that has not read it
+    const QString path = filePath();
+    qDebug() << "Store cookies to:" << path;
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        registerCookieList();
+        CookieList cookies = allCookies();
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        for (int i = cookies.size() - 1; i >= 0; --i) {
+            if (cookies.at(i).isSessionCookie() || cookies.at(i).expirationDate() <= now)
+                cookies.removeAt(i);
+        }
+        settings.setValue(QStringLiteral("cookies"), QVariant::fromValue(cookies));
+        settings.sync();
+    }
+    // Login cookies: for the owner's eyes only.
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+}
+
+} // namespace Network

@@ -1,0 +1,107 @@
+#include "BrowserWindow.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QScreen>
+#include <QSet>
+#include <QStyle>
+#include <QVBoxLayout>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+
+namespace {
+
+// Every window alive; deleted before the application object is.
+QSet<BrowserWindow *> &liveWindows()
+{
+    static QSet<BrowserWindow *> windows;
+    return windows;
+}
+
+void deleteLiveWindows()
+{
+    const QSet<BrowserWindow *> windows = liveWindows();
+    for (BrowserWindow *window : windows)
+        delete window;
+}
+
+// Tells the window about every main-frame navigation before it happens,
+// server redirects included: the address a dialog ends on may carry its
+// answer after '#' and may itself never load.
+class ObservedPage : public QWebEnginePage
+{
+public:
+    ObservedPage(QObject *parent, BrowserWindow *window)
+        : QWebEnginePage(parent)
+        , m_window(window)
+    {
+    }
+
+protected:
+    bool acceptNavigationRequest(const QUrl &url, NavigationType, bool isMainFrame) override
+    {
+        if (isMainFrame && m_window)
+            emit m_window->loadChanged(url);
+        return true;
+    }
+
+private:
+    QPointer<BrowserWindow> m_window;
+};
+
+} // namespace
+
+BrowserWindow::BrowserWindow()
+    : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+                            | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)
+    , m_view(new QWebEngineView(this))
+{
+    static bool cleanupRegistered = false;
+    if (!cleanupRegistered) {
+        qAddPostRoutine(deleteLiveWindows);
+        cleanupRegistered = true;
+    }
+    liveWindows().insert(this);
+
+    // The page is the view's child, so it dies before the profile does.
+    m_view->setPage(new ObservedPage(m_view, this));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_view);
+    resize(800, 600);
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    connect(m_view, &QWebEngineView::loadStarted, this, &BrowserWindow::loadStarted);
+    connect(m_view, &QWebEngineView::loadProgress, this, [this] { emit loadChanged(currentUrl()); });
+    connect(m_view, &QWebEngineView::urlChanged, this, &BrowserWindow::loadChanged);
+    connect(m_view, &QWebEngineView::loadFinished, this, &BrowserWindow::loadFinished);
+}
+
+BrowserWindow::~BrowserWindow()
+{
+    liveWindows().remove(this);
+}
+
+QUrl BrowserWindow::currentUrl() const
+{
+    return m_view->url();
+}
+
+void BrowserWindow::dispose()
+{
+    hide();
+    disconnect(this, nullptr, nullptr, nullptr);
+    m_view->page()->disconnect(this);
+    m_view->disconnect(this);
+    deleteLater();
+}
+
+void BrowserWindow::closeEvent(QCloseEvent *event)
+{
+    // Every close, by the title bar or by close(): the window goes away.
+    event->accept();
+    emit closing();
+}
