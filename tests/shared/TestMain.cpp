@@ -8,7 +8,7 @@
 
 namespace TestMain {
 
-int run(int argc, char **argv, QObject *(*makeTest)())
+int run(int argc, char **argv, QObject *(*makeTest)(), GlSharing glSharing)
 {
     QTemporaryDir root(QDir::tempPath() + QStringLiteral("/orvelle-test-XXXXXX"));
     if (!root.isValid())
@@ -25,7 +25,8 @@ int run(int argc, char **argv, QObject *(*makeTest)())
     qputenv("XDG_CONFIG_HOME", makeDir("config"));
     qputenv("XDG_RUNTIME_DIR", makeDir("runtime"));
 
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    if (glSharing == GlSharing::Set)
+        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     int status = 0;
     {
         QApplication app(argc, argv);
