@@ -237,7 +237,11 @@ static QVariant parseOnThreadWithSmallStack(const QString &text, bool &ok)
 {
     QVariant result;
     std::unique_ptr<QThread> thread(QThread::create([&] { result = QtJson::parse(text, ok); }));
+#if defined(__SANITIZE_ADDRESS__)
+    thread->setStackSize(2048 * 1024); // the sanitizer's frames are several times larger
+#else
     thread->setStackSize(256 * 1024);
+#endif
     thread->start();
     thread->wait();
     return result;
