@@ -1,5 +1,9 @@
 #include "FacebookPlugin.h"
 
+#include "FacebookTasks/AlbumTask.h"
+#include "FacebookTasks/ProfilePictureTask.h"
+#include "FacebookTasks/UploadTask.h"
+#include "FacebookTasks/UserNameTask.h"
 #include "Path.h"
 #include "ServiceConfig.h"
 #include "network/CookieJar.h"
@@ -89,26 +93,37 @@ void FacebookPlugin::setParentWidget(QWidget *widget)
     m_parentWidget = widget;
 }
 
-ITask *FacebookPlugin::newUserAlbumsTask(std::function<void(const Albums &)>, ErrorCallback)
+// The factories hand the host tasks that are already under way; the host
+// owns them from here on.
+
+ITask *FacebookPlugin::newUserAlbumsTask(std::function<void(const Albums &)> onSuccess, ErrorCallback onError)
 {
-    return nullptr; // not yet implemented
+    ITask *task = new AlbumTask(this, std::move(onSuccess), std::move(onError));
+    task->submit();
+    return task;
 }
 
-ITask *FacebookPlugin::newUserProfilePictureTask(const QSize &, std::function<void(const QUrl &)>,
-                                                 ErrorCallback)
+ITask *FacebookPlugin::newUserProfilePictureTask(const QSize &size, std::function<void(const QUrl &)> onSuccess,
+                                                 ErrorCallback onError)
 {
-    return nullptr; // not yet implemented
+    ITask *task = new ProfilePictureTask(this, size, std::move(onSuccess), std::move(onError));
+    task->submit();
+    return task;
 }
 
-ITask *FacebookPlugin::newUserNameTask(std::function<void(const QString &)>, ErrorCallback)
+ITask *FacebookPlugin::newUserNameTask(std::function<void(const QString &)> onSuccess, ErrorCallback onError)
 {
-    return nullptr; // not yet implemented
+    ITask *task = new UserNameTask(this, std::move(onSuccess), std::move(onError));
+    task->submit();
+    return task;
 }
 
-ITask *FacebookPlugin::newUploadTask(const QString &, const QString &, const QString &,
-                                     std::function<void()>, ErrorCallback)
+ITask *FacebookPlugin::newUploadTask(const QString &filePath, const QString &albumName, const QString &message,
+                                     std::function<void()> onSuccess, ErrorCallback onError)
 {
-    return nullptr; // not yet implemented
+    ITask *task = new UploadTask(filePath, albumName, message, this, std::move(onSuccess), std::move(onError));
+    task->submit();
+    return task;
 }
 
 void FacebookPlugin::tellFriends(const QMap<QString, QString> &parameters, std::function<void()> callback)

@@ -62,6 +62,8 @@ public:
     void authWithPermissions(const QString &scope, QObject *receiver, const char *slot);
     bool isRedirectUrl(const QUrl &url);
 
+    QByteArray graphOrigin() const { return m_graphOrigin; }
+
     // Album name -> album id: filled by album listings, read by uploads.
     QHash<QString, QString> &albumMap() { return m_albums; }
 

@@ -70,12 +70,13 @@ protected:
     // whatever they still listen to here.
     virtual void outcomeDelivered() { }
 
+    bool hasRequestInFlight() const;
+
 private slots:
     void onReplayFinished(); // sic: the slot's name is fixed by the contract
 
 private:
     void concludeAttempt();
-    bool hasRequestInFlight() const;
 
     // Guarded: the manager owns the reply and may delete it before us.
     QPointer<QNetworkReply> m_reply;

@@ -1,0 +1,172 @@
+#include "FacebookTask.h"
+
+#include "FacebookPlugin.h"
+#include "json/QtJson.h"
+
+#include <QDebug>
+#include <QNetworkReply>
+
+namespace {
+
+// Graph replies are UTF-8 text; anything after a NUL byte is not.
+QString decode(const QByteArray &bytes)
+{
+    return QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
+}
+
+bool isTransient(int code)
+{
+    return code == 1 || code == 2 || code == 4 || code == 17;
+}
+
+bool needsLogin(int code)
+{
+    return code == 10 || code == 102 || code == 190 || (code >= 200 && code <= 299) || code == 2500;
+}
+
+} // namespace
+
+FacebookTask::FacebookTask(FacebookPlugin *plugin, ErrorCallback onError)
+    : FacebookTask(plugin, std::move(onError), RetryPolicy())
+{
+}
+
+FacebookTask::FacebookTask(FacebookPlugin *plugin, ErrorCallback onError, RetryPolicy policy)
+    : ReplyTask(std::move(onError), policy)
+    , m_plugin(plugin)
+{
+}
+
+void FacebookTask::submitRequest()
+{
+    if (!permissions().isEmpty() && m_checkPermission) {
+        setReply(m_plugin->submitGetRequest(QStringLiteral("/me/permissions")));
+        return;
+    }
+    ReplyTask::submitRequest();
+}
+
+void FacebookTask::replyFinished()
+{
+    QNetworkReply *reply = currentReply();
+    reply->deleteLater();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 400) {
+        handleGraphError(reply->readAll());
+    } else if (status >= 200 && status <= 299) {
+        // A reply cut off after its headers carries a 2xx status but no
+        // complete answer: that is a failure, not an empty result.
+        if (reply->error() != QNetworkReply::NoError)
+            reportTransportError(status);
+        else
+            handleSuccess(reply->readAll());
+    } else {
+        if (status == 302)
+            qDebug() << "Redirect to:" << reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+        reportTransportError(status);
+    }
+}
+
+void FacebookTask::handleGraphError(const QByteArray &body)
+{
+    const QVariantMap map = QtJson::parse(decode(body)).toMap();
+    if (!map.contains(QStringLiteral("error"))) {
+        // An error page of the service's front end: still an outcome.
+        reportTransportError(currentReply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+        return;
+    }
+    const QVariantMap error = map.value(QStringLiteral("error")).toMap();
+    const int code = error.value(QStringLiteral("code")).toInt();
+    const int subCode = error.value(QStringLiteral("sub_code")).toInt();
+    const QString message = error.value(QStringLiteral("message")).toString();
+    qDebug() << "Facebook error:" << message << "code" << code << "sub_code:" << subCode;
+    if (isTransient(code)) {
+        armRetryTimer();
+    } else if (error.value(QStringLiteral("type")) == QVariant(QStringLiteral("OAuthException")) && needsLogin(code)) {
+        auth();
+    } else {
+        finishWithError(QStringLiteral("Facebook API error: %1").arg(message));
+    }
+}
+
+void FacebookTask::handleSuccess(const QByteArray &body)
+{
+    const QVariantMap map = QtJson::parse(decode(body)).toMap();
+    const QByteArray permission = permissions();
+    if (permission.isEmpty() || !m_checkPermission) {
+        handleResult(map);
+        return;
+    }
+    // The answer to "/me/permissions": {"data":[{"installed":1,"user_photos":1,...}]}
+    const QString name = QString::fromUtf8(permission);
+    const QVariantList data = map.value(QStringLiteral("data")).toList();
+    const bool granted = std::any_of(data.cbegin(), data.cend(), [&name](const QVariant &row) {
+        const QVariantMap entry = row.toMap();
+        return entry.contains(name) && entry.value(name).toUInt() == 1;
+    });
+    if (granted) {
+        m_checkPermission = false;
+        retry();
+    } else {
+        auth();
+    }
+}
+
+void FacebookTask::reportTransportError(int status)
+{
+    QNetworkReply *reply = currentReply();
+    QString text = QStringLiteral("Http #") + QString::number(status);
+    const QByteArray phrase = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
+    const QString reason = decode(phrase);
+    if (!reason.isEmpty())
+        text += QLatin1Char('(') + reason + QLatin1Char(')');
+    if (!reply->errorString().isEmpty())
+        text += QStringLiteral("<br>Error: ") + reply->errorString();
+    qDebug() << text;
+    finishWithError(text);
+}
+
+void FacebookTask::auth()
+{
+    m_plugin->authWithPermissions(QString::fromUtf8(permissions()), this, SLOT(onAuthFinished(char)));
+}
+
+void FacebookTask::onAuthFinished(char code)
+{
+    if (isCanceled())
+        return;
+    switch (code) {
+    case 'y':
+        // The login this task waited for is over; later logins of other
+        // tasks are none of its business.
+        stopListeningToLogins();
+        m_checkPermission = false;
+        if (!hasRequestInFlight())
+            retry();
+        break;
+    case 'n':
+        stopListeningToLogins();
+        finishWithError(QStringLiteral("Authorisation failed"));
+        break;
+    case 'c':
+        stopListeningToLogins();
+        cancel();
+        finishWithError(QStringLiteral("Authorisation canceled"));
+        break;
+    case 'b':
+        armRetryTimer();
+        break;
+    default:
+        break;
+    }
+}
+
+void FacebookTask::outcomeDelivered()
+{
+    stopListeningToLogins();
+}
+
+void FacebookTask::stopListeningToLogins()
+{
+    disconnect(m_plugin, SIGNAL(authFinished(char)), this, SLOT(onAuthFinished(char)));
+}

@@ -1,0 +1,352 @@
+#include "FacebookPlugin.h"
+#include "FacebookTasks/AlbumTask.h"
+#include "FacebookTasks/UploadTask.h"
+#include "FacebookTasks/UserNameTask.h"
+#include "SandboxProcess.h"
+#include "TaskProbe.h"
+#include "TestMain.h"
+#include "network/CookieJar.h"
+#include "settings/Settings.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+namespace {
+
+const Network::ReplyTask::RetryPolicy fast { 30, 10 };
+
+// The tasks with a short retry interval.
+class FastUserNameTask : public UserNameTask
+{
+public:
+    FastUserNameTask(FacebookPlugin *plugin, TaskProbe &probe)
+        : UserNameTask(plugin, probe.onValue<QString>(), probe.onError(), fast)
+    {
+    }
+};
+
+class FastAlbumTask : public AlbumTask
+{
+public:
+    FastAlbumTask(FacebookPlugin *plugin, TaskProbe &probe)
+        : AlbumTask(plugin, probe.onValue<Albums>(), probe.onError(), fast)
+    {
+    }
+};
+
+class FastUploadTask : public UploadTask
+{
+public:
+    FastUploadTask(const QString &file, const QString &album, FacebookPlugin *plugin, TaskProbe &probe,
+                   RetryPolicy policy = fast)
+        : UploadTask(file, album, "soak", plugin, probe.onDone(), probe.onError(), policy)
+    {
+    }
+};
+
+void storeToken(const QByteArray &token)
+{
+    QSettings settings(Settings::filepath(), Settings::format());
+    settings.setValue("fbtoken", QString::fromUtf8(token));
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(AlbumTask::Albums)
+
+// The Graph task's decision tree, driven by real replies of the sandbox
+// (scripted where the sandbox would not fail by itself).
+class tst_GraphTask : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void replyClasses_data();
+    void replyClasses();
+    void permissionList_data();
+    void permissionList();
+    void loginOutcomes();
+    void otherLoginRunning();
+    void finishedTaskStaysQuiet();
+    void albumPages();
+    void soak();
+
+private:
+    int requests(const QString &path) { return m_sandbox->counters().value("requests").toObject().value(path).toInt(); }
+    QString photoFile();
+
+    std::unique_ptr<SandboxProcess> m_sandbox;
+    std::unique_ptr<QNetworkAccessManager> m_manager;
+    std::unique_ptr<FacebookPlugin> m_plugin;
+    QTemporaryDir m_files;
+};
+
+void tst_GraphTask::initTestCase()
+{
+    m_sandbox = std::make_unique<SandboxProcess>(QStringList(), qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
+    QVERIFY(m_sandbox->start());
+}
+
+void tst_GraphTask::init()
+{
+    QCOMPARE(m_sandbox->post("/__sandbox/reset").status, 200);
+    QVERIFY(m_sandbox->setSwitch("auto_approve=1&new_permissions=0"));
+    storeToken(m_sandbox->token("user_photos,photo_upload"));
+    m_manager = std::make_unique<QNetworkAccessManager>();
+    m_manager->setCookieJar(new Network::CookieJar);
+    m_plugin = std::make_unique<FacebookPlugin>();
+    m_plugin->setManager(m_manager.get());
+}
+
+void tst_GraphTask::cleanup()
+{
+    m_plugin.reset();
+    m_manager.reset();
+}
+
+QString tst_GraphTask::photoFile()
+{
+    const QString path = m_files.filePath("photo.png");
+    if (!QFile::exists(path)) {
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        file.write(QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(1000, 'p'));
+    }
+    return path;
+}
+
+void tst_GraphTask::replyClasses_data()
+{
+    QTest::addColumn<QByteArray>("replies"); // scripted for "/me", then it answers normally
+    QTest::addColumn<QString>("error");      // empty: success; a prefix otherwise
+    QTest::addColumn<int>("meRequests");
+    QTest::addColumn<int>("logins");
+    QTest::newRow("transient-1") << QByteArray(R"({"error":{"code":1}})") << "" << 2 << 0;
+    QTest::newRow("transient-2") << QByteArray(R"({"error":{"code":2}})") << "" << 2 << 0;
+    QTest::newRow("transient-4-twice") << QByteArray(R"({"error":{"code":4},"times":2})") << "" << 3 << 0;
+    QTest::newRow("transient-17-oauth") << QByteArray(R"({"error":{"code":17,"type":"OAuthException"}})") << "" << 2 << 0;
+    for (const int code : { 10, 102, 190, 200, 299, 2500 }) {
+        QTest::newRow(qPrintable(QStringLiteral("login-%1").arg(code)))
+            << QStringLiteral(R"({"error":{"code":%1,"type":"OAuthException"}})").arg(code).toUtf8() << "" << 2 << 1;
+    }
+    QTest::newRow("190-other-type") << QByteArray(R"({"error":{"code":190,"type":"GraphMethodException","message":"m1"}})")
+                                    << "Facebook API error: m1" << 1 << 0;
+    QTest::newRow("199") << QByteArray(R"({"error":{"code":199,"message":"m2"}})") << "Facebook API error: m2" << 1 << 0;
+    QTest::newRow("300") << QByteArray(R"({"error":{"code":300,"message":"m3"}})") << "Facebook API error: m3" << 1 << 0;
+    QTest::newRow("outage-page") << QByteArray(R"({"status":502,"html":true})") << "Http #502(Bad Gateway)<br>Error: " << 1 << 0;
+    QTest::newRow("error-without-object") << QByteArray(R"({"status":400,"body":"{}"})") << "Http #400(Bad Request)<br>Error: " << 1 << 0;
+    QTest::newRow("302") << QByteArray(R"({"status":302,"location":"http://127.0.0.1:1/x"})") << "Http #302(Found)" << 1 << 0;
+    QTest::newRow("dropped") << QByteArray(R"({"drop":true,"times":2})") << "Http #0<br>Error: " << 2 << 0;
+}
+
+void tst_GraphTask::replyClasses()
+{
+    QFETCH(QByteArray, replies);
+    QFETCH(QString, error);
+    QFETCH(int, meRequests);
+    QFETCH(int, logins);
+    QVERIFY(m_sandbox->script(R"({"path":"/me","replies":[)" + replies + "]}"));
+    TaskProbe probe;
+    FastUserNameTask task(m_plugin.get(), probe);
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 20000);
+    if (error.isEmpty()) {
+        QCOMPARE(probe.value.toString(), QString::fromUtf8("Ирина Соколова"));
+    } else {
+        QVERIFY2(probe.errors.first().startsWith(error), qPrintable(probe.errors.first()));
+    }
+    QCOMPARE(requests("/me"), meRequests);
+    QCOMPARE(requests("/dialog/oauth"), logins);
+    QCOMPARE(requests("/me/permissions"), 0); // it needs no permission
+    // One outcome, then silence: no timer, nothing sent.
+    m_sandbox->get("/me"); // a round trip through the event loop
+    QCOMPARE(requests("/me"), meRequests + 1);
+    QCOMPARE(probe.outcomes(), 1);
+}
+
+void tst_GraphTask::permissionList_data()
+{
+    QTest::addColumn<QByteArray>("permissionReply"); // empty: the sandbox's own
+    QTest::addColumn<int>("logins");
+    QTest::newRow("granted") << QByteArray() << 0;
+    QTest::newRow("value-0") << QByteArray(R"({"data":[{"installed":1,"user_photos":0}]})") << 1;
+    QTest::newRow("letter-case") << QByteArray(R"({"data":[{"installed":1,"User_Photos":1}]})") << 1;
+    QTest::newRow("no-data") << QByteArray(R"({"permissions":[]})") << 1;
+    QTest::newRow("newer-form") << QByteArray(R"({"data":[{"permission":"user_photos","status":"granted"}]})") << 1;
+}
+
+void tst_GraphTask::permissionList()
+{
+    QFETCH(QByteArray, permissionReply);
+    QFETCH(int, logins);
+    if (!permissionReply.isEmpty()) {
+        QJsonObject reply { { "status", 200 }, { "body", QString::fromUtf8(permissionReply) } };
+        QJsonObject script { { "path", "/me/permissions" }, { "replies", QJsonArray { reply } } };
+        QVERIFY(m_sandbox->script(QJsonDocument(script).toJson()));
+    }
+    TaskProbe probe;
+    FastAlbumTask task(m_plugin.get(), probe);
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 20000);
+    QCOMPARE(probe.successes, 1);
+    QCOMPARE(requests("/dialog/oauth"), logins);
+    // After a login the real request goes out without a second check.
+    QCOMPARE(requests("/me/permissions"), 1);
+    QCOMPARE(requests("/me/albums"), 2); // two pages
+
+    // A later submit of the same task skips the check for good.
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 2, 20000);
+    QCOMPARE(requests("/me/permissions"), 1);
+}
+
+static QWidget *visibleBrowserWindow()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible() && widget->inherits("BrowserWindow"))
+            return widget;
+    }
+    return nullptr;
+}
+
+void tst_GraphTask::loginOutcomes()
+{
+    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    QVERIFY(m_sandbox->post("/__sandbox/expire-tokens").status == 200);
+    // The user closes the login window.
+    TaskProbe closed;
+    FastUserNameTask first(m_plugin.get(), closed);
+    first.submit();
+    QTRY_VERIFY_WITH_TIMEOUT(visibleBrowserWindow(), 20000);
+    visibleBrowserWindow()->close();
+    QTRY_COMPARE(closed.errors, QStringList { "Authorisation canceled" });
+    QVERIFY(first.isCanceled());
+
+    // The login fails: the redirect brings no token.
+    TaskProbe failed;
+    FastUserNameTask second(m_plugin.get(), failed);
+    second.submit();
+    QTRY_VERIFY_WITH_TIMEOUT(visibleBrowserWindow(), 20000);
+    const QString redirect = QString::fromUtf8(m_sandbox->origin()) + "/connect/login_success.html?error=x#_=_";
+    QTest::ignoreMessage(QtDebugMsg, qPrintable("Auth ui error: \"" + redirect + '"'));
+    QMetaObject::invokeMethod(m_plugin.get(), "shouldFinishAuth", Q_ARG(QUrl, QUrl(redirect)));
+    QTRY_COMPARE(failed.errors, QStringList { "Authorisation failed" });
+    QCOMPARE(closed.outcomes(), 1);
+    QTRY_VERIFY(!visibleBrowserWindow());
+}
+
+void tst_GraphTask::otherLoginRunning()
+{
+    QVERIFY(m_sandbox->post("/__sandbox/revoke-permission?name=user_photos").status == 200);
+    QVERIFY(m_sandbox->post("/__sandbox/revoke-permission?name=photo_upload").status == 200);
+    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    TaskProbe albums, upload;
+    FastAlbumTask albumTask(m_plugin.get(), albums);
+    // Waiting on its timer may take a while here: give it a longer one.
+    FastUploadTask uploadTask(photoFile(), "", m_plugin.get(), upload, { 2000, 10 });
+    albumTask.submit();
+    QTRY_VERIFY_WITH_TIMEOUT(requests("/dialog/oauth") == 1, 20000); // the login for user_photos
+    uploadTask.submit(); // needs photo_upload: told 'b', it waits on its timer
+    QTRY_VERIFY_WITH_TIMEOUT(requests("/me/permissions") >= 2, 20000);
+    QCOMPARE(albums.outcomes() + upload.outcomes(), 0);
+
+    // The running login ends with a token that carries both permissions.
+    const QString token = QString::fromUtf8(m_sandbox->token("user_photos,photo_upload"));
+    QVERIFY(QMetaObject::invokeMethod(m_plugin.get(), "shouldFinishAuth",
+                                      Q_ARG(QUrl, QUrl(QString::fromUtf8(m_sandbox->origin())
+                                                       + "/connect/login_success.html#access_token=" + token))));
+    QTRY_COMPARE_WITH_TIMEOUT(albums.successes, 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(upload.successes, 1, 20000);
+    QCOMPARE(requests("/dialog/oauth"), 1);
+    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 1);
+}
+
+void tst_GraphTask::finishedTaskStaysQuiet()
+{
+    QVERIFY(m_sandbox->post("/__sandbox/expire-tokens").status == 200);
+    TaskProbe done;
+    FastUserNameTask finished(m_plugin.get(), done);
+    finished.submit(); // 190 -> login (auto-approved) -> success
+    QTRY_COMPARE_WITH_TIMEOUT(done.successes, 1, 20000);
+    const int meRequests = requests("/me");
+
+    // Another task's login later on must not wake the finished one.
+    QVERIFY(m_sandbox->post("/__sandbox/expire-tokens").status == 200);
+    TaskProbe later;
+    FastUserNameTask other(m_plugin.get(), later);
+    other.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(later.successes, 1, 20000);
+    QCOMPARE(requests("/dialog/oauth"), 2);
+    QCOMPARE(requests("/me"), meRequests + 2);
+    QCOMPARE(done.outcomes(), 1);
+}
+
+void tst_GraphTask::albumPages()
+{
+    TaskProbe probe;
+    FastAlbumTask task(m_plugin.get(), probe);
+    // The second page fails once, transiently: the task asks for that page again.
+    QVERIFY(m_sandbox->script(R"({"path":"/me/albums","replies":[{"pass":true},{"error":{"code":2}}]})"));
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 20000);
+    const auto albums = probe.value.value<AlbumTask::Albums>();
+    QCOMPARE(albums.size(), 30);
+    QCOMPARE(albums.first(), qMakePair(QStringLiteral("Profile Pictures"), false));
+    QCOMPARE(albums.at(1), qMakePair(QStringLiteral("Mobile Uploads"), true));
+    QCOMPARE(albums.last().first, QStringLiteral("Album 23"));
+    QCOMPARE(requests("/me/albums"), 3);
+    QCOMPARE(m_plugin->albumMap().size(), 29); // "Trips" twice: the later id wins
+    QCOMPARE(m_plugin->albumMap().value("Trips"), QStringLiteral("500000000000007"));
+    QCOMPARE(m_plugin->albumMap().value("Album 23"), QStringLiteral("500000000000030"));
+}
+
+// Many tasks at once with transient errors and a forced re-login: every task
+// ends with exactly one callback and every successful upload is stored once.
+void tst_GraphTask::soak()
+{
+    QVERIFY(m_sandbox->script(R"({"path":"/me/photos","method":"POST","replies":[
+        {"error":{"code":2},"times":3},{"pass":true},{"error":{"code":4}},{"pass":true,"times":5},
+        {"error":{"code":17},"times":2}]})"));
+    QVERIFY(m_sandbox->script(R"({"path":"/me/albums","replies":[{"error":{"code":1}}]})"));
+    std::vector<std::unique_ptr<TaskProbe>> probes;
+    std::vector<std::unique_ptr<ITask>> tasks;
+    int uploads = 0;
+    for (int i = 0; i < 70; ++i) {
+        probes.push_back(std::make_unique<TaskProbe>());
+        TaskProbe &probe = *probes.back();
+        if (i % 7 == 3)
+            tasks.push_back(std::make_unique<FastAlbumTask>(m_plugin.get(), probe));
+        else if (i % 7 == 5)
+            tasks.push_back(std::make_unique<FastUserNameTask>(m_plugin.get(), probe));
+        else {
+            tasks.push_back(std::make_unique<FastUploadTask>(photoFile(), "", m_plugin.get(), probe));
+            ++uploads;
+        }
+        tasks.back()->submit();
+        if (i == 35)
+            QVERIFY(m_sandbox->post("/__sandbox/expire-tokens").status == 200); // everyone logs in again
+        if (i % 10 == 9) {
+            QTRY_VERIFY_WITH_TIMEOUT(std::all_of(probes.begin(), probes.end(),
+                                                 [](const auto &p) { return p->outcomes() >= 1; }),
+                                     60000);
+        }
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(probes.begin(), probes.end(), [](const auto &p) { return p->outcomes() >= 1; }),
+                             60000);
+    QCOMPARE(uploads, 50);
+    int succeededUploads = 0;
+    for (size_t i = 0; i < probes.size(); ++i) {
+        QCOMPARE(probes[i]->outcomes(), 1);
+        QVERIFY2(probes[i]->errors.isEmpty(), qPrintable(probes[i]->errors.join(';')));
+        succeededUploads += (i % 7 != 3 && i % 7 != 5) ? probes[i]->successes : 0;
+    }
+    QCOMPARE(m_sandbox->counters().value("photos").toInt(), succeededUploads);
+    QCOMPARE(succeededUploads, 50);
+}
+
+ORVELLE_TEST_MAIN(tst_GraphTask)
+#include "tst_graphtask.moc"
