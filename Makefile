@@ -11,7 +11,7 @@ PACKAGES = build-essential cmake ninja-build pkg-config python3 \
            clang libclang-rt-14-dev \
            xvfb xauth fonts-dejavu-core curl
 
-.PHONY: deps build test test-fast demo bench fuzz clean
+.PHONY: deps build test test-fast demo screenshot bench fuzz clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; done); \
@@ -33,8 +33,14 @@ test: build
 test-fast: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) -LE slow
 
+# The stand-in host drives the plug-in against the sandbox: name, picture,
+# albums, an upload and a shared post.
 demo: build
-	@echo "make demo: not yet available (needs the sandbox and the host)."
+	tools/demo.sh $(BUILD_DIR)
+
+# A screenshot of the login window under Xvfb (login-window.png).
+screenshot: build
+	tools/login-screenshot.sh $(BUILD_DIR) login-window.png
 
 bench: build
 	$(BUILD_DIR)/bench/bench_json

@@ -5,6 +5,7 @@
 #include "network/CookieJar.h"
 
 #include <QDirIterator>
+#include <QJsonObject>
 
 namespace {
 
@@ -39,6 +40,7 @@ private slots:
     void loadingStartsNoWebEngine();
     void feedDialogThroughTheInterface();
     void foreignCookieJarIsLeftAlone();
+    void hostQuitsDuringLogin();
 };
 
 void tst_HostFlow::loadingStartsNoWebEngine()
@@ -77,6 +79,36 @@ void tst_HostFlow::foreignCookieJarIsLeftAlone()
     host.plugin()->tellFriends({}, [&called] { ++called; });
     QTRY_COMPARE_WITH_TIMEOUT(called, 1, 30000);
     QVERIFY(!QFile::exists(Network::CookieJar::filePath()));
+}
+
+// The stand-in host quits (after its screenshot) while the login window is
+// still open: the process must end cleanly, the web engine torn down in order.
+void tst_HostFlow::hostQuitsDuringLogin()
+{
+    SandboxProcess sandbox({}, qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
+    QVERIFY(sandbox.start());
+    QTemporaryDir home;
+    QProcess host;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", home.path()); // no token: the name task logs in
+    // Its own web engine profile: two processes cannot share one.
+    for (const char *name : { "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR" }) {
+        const QString dir = home.filePath(QString::fromLatin1(name));
+        QDir().mkpath(dir);
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        environment.insert(name, dir);
+    }
+    host.setProcessEnvironment(environment);
+    host.setProcessChannelMode(QProcess::MergedChannels);
+    const QString shot = home.filePath("shot.png");
+    host.start(QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN")),
+               { "--screenshot", shot, "--screenshot-delay", "3000", "name" });
+    QVERIFY(host.waitForFinished(60000));
+    const QByteArray output = host.readAll();
+    QVERIFY2(host.exitStatus() == QProcess::NormalExit && host.exitCode() == 0, output.constData());
+    QVERIFY(output.contains("Asking for the user's name"));
+    QVERIFY(QFile::exists(shot));
+    QCOMPARE(sandbox.counters().value("requests").toObject().value("/dialog/oauth").toInt(), 1);
 }
 
 ORVELLE_TEST_MAIN_WITHOUT_GL_SHARING(tst_HostFlow)

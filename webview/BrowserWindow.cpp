@@ -56,17 +56,28 @@ private:
 BrowserWindow::BrowserWindow()
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
                             | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)
-    , m_view(new QWebEngineView(this))
 {
+    // The engine tears itself down when the application quits and again as
+    // the application object goes; windows must be gone before either. The
+    // quit handler is connected before the first view starts the engine, so
+    // it runs ahead of the engine's own.
+    static bool quitHandled = false;
+    if (!quitHandled) {
+        connect(qApp, &QCoreApplication::aboutToQuit, qApp, deleteLiveWindows);
+        quitHandled = true;
+    }
+    liveWindows().insert(this);
+    m_view = new QWebEngineView(this);
+
+    // The page is the view's child, so it dies before the profile does.
+    m_view->setPage(new ObservedPage(m_view, this));
+    // Only now: the first page brought the engine's own clean-up routine,
+    // and routines run last-added first, so ours must come after it.
     static bool cleanupRegistered = false;
     if (!cleanupRegistered) {
         qAddPostRoutine(deleteLiveWindows);
         cleanupRegistered = true;
     }
-    liveWindows().insert(this);
-
-    // The page is the view's child, so it dies before the profile does.
-    m_view->setPage(new ObservedPage(m_view, this));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_view);
