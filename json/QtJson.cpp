@@ -252,10 +252,14 @@ QVariant parseNumber(const QString &json, int &index)
 
 QVariant parseValue(const QString &json, int &index, bool &success, int depth);
 
-QVariant parseObject(const QString &json, int &index, bool &success, int depth)
+// The object and array rules: commas are skipped wherever they stand, and
+// a failure anywhere empties the container. readItem reads one member or
+// item into the container and says whether that worked.
+template<typename Container, int CloseToken, typename ReadItem>
+QVariant parseContainer(const QString &json, int &index, bool &success, ReadItem readItem)
 {
-    QVariantMap map;
-    nextToken(json, index);
+    Container container;
+    nextToken(json, index); // the opening bracket
     while (true) {
         int peek = index;
         const int token = nextToken(json, peek);
@@ -263,52 +267,40 @@ QVariant parseObject(const QString &json, int &index, bool &success, int depth)
             index = peek;
             continue;
         }
-        if (token == ObjectClose) {
+        if (token == CloseToken) {
             index = peek;
-            return map;
+            return container;
         }
-        if (token == None) {
+        if (token == None || !readItem(container)) {
             success = false;
-            return QVariantMap();
+            return Container();
         }
+    }
+}
+
+QVariant parseObject(const QString &json, int &index, bool &success, int depth)
+{
+    return parseContainer<QVariantMap, ObjectClose>(json, index, success, [&](QVariantMap &map) {
         const QString key = readString(json, index, success);
-        if (!success)
-            return QVariantMap();
-        if (nextToken(json, index) != Colon) {
-            success = false;
-            return QVariantMap();
-        }
+        if (!success || nextToken(json, index) != Colon)
+            return false;
         QVariant value = parseValue(json, index, success, depth);
         if (!success)
-            return QVariantMap();
+            return false;
         map.insert(key, std::move(value));
-    }
+        return true;
+    });
 }
 
 QVariant parseArray(const QString &json, int &index, bool &success, int depth)
 {
-    QVariantList list;
-    nextToken(json, index);
-    while (true) {
-        int peek = index;
-        const int token = nextToken(json, peek);
-        if (token == Comma) {
-            index = peek;
-            continue;
-        }
-        if (token == ArrayClose) {
-            index = peek;
-            return list;
-        }
-        if (token == None) {
-            success = false;
-            return QVariantList();
-        }
+    return parseContainer<QVariantList, ArrayClose>(json, index, success, [&](QVariantList &list) {
         QVariant value = parseValue(json, index, success, depth);
         if (!success)
-            return QVariantList();
+            return false;
         list.append(std::move(value));
-    }
+        return true;
+    });
 }
 
 QVariant parseValue(const QString &json, int &index, bool &success, int depth)

@@ -91,12 +91,34 @@ void redirectWithToken(SandboxServer &sandbox, const Store::User &user, const st
                           + "&expires_in=" + std::to_string(tokenLifetime));
 }
 
-std::string fields(const httplib::Request &request, std::initializer_list<const char *> names)
+// The dialog's parameters again, as hidden fields, and the two buttons.
+std::string decisionForm(const httplib::Request &request, const std::string &action, const std::string &formId,
+                         std::initializer_list<const char *> names, const std::string &yes, const std::string &yesLabel)
 {
-    std::string html;
+    std::string html = "<form method=\"post\" action=\"" + action + "\" id=\"" + formId + "\">";
     for (const char *name : names)
         html += Html::hiddenField(name, request.get_param_value(name));
-    return html;
+    return html + "<button type=\"submit\" name=\"action\" value=\"" + yes + "\" id=\"" + yes + "\">" + yesLabel
+        + "</button><button type=\"submit\" name=\"action\" value=\"cancel\" id=\"cancel\">Cancel</button></form>";
+}
+
+// The logged-in user a dialog's button was pressed for, or an error page.
+std::optional<Store::User> decidingUser(SandboxServer &sandbox, const httplib::Request &request, const char *idParam,
+                                        httplib::Response &response)
+{
+    if (!checkClient(sandbox, request, idParam, response))
+        return std::nullopt;
+    auto user = sessionUser(sandbox, request);
+    if (!user)
+        errorPage(response, "Not logged in", "Log in first.");
+    return user;
+}
+
+Store::Post postFrom(const httplib::Request &request)
+{
+    return { {}, request.get_param_value("name"), request.get_param_value("caption"),
+             request.get_param_value("description"), request.get_param_value("picture"),
+             request.get_param_value("link"), request.get_param_value("properties") };
 }
 
 void oauthDialog(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
@@ -123,23 +145,17 @@ void oauthDialog(SandboxServer &sandbox, const httplib::Request &request, httpli
                    "<h2>Orvelle is requesting access</h2><p>Continue as <b>" + Html::escape(user->name)
                        + "</b>?</p><p>Orvelle will receive: <b id=\"scope\">"
                        + Html::escape(scope.empty() ? "your public profile" : scope)
-                       + "</b></p><form method=\"post\" action=\"/dialog/oauth\" id=\"consent\">"
-                       + fields(request, { "client_id", "redirect_uri", "scope", "response_type" })
-                       + "<button type=\"submit\" name=\"action\" value=\"allow\" id=\"allow\">Continue</button>"
-                         "<button type=\"submit\" name=\"action\" value=\"cancel\" id=\"cancel\">Cancel</button>"
-                         "</form>"),
+                       + "</b></p>"
+                       + decisionForm(request, "/dialog/oauth", "consent",
+                                      { "client_id", "redirect_uri", "scope", "response_type" }, "allow", "Continue")),
         "text/html; charset=utf-8");
 }
 
 void oauthDecision(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
 {
-    if (!checkClient(sandbox, request, "client_id", response))
+    const auto user = decidingUser(sandbox, request, "client_id", response);
+    if (!user)
         return;
-    const auto user = sessionUser(sandbox, request);
-    if (!user) {
-        errorPage(response, "Not logged in", "Log in first.");
-        return;
-    }
     if (request.get_param_value("action") == "allow") {
         redirectWithToken(sandbox, *user, request.get_param_value("scope"), response);
         return;
@@ -176,11 +192,7 @@ void feedDialog(SandboxServer &sandbox, const httplib::Request &request, httplib
         loginPage(response, request.target);
         return;
     }
-    const auto post = [&request]() {
-        return Store::Post { {}, request.get_param_value("name"), request.get_param_value("caption"),
-                             request.get_param_value("description"), request.get_param_value("picture"),
-                             request.get_param_value("link"), request.get_param_value("properties") };
-    }();
+    const Store::Post post = postFrom(request);
     if (sandbox.switches().autoApprove) {
         response.set_redirect(sandbox.config().redirectUri() + "?post_id=" + sandbox.store().addPost(user->id, post));
         return;
@@ -195,29 +207,21 @@ void feedDialog(SandboxServer &sandbox, const httplib::Request &request, httplib
                        + "</b></p><p id=\"caption\">" + Html::escape(post.caption) + "</p><p id=\"description\">"
                        + Html::escape(post.description) + "</p><p><a id=\"link\" href=\"" + Html::escape(post.link)
                        + "\">" + Html::escape(post.link) + "</a></p>"
-                       + "<form method=\"post\" action=\"/dialog/feed\" id=\"feed\">"
-                       + fields(request, { "app_id", "redirect_uri", "name", "caption", "description", "picture",
-                                           "link", "properties" })
-                       + "<button type=\"submit\" name=\"action\" value=\"share\" id=\"share\">Share</button>"
-                         "<button type=\"submit\" name=\"action\" value=\"cancel\" id=\"cancel\">Cancel</button>"
-                         "</form>"),
+                       + decisionForm(request, "/dialog/feed", "feed",
+                                      { "app_id", "redirect_uri", "name", "caption", "description", "picture", "link",
+                                        "properties" },
+                                      "share", "Share")),
         "text/html; charset=utf-8");
 }
 
 void feedDecision(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
 {
-    if (!checkClient(sandbox, request, "app_id", response))
+    const auto user = decidingUser(sandbox, request, "app_id", response);
+    if (!user)
         return;
-    const auto user = sessionUser(sandbox, request);
-    if (!user) {
-        errorPage(response, "Not logged in", "Log in first.");
-        return;
-    }
     if (request.get_param_value("action") == "share") {
-        const Store::Post post { {}, request.get_param_value("name"), request.get_param_value("caption"),
-                                 request.get_param_value("description"), request.get_param_value("picture"),
-                                 request.get_param_value("link"), request.get_param_value("properties") };
-        response.set_redirect(sandbox.config().redirectUri() + "?post_id=" + sandbox.store().addPost(user->id, post));
+        response.set_redirect(sandbox.config().redirectUri() + "?post_id="
+                              + sandbox.store().addPost(user->id, postFrom(request)));
         return;
     }
     if (sandbox.switches().feedCancelWithError)
