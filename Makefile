@@ -44,6 +44,7 @@ screenshot: build
 
 bench: build
 	$(BUILD_DIR)/bench/bench_json
+	$(BUILD_DIR)/bench/bench_upload
 
 # The JSON reader under libFuzzer with address and undefined-behaviour
 # sanitizers, seeded from the JSONTestSuite corpus next to the repository.

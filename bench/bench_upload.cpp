@@ -1,0 +1,71 @@
+// The sandbox's peak memory while it receives a 200 MB photo upload: the
+// photo must go to disk as it arrives. Target: under 50 MB.
+
+#include "SandboxProcess.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHttpMultiPart>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTemporaryFile>
+
+#include <cstdio>
+
+namespace {
+
+qint64 peakMemoryKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    qputenv("ORVELLE_SANDBOX_BIN", QByteArray(SANDBOX_BIN));
+    SandboxProcess sandbox({ "--upload-limit", "300000000" });
+    if (!sandbox.start())
+        return 1;
+    const qint64 idle = peakMemoryKiB(sandbox.pid());
+
+    QTemporaryFile photo;
+    photo.open();
+    photo.write(QByteArray("\x89PNG\r\n\x1a\n"));
+    const QByteArray block(1 << 20, 'z');
+    for (int i = 0; i < 200; ++i)
+        photo.write(block);
+    photo.flush();
+    photo.seek(0);
+
+    auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    QHttpPart source;
+    source.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"source\"; filename=\"big.png\"");
+    source.setBodyDevice(&photo);
+    body->append(source);
+    const QByteArray token = sandbox.token();
+    QElapsedTimer clock;
+    clock.start();
+    QNetworkReply *reply = sandbox.manager().post(
+        QNetworkRequest(QUrl::fromEncoded(sandbox.origin() + "/me/photos?access_token=" + token)), body);
+    body->setParent(reply);
+    const auto result = sandbox.send(reply);
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const qint64 peak = peakMemoryKiB(sandbox.pid());
+    const double stored = sandbox.get("/__sandbox/photos").json().array().at(0).toObject().value("size").toDouble();
+
+    std::printf("sandbox upload of %.0f MB: status %d, stored %.0f bytes, %.1f MB/s\n", photo.size() / 1e6,
+                result.status, stored, photo.size() / 1e6 / seconds);
+    std::printf("sandbox peak memory: idle %.1f MB, after the upload %.1f MB (target < 50 MB: %s)\n", idle / 1024.0,
+                peak / 1024.0, peak < 50 * 1024 ? "met" : "NOT MET");
+    return result.status == 200 && stored == photo.size() ? 0 : 1;
+}
