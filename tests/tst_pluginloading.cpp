@@ -20,6 +20,7 @@ private slots:
     void onlyEntryPointsExported_data();
     void onlyEntryPointsExported();
     void castAndMetaObject();
+    void identity_data();
     void identity();
     void pictures_data();
     void pictures();
@@ -112,10 +113,17 @@ void tst_PluginLoading::castAndMetaObject()
     QCOMPARE(meta->propertyCount(), meta->propertyOffset());
 }
 
+void tst_PluginLoading::identity_data()
+{
+    addBuildRows();
+}
+
 void tst_PluginLoading::identity()
 {
-    QVERIFY2(m_host.load(), qPrintable(m_host.errorString()));
-    IPhotoUpload *plugin = m_host.plugin();
+    QFETCH(Build, build);
+    HostHarness host(build);
+    QVERIFY2(host.load(), qPrintable(host.errorString()));
+    IPhotoUpload *plugin = host.plugin();
     QCOMPARE(plugin->name(), QStringLiteral("Facebook"));
     QCOMPARE(plugin->supportedMimes(),
              QStringList({ "image/jpeg", "image/png", "image/gif" }));

@@ -396,6 +396,23 @@ void tst_Sandbox::brokenUploadLeavesNothing()
     }
     QCOMPARE(m_sandbox->counters().value("photos").toInt(), 0);
     QCOMPARE(storedFiles().filter("photos/").size(), 0);
+
+    // Well-formed requests that are still no upload.
+    const auto notMultipart = m_sandbox->post("/me/photos?access_token=" + token, "source=x");
+    QCOMPARE(notMultipart.status, 400);
+    QCOMPARE(errorCode(notMultipart), 100);
+    auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    QHttpPart message;
+    message.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"message\"");
+    message.setBody("no photo");
+    body->append(message);
+    QNetworkReply *reply = m_sandbox->manager().post(
+        QNetworkRequest(QUrl::fromEncoded(m_sandbox->origin() + "/me/photos?access_token=" + token)), body);
+    body->setParent(reply);
+    const auto noSource = m_sandbox->send(reply);
+    QCOMPARE(noSource.status, 400);
+    QCOMPARE(errorCode(noSource), 324);
+    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 0);
 }
 
 void tst_Sandbox::oauthDialog_data()
