@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QHttpMultiPart>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryFile>
@@ -47,18 +46,10 @@ int main(int argc, char **argv)
     photo.flush();
     photo.seek(0);
 
-    auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    QHttpPart source;
-    source.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"source\"; filename=\"big.png\"");
-    source.setBodyDevice(&photo);
-    body->append(source);
     const QByteArray token = sandbox.token();
     QElapsedTimer clock;
     clock.start();
-    QNetworkReply *reply = sandbox.manager().post(
-        QNetworkRequest(QUrl::fromEncoded(sandbox.origin() + "/me/photos?access_token=" + token)), body);
-    body->setParent(reply);
-    const auto result = sandbox.send(reply);
+    const auto result = sandbox.send(sandbox.postPhoto(token, &photo));
     const double seconds = clock.nsecsElapsed() / 1e9;
     const qint64 peak = peakMemoryKiB(sandbox.pid());
     const double stored = sandbox.get("/__sandbox/photos").json().array().at(0).toObject().value("size").toDouble();

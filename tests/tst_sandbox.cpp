@@ -352,17 +352,7 @@ void tst_Sandbox::largeUploadIsStreamed()
         photo.write(QByteArray(1 << 20, char('a' + i % 26)));
     photo.flush();
     photo.seek(0);
-
-    auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    QHttpPart source;
-    source.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"source\"; filename=\"big.png\"");
-    source.setBodyDevice(&photo);
-    body->append(source);
-    const QByteArray token = m_sandbox->token();
-    QNetworkReply *reply = m_sandbox->manager().post(
-        QNetworkRequest(QUrl::fromEncoded(m_sandbox->origin() + "/me/photos?access_token=" + token)), body);
-    body->setParent(reply);
-    QCOMPARE(m_sandbox->send(reply).status, 200);
+    QCOMPARE(m_sandbox->send(m_sandbox->postPhoto(m_sandbox->token(), &photo)).status, 200);
     const QJsonObject stored = m_sandbox->get("/__sandbox/photos").json().array().at(0).toObject();
     QCOMPARE(stored.value("size").toDouble(), double(photo.size()));
     photo.seek(0);

@@ -1,6 +1,7 @@
 #include "SandboxProcess.h"
 
 #include <QElapsedTimer>
+#include <QHttpMultiPart>
 #include <QJsonObject>
 #include <QNetworkRequest>
 #include <QRegularExpression>
@@ -83,6 +84,20 @@ SandboxProcess::Reply SandboxProcess::send(QNetworkReply *reply)
     result.location = reply->rawHeader("Location");
     result.contentType = reply->rawHeader("Content-Type");
     return result;
+}
+
+QNetworkReply *SandboxProcess::postPhoto(const QByteArray &token, QIODevice *photo, const QByteArray &fileName)
+{
+    auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    QHttpPart source;
+    source.setHeader(QNetworkRequest::ContentDispositionHeader,
+                     "form-data; name=\"source\"; filename=\"" + fileName + '"');
+    source.setBodyDevice(photo);
+    body->append(source);
+    QNetworkReply *reply = m_manager.post(
+        QNetworkRequest(QUrl::fromEncoded(m_origin + "/me/photos?access_token=" + token)), body);
+    body->setParent(reply);
+    return reply;
 }
 
 SandboxProcess::Reply SandboxProcess::get(const QByteArray &target)

@@ -1,6 +1,7 @@
 #ifndef SANDBOXPROCESS_H
 #define SANDBOXPROCESS_H
 
+#include <QIODevice>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -41,6 +42,9 @@ public:
     Reply post(const QByteArray &target, const QByteArray &body = QByteArray(),
                const QByteArray &contentType = "application/x-www-form-urlencoded");
     Reply send(QNetworkReply *reply); // waits for an already sent request
+    // Starts a photo upload to /me/photos streamed from photo (which must
+    // outlive the reply); the reply carries the multipart body.
+    QNetworkReply *postPhoto(const QByteArray &token, QIODevice *photo, const QByteArray &fileName = "big.png");
     QNetworkAccessManager &manager() { return m_manager; }
 
     // Shortcuts for the control endpoints.
