@@ -61,6 +61,7 @@ public:
 
     void authWithPermissions(const QString &scope, QObject *receiver, const char *slot);
     bool isRedirectUrl(const QUrl &url);
+    bool isAuthorising() const { return m_authorising; }
 
     QByteArray graphOrigin() const { return m_graphOrigin; }
 

@@ -57,7 +57,7 @@ QNetworkReply *ReplyTask::currentReply() const
 
 void ReplyTask::retry()
 {
-    if (m_hasOutcome)
+    if (m_hasOutcome || hasRequestInFlight())
         return;
     m_canceled = false;
     submitRequest();
@@ -97,6 +97,8 @@ void ReplyTask::timerEvent(QTimerEvent *event)
         ITask::timerEvent(event);
         return;
     }
+    if (holdsRetries())
+        return;
     const int attempt = m_attempt++;
     if (attempt < m_attemptLimit) {
         m_canceled = false;
@@ -139,13 +141,29 @@ void ReplyTask::concludeAttempt()
     m_retryTimer.stop();
     // A request still out (a time-out) must not be able to succeed later.
     if (hasRequestInFlight())
-        m_reply->abort();
+        abandonReply();
     outcomeDelivered();
 }
 
 bool ReplyTask::hasRequestInFlight() const
 {
     return m_reply && m_reply->isRunning();
+}
+
+bool ReplyTask::isWorking() const
+{
+    return hasRequestInFlight() || m_retryTimer.isActive();
+}
+
+void ReplyTask::abandonReply()
+{
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    if (!reply)
+        return;
+    disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    reply->deleteLater();
 }
 
 } // namespace Network

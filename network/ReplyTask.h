@@ -46,8 +46,14 @@ public:
     virtual QNetworkReply *reply() = 0;
     virtual void replyFinished() = 0;
 
+    // Sends again, unless a request is still out: its answer decides, and a
+    // second copy of it (an upload) must never be sent beside it.
     void retry();
     void setReply(QNetworkReply *reply);
+
+    // True while a request is out or the retry timer runs: the task may still
+    // call back. False once it has reported, was canceled, or never started.
+    bool isWorking() const;
 
 protected:
     explicit ReplyTask(ErrorCallback onError);
@@ -71,6 +77,14 @@ protected:
     virtual void outcomeDelivered() { }
 
     bool hasRequestInFlight() const;
+    // Lets go of the current reply without reading it: it is aborted and its
+    // completion never reaches replyFinished().
+    void abandonReply();
+
+    // While this is true, retry ticks neither count toward the time-out nor
+    // send anything (the task waits for something that has no deadline of
+    // ours, such as a login the user is typing into).
+    virtual bool holdsRetries() const { return false; }
 
 private slots:
     void onReplayFinished(); // sic: the slot's name is fixed by the contract

@@ -35,15 +35,33 @@ FacebookTask::FacebookTask(FacebookPlugin *plugin, ErrorCallback onError, RetryP
     : ReplyTask(std::move(onError), policy)
     , m_plugin(plugin)
 {
+    // Quietly, like cancel(): the host is tearing down.
+    connect(plugin, &QObject::destroyed, this, [this] { cancel(); });
+}
+
+FacebookPlugin *FacebookTask::plugin() const
+{
+    return m_plugin;
 }
 
 void FacebookTask::submitRequest()
 {
-    if (!permissions().isEmpty() && m_checkPermission) {
-        setReply(m_plugin->submitGetRequest(QStringLiteral("/me/permissions")));
+    if (!m_plugin) {
+        finishWithError(QStringLiteral("Facebook plug-in unloaded"));
         return;
     }
+    if (!permissions().isEmpty() && m_checkPermission) {
+        sendCheck();
+        return;
+    }
+    m_replyIsCheck = false;
     ReplyTask::submitRequest();
+}
+
+void FacebookTask::sendCheck()
+{
+    m_replyIsCheck = true;
+    setReply(m_plugin->submitGetRequest(QStringLiteral("/me/permissions")));
 }
 
 void FacebookTask::replyFinished()
@@ -92,19 +110,18 @@ void FacebookTask::handleGraphError(const QByteArray &body)
 void FacebookTask::handleSuccess(const QByteArray &body)
 {
     const QVariantMap map = QtJson::parse(decode(body)).toMap();
-    const QByteArray permission = permissions();
-    if (permission.isEmpty() || !m_checkPermission) {
+    if (!m_replyIsCheck) {
         handleResult(map);
         return;
     }
     // The answer to "/me/permissions": {"data":[{"installed":1,"user_photos":1,...}]}
-    const QString name = QString::fromUtf8(permission);
+    const QString name = QString::fromUtf8(permissions());
     const QVariantList data = map.value(QStringLiteral("data")).toList();
     const bool granted = std::any_of(data.cbegin(), data.cend(), [&name](const QVariant &row) {
         const QVariantMap entry = row.toMap();
         return entry.contains(name) && entry.value(name).toUInt() == 1;
     });
-    if (granted) {
+    if (granted || !m_checkPermission) {
         m_checkPermission = false;
         retry();
     } else {
@@ -128,6 +145,10 @@ void FacebookTask::reportTransportError(int status)
 
 void FacebookTask::auth()
 {
+    if (!m_plugin)
+        return;
+    // Before the call: 'b' may arrive while it is still on the stack.
+    m_listening = true;
     m_plugin->authWithPermissions(QString::fromUtf8(permissions()), this, SLOT(onAuthFinished(char)));
 }
 
@@ -141,8 +162,11 @@ void FacebookTask::onAuthFinished(char code)
         // tasks are none of its business.
         stopListeningToLogins();
         m_checkPermission = false;
-        if (!hasRequestInFlight())
-            retry();
+        // A check still out was signed with the old token, and its answer
+        // is not the answer to the real request: drop it and send that.
+        if (hasRequestInFlight() && m_replyIsCheck)
+            abandonReply();
+        retry();
         break;
     case 'n':
         stopListeningToLogins();
@@ -166,7 +190,15 @@ void FacebookTask::outcomeDelivered()
     stopListeningToLogins();
 }
 
+// Waiting for a login the user may take minutes over is no time-out.
+bool FacebookTask::holdsRetries() const
+{
+    return m_listening && m_plugin && m_plugin->isAuthorising();
+}
+
 void FacebookTask::stopListeningToLogins()
 {
-    disconnect(m_plugin, SIGNAL(authFinished(char)), this, SLOT(onAuthFinished(char)));
+    m_listening = false;
+    if (m_plugin)
+        disconnect(m_plugin, SIGNAL(authFinished(char)), this, SLOT(onAuthFinished(char)));
 }

@@ -4,6 +4,7 @@
 #include "network/ReplyTask.h"
 
 #include <QByteArray>
+#include <QPointer>
 #include <QVariantMap>
 
 class FacebookPlugin;
@@ -19,8 +20,52 @@ class FacebookPlugin;
 //        anything else                                    -> "Facebook API error: ..."
 //   anything else (no status, 1xx, 3xx, an error page)   -> "Http #<status>..."
 //
-// Login outcomes: 'y' sends again without a second permission check, 'n'
-// fails, 'c' (window closed) cancels, 'b' (another login runs) retries later.
+// A reply is read as the answer to the request it was sent as: the kind of
+// the request (check or real) is recorded when it is sent, never inferred
+// later from the permission flag.
+//
+// Life cycle. "Out" is a request in flight; "listening" means connected to
+// the plug-in's authFinished(char), from auth() (or a 'b') until the task's
+// login ends or the task reports.
+//
+//   state          what holds
+//   Idle           constructed, or canceled (host, 'c', plug-in destroyed)
+//   Checking       "/me/permissions" out
+//   Requesting     the real request out (or a further album page)
+//   Retrying       retry timer armed after a transient error, nothing out
+//   InLogin        listening, nothing out: its own login, or another
+//                  scope's after 'b'; retry ticks are held while it is open
+//   Finished       the host has its one callback; deaf until submit
+//
+//   event                  effect
+//   submit                 any -> abort what is out, timer stopped; Checking
+//                          (permission unconfirmed) or Requesting. Listening,
+//                          if it was, goes on: the login still concerns it.
+//   retry()                sends the current phase unless something is out or
+//                          the task has reported
+//   tick                   InLogin, login open: nothing, not counted.
+//                          Out: counted only (never two requests at once).
+//                          Otherwise counted and the current phase sent again.
+//                          The tick after the last re-send: "Request timed
+//                          out", anything out aborted -> Finished
+//   current reply          Checking: granted -> Requesting; not -> auth()
+//                          Requesting: the decision tree above
+//   older reply            deleted unread (replaced by a retry, abandoned on
+//                          'y', or out when the task reported or was canceled)
+//   'y'                    flag cleared, listening ends. Checking: the check
+//                          is abandoned and the real request sent, once.
+//                          Requesting: its answer decides. Otherwise the real
+//                          request is sent -> Requesting
+//   'n'                    "Authorisation failed" -> Finished
+//   'c'                    canceled, "Authorisation canceled" -> Idle
+//   'b'                    retry timer armed; ticks held while the login is
+//                          open; listening goes on to hear how it ends
+//   cancel                 abort, timer stopped, no callback -> Idle; login
+//                          codes ignored until submit
+//   host deletes the task  allowed inside its own callback: nothing of the
+//   in a callback          task runs after a callback returns
+//   plug-in destroyed      -> Idle quietly (nothing of it is touched again);
+//                          a later submit reports "Facebook plug-in unloaded"
 class FacebookTask : public Network::ReplyTask
 {
     Q_OBJECT
@@ -40,8 +85,9 @@ public:
 protected:
     FacebookTask(FacebookPlugin *plugin, ErrorCallback onError, RetryPolicy policy);
 
-    FacebookPlugin *plugin() const { return m_plugin; }
+    FacebookPlugin *plugin() const;
     void outcomeDelivered() override;
+    bool holdsRetries() const override;
 
 private slots:
     void onAuthFinished(char code);
@@ -50,10 +96,14 @@ private:
     void handleGraphError(const QByteArray &body);
     void handleSuccess(const QByteArray &body);
     void reportTransportError(int status);
+    void sendCheck();
     void stopListeningToLogins();
 
-    FacebookPlugin *m_plugin; // not owned
+    // Not owned; guarded, since the host may unload the plug-in first.
+    QPointer<FacebookPlugin> m_plugin;
     bool m_checkPermission = true;
+    bool m_replyIsCheck = false; // what the current reply answers
+    bool m_listening = false;    // connected to authFinished(char)
 };
 
 #endif // FACEBOOKTASK_H
