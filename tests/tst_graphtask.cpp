@@ -42,12 +42,29 @@ public:
         : UploadTask(file, album, "soak", plugin, probe.onDone(), probe.onError(), policy)
     {
     }
+    int ticks = 0; // of the retry timer, the only timer aimed at a task
+
+protected:
+    void timerEvent(QTimerEvent *event) override
+    {
+        ++ticks;
+        UploadTask::timerEvent(event);
+    }
 };
 
 void storeToken(const QByteArray &token)
 {
     QSettings settings(Settings::filepath(), Settings::format());
     settings.setValue("fbtoken", QString::fromUtf8(token));
+}
+
+QWidget *visibleBrowserWindow()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible() && widget->inherits("BrowserWindow"))
+            return widget;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -71,13 +88,24 @@ private slots:
     void permissionList();
     void loginOutcomes();
     void otherLoginRunning();
-    void finishedTaskStaysQuiet();
+    void loginEnds_data();
+    void loginEnds();
+    void slowAnswerAfterRetry();
+    void deletedInCallback_data();
+    void deletedInCallback();
+    void pluginDestroyed();
     void albumPages();
     void soak();
 
 private:
     int requests(const QString &path) { return m_sandbox->counters().value("requests").toObject().value(path).toInt(); }
     QString photoFile();
+    void finishLogin(const QByteArray &token)
+    {
+        const QString redirect = QString::fromUtf8(m_sandbox->origin()) + "/connect/login_success.html#access_token="
+            + QString::fromUtf8(token);
+        QVERIFY(QMetaObject::invokeMethod(m_plugin.get(), "shouldFinishAuth", Q_ARG(QUrl, QUrl(redirect))));
+    }
 
     std::unique_ptr<SandboxProcess> m_sandbox;
     std::unique_ptr<QNetworkAccessManager> m_manager;
@@ -208,15 +236,6 @@ void tst_GraphTask::permissionList()
     QCOMPARE(requests("/me/permissions"), 1);
 }
 
-static QWidget *visibleBrowserWindow()
-{
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->isVisible() && widget->inherits("BrowserWindow"))
-            return widget;
-    }
-    return nullptr;
-}
-
 void tst_GraphTask::loginOutcomes()
 {
     QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
@@ -243,6 +262,10 @@ void tst_GraphTask::loginOutcomes()
     QTRY_VERIFY(!visibleBrowserWindow());
 }
 
+// The album listing owns a login (user_photos); an upload that needs
+// photo_upload is told 'b'. While the login is open nobody re-sends or times
+// out. A check still out when the login ends is dropped: its answer is never
+// taken for the upload's, and the upload goes out exactly once.
 void tst_GraphTask::otherLoginRunning()
 {
     QVERIFY(m_sandbox->post("/__sandbox/revoke-permission?name=user_photos").status == 200);
@@ -250,43 +273,159 @@ void tst_GraphTask::otherLoginRunning()
     QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
     TaskProbe albums, upload;
     FastAlbumTask albumTask(m_plugin.get(), albums);
-    // Waiting on its timer may take a while here: give it a longer one.
-    FastUploadTask uploadTask(photoFile(), "", m_plugin.get(), upload, { 2000, 10 });
+    FastUploadTask uploadTask(photoFile(), "", m_plugin.get(), upload);
     albumTask.submit();
-    QTRY_VERIFY_WITH_TIMEOUT(requests("/dialog/oauth") == 1, 20000); // the login for user_photos
-    uploadTask.submit(); // needs photo_upload: told 'b', it waits on its timer
-    QTRY_VERIFY_WITH_TIMEOUT(requests("/me/permissions") >= 2, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_plugin->isAuthorising(), 20000);
+    uploadTask.submit(); // not granted: asks for photo_upload, told 'b'
+    // Twice the ticks that would time the task out, while the login is open.
+    QTRY_VERIFY_WITH_TIMEOUT(uploadTask.ticks >= 22, 20000);
+    QCOMPARE(requests("/me/permissions"), 2);
     QCOMPARE(albums.outcomes() + upload.outcomes(), 0);
 
-    // The running login ends with a token that carries both permissions.
-    const QString token = QString::fromUtf8(m_sandbox->token("user_photos,photo_upload"));
-    QVERIFY(QMetaObject::invokeMethod(m_plugin.get(), "shouldFinishAuth",
-                                      Q_ARG(QUrl, QUrl(QString::fromUtf8(m_sandbox->origin())
-                                                       + "/connect/login_success.html#access_token=" + token))));
-    QTRY_COMPARE_WITH_TIMEOUT(albums.successes, 1, 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(upload.successes, 1, 20000);
-    QCOMPARE(requests("/dialog/oauth"), 1);
+    // The host restarts the upload; its check is still out when the login ends.
+    QVERIFY(m_sandbox->script(R"({"path":"/me/permissions","replies":[{"pass":true,"delay_ms":400}]})"));
+    uploadTask.submit();
+    QTRY_COMPARE(requests("/me/permissions"), 3);
+    finishLogin(m_sandbox->token("user_photos,photo_upload"));
+    QTRY_COMPARE_WITH_TIMEOUT(albums.outcomes(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(upload.outcomes(), 1, 20000);
+    QCOMPARE(albums.successes, 1);
+    QCOMPARE(albums.value.value<AlbumTask::Albums>().first().first, QStringLiteral("Profile Pictures"));
+    QCOMPARE(upload.successes, 1);
     QCOMPARE(m_sandbox->counters().value("photos").toInt(), 1);
+    QCOMPARE(requests("/me/photos"), 1);
+    QCOMPARE(requests("/dialog/oauth"), 1);
+    QVERIFY(!albumTask.isWorking());
+    QVERIFY(!uploadTask.isWorking());
 }
 
-void tst_GraphTask::finishedTaskStaysQuiet()
+// How a login ends reaches its owner and a task told 'b' alike, once each.
+void tst_GraphTask::loginEnds_data()
 {
-    QVERIFY(m_sandbox->post("/__sandbox/expire-tokens").status == 200);
-    TaskProbe done;
-    FastUserNameTask finished(m_plugin.get(), done);
-    finished.submit(); // 190 -> login (auto-approved) -> success
-    QTRY_COMPARE_WITH_TIMEOUT(done.successes, 1, 20000);
-    const int meRequests = requests("/me");
+    QTest::addColumn<QString>("ending");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("window-closed") << "close" << "Authorisation canceled";
+    QTest::newRow("no-token") << "no-token" << "Authorisation failed";
+}
 
-    // Another task's login later on must not wake the finished one.
-    QVERIFY(m_sandbox->post("/__sandbox/expire-tokens").status == 200);
+void tst_GraphTask::loginEnds()
+{
+    QFETCH(QString, ending);
+    QFETCH(QString, error);
+    QVERIFY(m_sandbox->post("/__sandbox/revoke-permission?name=user_photos").status == 200);
+    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    TaskProbe owner, waiting;
+    FastAlbumTask albumTask(m_plugin.get(), owner);
+    FastUploadTask uploadTask(photoFile(), "", m_plugin.get(), waiting);
+    QVERIFY(m_sandbox->post("/__sandbox/revoke-permission?name=photo_upload").status == 200);
+    albumTask.submit();
+    QTRY_VERIFY_WITH_TIMEOUT(visibleBrowserWindow(), 20000);
+    uploadTask.submit();
+    QTRY_VERIFY(uploadTask.ticks >= 1); // told 'b'
+    if (ending == "close") {
+        visibleBrowserWindow()->close();
+    } else {
+        const QString redirect = QString::fromUtf8(m_sandbox->origin()) + "/connect/login_success.html#_=_";
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Auth ui error:"));
+        QMetaObject::invokeMethod(m_plugin.get(), "shouldFinishAuth", Q_ARG(QUrl, QUrl(redirect)));
+    }
+    QTRY_COMPARE(owner.errors, QStringList { error });
+    QTRY_COMPARE(waiting.errors, QStringList { error });
+    QVERIFY(!albumTask.isWorking());
+    QVERIFY(!uploadTask.isWorking());
+    QTRY_VERIFY(!visibleBrowserWindow());
+
+    // A later login, however it ends, is none of theirs.
     TaskProbe later;
     FastUserNameTask other(m_plugin.get(), later);
+    QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
+    QVERIFY(m_sandbox->post("/__sandbox/expire-tokens").status == 200);
     other.submit();
     QTRY_COMPARE_WITH_TIMEOUT(later.successes, 1, 20000);
-    QCOMPARE(requests("/dialog/oauth"), 2);
-    QCOMPARE(requests("/me"), meRequests + 2);
-    QCOMPARE(done.outcomes(), 1);
+    QCOMPARE(owner.outcomes() + waiting.outcomes(), 2);
+    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 0);
+}
+
+// A transient error, then an answer slower than several retry intervals:
+// the ticks that find it out only count, so the photo goes out twice in all
+// (once failing) and is stored once.
+void tst_GraphTask::slowAnswerAfterRetry()
+{
+    QVERIFY(m_sandbox->script(R"({"path":"/me/photos","method":"POST","replies":[
+        {"error":{"code":2}},{"pass":true,"delay_ms":150}]})"));
+    TaskProbe probe;
+    FastUploadTask task(photoFile(), "", m_plugin.get(), probe);
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 20000);
+    QCOMPARE(probe.successes, 1);
+    QVERIFY(task.ticks >= 3);
+    QCOMPARE(requests("/me/photos"), 2);
+    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 1);
+    QVERIFY(!task.isWorking());
+}
+
+// The host may delete a task inside any of its callbacks.
+void tst_GraphTask::deletedInCallback_data()
+{
+    QTest::addColumn<QByteArray>("script"); // for "/me"
+    QTest::addColumn<bool>("success");
+    QTest::newRow("success") << QByteArray() << true;
+    QTest::newRow("graph-error") << QByteArray(R"({"error":{"code":100}})") << false;
+    QTest::newRow("time-out") << QByteArray(R"({"error":{"code":2},"times":11})") << false;
+    QTest::newRow("transport-error") << QByteArray(R"({"status":503,"html":true})") << false;
+}
+
+void tst_GraphTask::deletedInCallback()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(bool, success);
+    if (!script.isEmpty())
+        QVERIFY(m_sandbox->script(R"({"path":"/me","replies":[)" + script + "]}"));
+    int successes = 0, errors = 0;
+    ITask *task = nullptr;
+    struct SelfDeleting : UserNameTask
+    {
+        SelfDeleting(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError)
+            : UserNameTask(plugin, std::move(onSuccess), std::move(onError), fast)
+        {
+        }
+    };
+    task = new SelfDeleting(
+        m_plugin.get(), [&](const QString &) { ++successes; delete task; },
+        [&](const QString &) { ++errors; delete task; });
+    QPointer<QObject> alive(task);
+    task->submit();
+    QTRY_VERIFY_WITH_TIMEOUT(!alive, 20000);
+    QCOMPARE(successes, success ? 1 : 0);
+    QCOMPARE(errors, success ? 0 : 1);
+    m_sandbox->get("/me"); // a round trip: nothing of the task is left to run
+}
+
+// Unloading the plug-in cancels its tasks quietly, whatever they wait for.
+void tst_GraphTask::pluginDestroyed()
+{
+    QVERIFY(m_sandbox->script(R"({"path":"/me","replies":[{"pass":true,"delay_ms":300}]})"));
+    QVERIFY(m_sandbox->script(R"({"path":"/me/photos","method":"POST","replies":[{"error":{"code":2}}]})"));
+    QVERIFY(m_sandbox->post("/__sandbox/revoke-permission?name=user_photos").status == 200);
+    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    TaskProbe requesting, retrying, inLogin;
+    FastUserNameTask nameTask(m_plugin.get(), requesting);
+    FastUploadTask uploadTask(photoFile(), "", m_plugin.get(), retrying, { 5000, 10 });
+    FastAlbumTask albumTask(m_plugin.get(), inLogin);
+    nameTask.submit();
+    uploadTask.submit();
+    albumTask.submit();
+    QTRY_VERIFY_WITH_TIMEOUT(m_plugin->isAuthorising() && requests("/me/photos") == 1 && requests("/me") == 1,
+                             20000);
+    QTRY_VERIFY(uploadTask.isWorking() && !uploadTask.isCanceled()); // its timer
+    m_plugin.reset();
+    for (ITask *task : std::initializer_list<ITask *> { &nameTask, &uploadTask, &albumTask })
+        QVERIFY(task->isCanceled());
+    QVERIFY(!nameTask.isWorking() && !uploadTask.isWorking() && !albumTask.isWorking());
+    m_sandbox->get("/me"); // a round trip: the held reply is long gone
+    QCOMPARE(requesting.outcomes() + retrying.outcomes() + inLogin.outcomes(), 0);
+    nameTask.submit();
+    QCOMPARE(requesting.errors, QStringList { "Facebook plug-in unloaded" });
 }
 
 void tst_GraphTask::albumPages()
