@@ -30,8 +30,14 @@ QString storedToken()
 } // namespace
 
 FacebookPlugin::FacebookPlugin()
+    : FacebookPlugin(Network::ReplyTask::RetryPolicy())
+{
+}
+
+FacebookPlugin::FacebookPlugin(Network::ReplyTask::RetryPolicy taskRetryPolicy)
     : m_graphOrigin(ServiceConfig::graphOrigin)
     , m_redirectUrl(QByteArray(ServiceConfig::dialogOrigin) + "/connect/login_success.html")
+    , m_taskRetryPolicy(taskRetryPolicy)
 {
 }
 
@@ -98,7 +104,7 @@ void FacebookPlugin::setParentWidget(QWidget *widget)
 
 ITask *FacebookPlugin::newUserAlbumsTask(std::function<void(const Albums &)> onSuccess, ErrorCallback onError)
 {
-    ITask *task = new AlbumTask(this, std::move(onSuccess), std::move(onError));
+    ITask *task = new AlbumTask(this, std::move(onSuccess), std::move(onError), m_taskRetryPolicy);
     task->submit();
     return task;
 }
@@ -106,14 +112,14 @@ ITask *FacebookPlugin::newUserAlbumsTask(std::function<void(const Albums &)> onS
 ITask *FacebookPlugin::newUserProfilePictureTask(const QSize &size, std::function<void(const QUrl &)> onSuccess,
                                                  ErrorCallback onError)
 {
-    ITask *task = new ProfilePictureTask(this, size, std::move(onSuccess), std::move(onError));
+    ITask *task = new ProfilePictureTask(this, size, std::move(onSuccess), std::move(onError), m_taskRetryPolicy);
     task->submit();
     return task;
 }
 
 ITask *FacebookPlugin::newUserNameTask(std::function<void(const QString &)> onSuccess, ErrorCallback onError)
 {
-    ITask *task = new UserNameTask(this, std::move(onSuccess), std::move(onError));
+    ITask *task = new UserNameTask(this, std::move(onSuccess), std::move(onError), m_taskRetryPolicy);
     task->submit();
     return task;
 }
@@ -121,7 +127,8 @@ ITask *FacebookPlugin::newUserNameTask(std::function<void(const QString &)> onSu
 ITask *FacebookPlugin::newUploadTask(const QString &filePath, const QString &albumName, const QString &message,
                                      std::function<void()> onSuccess, ErrorCallback onError)
 {
-    ITask *task = new UploadTask(filePath, albumName, message, this, std::move(onSuccess), std::move(onError));
+    ITask *task = new UploadTask(filePath, albumName, message, this, std::move(onSuccess), std::move(onError),
+                                   m_taskRetryPolicy);
     task->submit();
     return task;
 }
@@ -253,6 +260,7 @@ void FacebookPlugin::shouldFinishAuth(QUrl url)
             qDebug() << "Auth ui error:" << url.toString();
         } else {
             QSettings settings(Settings::filepath(), Settings::format());
+            const QVariant previous = settings.value(QStringLiteral("fbtoken"));
             settings.setValue(QStringLiteral("fbtoken"), token);
             settings.sync();
             if (settings.status() == QSettings::NoError) {
@@ -261,6 +269,12 @@ void FacebookPlugin::shouldFinishAuth(QUrl url)
                 outcome = 'y';
             } else {
                 qDebug() << "Failed to store token";
+                // The process shares one cache per file: without this, later
+                // requests would use the token the login was said to fail on.
+                if (previous.isValid())
+                    settings.setValue(QStringLiteral("fbtoken"), previous);
+                else
+                    settings.remove(QStringLiteral("fbtoken"));
             }
         }
     }

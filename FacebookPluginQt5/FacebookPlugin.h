@@ -2,6 +2,7 @@
 #define FACEBOOKPLUGIN_H
 
 #include "IPhotoUpload.h"
+#include "network/ReplyTask.h"
 
 #include <QHash>
 #include <QObject>
@@ -71,6 +72,10 @@ public:
 signals:
     void authFinished(char code);
 
+protected:
+    // Lets tests run the tasks the factories make on a short retry timer.
+    explicit FacebookPlugin(Network::ReplyTask::RetryPolicy taskRetryPolicy);
+
 private slots:
     void shouldFinishAuth(QUrl url);
     void shouldFinishTellFriends(QUrl url);
@@ -89,6 +94,7 @@ private:
     QHash<QString, QString> m_albums;
     QString m_pendingScope;
     std::function<void()> m_feedCallback;
+    const Network::ReplyTask::RetryPolicy m_taskRetryPolicy;
 };
 
 #endif // FACEBOOKPLUGIN_H

@@ -10,7 +10,8 @@ class SandboxServer;
 //   POST /__sandbox/script                {"path":..,"method":..,"replies":[..]}, each reply
 //        {"status":..,"error":{"code":..,"type":..,"message":..,"error_subcode":..},
 //         "body":..,"content_type":..,"location":..,"html":true,"drop":true,
-//         "delay_ms":..,"pass":true,"times":..}
+//         "delay_ms":..,"pass":true,"times":..,"cut":true (half the body, then
+//         close),"early":true (with drop, on uploads: while the body comes)}
 //        (Qt's network manager re-sends a GET once when its connection closes
 //        unanswered: script two drops to make one request fail)
 //   POST /__sandbox/token?scope=a,b&user= a token without the dialog

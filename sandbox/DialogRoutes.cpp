@@ -133,7 +133,8 @@ void oauthDialog(SandboxServer &sandbox, const httplib::Request &request, httpli
         loginPage(response, request.target);
         return;
     }
-    bool granted = true;
+    // An empty scope still asks "Continue as ...?", as the service does.
+    bool granted = !scope.empty();
     for (const std::string &name : splitScope(scope))
         granted = granted && sandbox.store().hasPermission(user->id, name);
     if (granted || sandbox.switches().autoApprove) {

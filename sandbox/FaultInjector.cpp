@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -74,6 +75,8 @@ bool FaultInjector::addScript(const std::string &json, std::string *error)
         reply.location = item.value("location").toString().toStdString();
         reply.outagePage = item.value("html").toBool();
         reply.drop = item.value("drop").toBool();
+        reply.early = item.value("early").toBool();
+        reply.cut = item.value("cut").toBool();
         reply.pass = item.value("pass").toBool();
         reply.delayMs = item.value("delay_ms").toInt();
         const int times = std::max(1, item.value("times").toInt(1));
@@ -83,6 +86,22 @@ bool FaultInjector::addScript(const std::string &json, std::string *error)
     std::lock_guard<std::mutex> lock(m_mutex);
     auto &queue = m_scripts[path];
     queue.insert(queue.end(), replies.begin(), replies.end());
+    return true;
+}
+
+bool FaultInjector::dropBeforeBody(const httplib::Request &request, int serverPort)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_scripts.find(request.path);
+        if (found == m_scripts.end() || found->second.empty())
+            return false;
+        const Reply &next = found->second.front();
+        if (!next.drop || !next.early || (!next.method.empty() && next.method != request.method))
+            return false;
+        found->second.pop_front();
+    }
+    dropConnection(serverPort, request.remote_port);
     return true;
 }
 
@@ -113,6 +132,19 @@ bool FaultInjector::intercept(const httplib::Request &request, httplib::Response
     if (reply.drop) {
         dropConnection(serverPort, request.remote_port);
         response.status = 500;
+        return true;
+    }
+    if (reply.cut) {
+        // Content-Length promises the whole body; half of it comes, then the
+        // connection closes.
+        auto body = std::make_shared<std::string>(reply.body.empty() ? std::string(512, ' ') : reply.body);
+        response.status = reply.status ? reply.status : 200;
+        response.set_content_provider(body->size(), reply.contentType.c_str(),
+                                      [body](size_t offset, size_t, httplib::DataSink &sink) {
+                                          if (offset == 0)
+                                              sink.write(body->data(), body->size() / 2);
+                                          return false;
+                                      });
         return true;
     }
     if (reply.hasError) {

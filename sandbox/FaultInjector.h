@@ -27,6 +27,8 @@ public:
         std::string location;    // for redirects
         bool outagePage = false; // the front end's HTML error page
         bool drop = false;       // close the connection without answering
+        bool early = false;      // with drop, on uploads: before the body is read
+        bool cut = false;        // status and headers, half the body, then close
         bool pass = false;       // after the delay, answer normally
         int delayMs = 0;
     };
@@ -39,6 +41,9 @@ public:
     // Called before routing: answers the request from the script if one is
     // due. Returns true when the request has been answered (or dropped).
     bool intercept(const httplib::Request &request, httplib::Response &response, int serverPort);
+    // For routes that read a body: drops the connection while the client is
+    // still sending it, if an early drop is due. True when it dropped.
+    bool dropBeforeBody(const httplib::Request &request, int serverPort);
 
 private:
     std::mutex m_mutex;

@@ -200,6 +200,10 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         GraphError::invalidParameter("The request must be multipart/form-data").writeTo(response);
         return;
     }
+    if (sandbox.faults().dropBeforeBody(request, sandbox.config().port)) {
+        response.status = 500; // never sent: the connection is gone
+        return;
+    }
     PhotoReceiver receiver(sandbox.photoDir(), sandbox.switches().uploadLimit);
     if (!receiver.receive(reader)) {
         ++sandbox.brokenUploads;

@@ -1,3 +1,4 @@
+#include "BrowserPage.h"
 #include "FacebookPlugin.h"
 #include "SandboxProcess.h"
 #include "TestMain.h"
@@ -22,38 +23,9 @@ public slots:
     void onAuthFinished(char code) { codes += code; }
 };
 
-BrowserWindow *visibleWindow()
-{
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *window = qobject_cast<BrowserWindow *>(widget); window && window->isVisible())
-            return window;
-    }
-    return nullptr;
-}
-
-// Runs JavaScript in the visible browser window; the result, or invalid.
-QVariant evaluate(const QString &script)
-{
-    BrowserWindow *window = visibleWindow();
-    if (!window)
-        return {};
-    QVariant result;
-    bool done = false;
-    window->view()->page()->runJavaScript(script, [&](const QVariant &value) {
-        result = value;
-        done = true;
-    });
-    QElapsedTimer clock;
-    clock.start();
-    while (!done && clock.elapsed() < 10000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    return result;
-}
-
-bool pageHas(const char *id)
-{
-    return evaluate(QStringLiteral("!!document.getElementById('%1')").arg(QLatin1String(id))).toBool();
-}
+using BrowserPage::evaluate;
+using BrowserPage::visibleWindow;
+bool pageHas(const char *id) { return BrowserPage::has(id); }
 
 QString storedToken()
 {

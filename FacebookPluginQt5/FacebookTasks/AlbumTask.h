@@ -27,6 +27,7 @@ public:
     static constexpr int maxPages = 100;
 
 protected:
+    friend class FacebookPlugin; // its factories pass on its retry policy
     AlbumTask(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError, RetryPolicy policy);
 
 private:

@@ -22,6 +22,7 @@ public:
     void handleResult(const QVariantMap &result) override;
 
 protected:
+    friend class FacebookPlugin; // its factories pass on its retry policy
     ProfilePictureTask(FacebookPlugin *plugin, const QSize &size, SuccessCallback onSuccess, ErrorCallback onError,
                        RetryPolicy policy);
 

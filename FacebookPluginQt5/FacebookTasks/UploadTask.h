@@ -23,6 +23,7 @@ public:
     QByteArray mimeForExt(QString suffix);
 
 protected:
+    friend class FacebookPlugin; // its factories pass on its retry policy
     UploadTask(const QString &filePath, const QString &albumName, const QString &message, FacebookPlugin *plugin,
                std::function<void()> onSuccess, ErrorCallback onError, RetryPolicy policy);
 

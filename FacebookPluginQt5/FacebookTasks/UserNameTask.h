@@ -19,6 +19,7 @@ public:
     void handleResult(const QVariantMap &result) override;
 
 protected:
+    friend class FacebookPlugin; // its factories pass on its retry policy
     UserNameTask(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError, RetryPolicy policy);
 
 private:
