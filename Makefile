@@ -11,7 +11,7 @@ PACKAGES = build-essential cmake ninja-build pkg-config python3 \
            clang libclang-rt-14-dev \
            xvfb xauth fonts-dejavu-core curl
 
-.PHONY: deps build test test-fast demo screenshot bench fuzz clean
+.PHONY: deps build test test-fast test-sanitize demo screenshot bench fuzz clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; done); \
@@ -28,6 +28,13 @@ build: deps
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(if $(CI),30,10)
+
+# Every test again, built with the address and undefined-behaviour
+# sanitizers (leak checks on where the web engine lets them run).
+test-sanitize: deps
+	cmake --preset sanitize $(if $(CI),-DORVELLE_WARNINGS_AS_ERRORS=ON)
+	cmake --build --preset sanitize -j $(JOBS)
+	ctest --preset sanitize -j $(JOBS)
 
 # Everything but the minute-long real-time checks.
 test-fast: build

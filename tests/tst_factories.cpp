@@ -36,7 +36,6 @@ private slots:
     void userNameAndPicture();
     void uploads_data();
     void uploads();
-    void expiredTokenMidFlow();
     void loginWindowClosed();
 
 private:
@@ -167,19 +166,6 @@ void tst_Factories::uploads()
     QCOMPARE(stored.value("message").toString(), message);
     QCOMPARE(stored.value("file_name").toString(), QString(fileName).replace('"', '_')); // no directories
     QCOMPARE(stored.value("size").toInt(), bytes.size());
-}
-
-void tst_Factories::expiredTokenMidFlow()
-{
-    TaskProbe first;
-    std::unique_ptr<ITask> task(m_host.plugin()->newUserNameTask(first.onValue<QString>(), first.onError()));
-    QTRY_COMPARE_WITH_TIMEOUT(first.outcomes(), 1, 30000);
-    QVERIFY(m_sandbox->post("/__sandbox/expire-tokens").status == 200);
-    const int logins = m_sandbox->counters().value("requests").toObject().value("/dialog/oauth").toInt();
-    task->submit(); // 190/463: through the login again, then the name
-    QTRY_COMPARE_WITH_TIMEOUT(first.outcomes(), 2, 30000);
-    QCOMPARE(first.successes, 2);
-    QCOMPARE(m_sandbox->counters().value("requests").toObject().value("/dialog/oauth").toInt(), logins + 1);
 }
 
 void tst_Factories::loginWindowClosed()

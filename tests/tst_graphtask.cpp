@@ -71,8 +71,9 @@ QWidget *visibleBrowserWindow()
 
 Q_DECLARE_METATYPE(AlbumTask::Albums)
 
-// The Graph task's decision tree, driven by real replies of the sandbox
-// (scripted where the sandbox would not fail by itself).
+// The Graph task's decision tree and life cycle, driven by real replies of the
+// sandbox (scripted where the sandbox would not fail by itself). Transport
+// faults of every task kind are in tst_faultmatrix.
 class tst_GraphTask : public QObject
 {
     Q_OBJECT
@@ -86,7 +87,6 @@ private slots:
     void replyClasses();
     void permissionList_data();
     void permissionList();
-    void loginOutcomes();
     void otherLoginRunning();
     void loginEnds_data();
     void loginEnds();
@@ -153,8 +153,6 @@ void tst_GraphTask::replyClasses_data()
     QTest::addColumn<QString>("error");      // empty: success; a prefix otherwise
     QTest::addColumn<int>("meRequests");
     QTest::addColumn<int>("logins");
-    QTest::newRow("transient-1") << QByteArray(R"({"error":{"code":1}})") << "" << 2 << 0;
-    QTest::newRow("transient-2") << QByteArray(R"({"error":{"code":2}})") << "" << 2 << 0;
     QTest::newRow("transient-4-twice") << QByteArray(R"({"error":{"code":4},"times":2})") << "" << 3 << 0;
     QTest::newRow("transient-17-oauth") << QByteArray(R"({"error":{"code":17,"type":"OAuthException"}})") << "" << 2 << 0;
     for (const int code : { 10, 102, 190, 200, 299, 2500 }) {
@@ -165,13 +163,8 @@ void tst_GraphTask::replyClasses_data()
                                     << "Facebook API error: m1" << 1 << 0;
     QTest::newRow("199") << QByteArray(R"({"error":{"code":199,"message":"m2"}})") << "Facebook API error: m2" << 1 << 0;
     QTest::newRow("300") << QByteArray(R"({"error":{"code":300,"message":"m3"}})") << "Facebook API error: m3" << 1 << 0;
-    QTest::newRow("outage-page") << QByteArray(R"({"status":502,"html":true})") << "Http #502(Bad Gateway)<br>Error: " << 1 << 0;
-    QTest::newRow("error-without-object") << QByteArray(R"({"status":400,"body":"{}"})") << "Http #400(Bad Request)<br>Error: " << 1 << 0;
-    QTest::newRow("302") << QByteArray(R"({"status":302,"location":"http://127.0.0.1:1/x"})") << "Http #302(Found)" << 1 << 0;
-    QTest::newRow("399") << QByteArray(R"({"status":399,"body":"{}"})") << "Http #399" << 1 << 0;
     // A success without a body is still a success, with an empty name.
     QTest::newRow("204-no-body") << QByteArray(R"({"status":204})") << "" << 1 << 0;
-    QTest::newRow("dropped") << QByteArray(R"({"drop":true,"times":2})") << "Http #0<br>Error: " << 2 << 0;
 }
 
 void tst_GraphTask::replyClasses()
@@ -234,32 +227,6 @@ void tst_GraphTask::permissionList()
     task.submit();
     QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 2, 20000);
     QCOMPARE(requests("/me/permissions"), 1);
-}
-
-void tst_GraphTask::loginOutcomes()
-{
-    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
-    QVERIFY(m_sandbox->post("/__sandbox/expire-tokens").status == 200);
-    // The user closes the login window.
-    TaskProbe closed;
-    FastUserNameTask first(m_plugin.get(), closed);
-    first.submit();
-    QTRY_VERIFY_WITH_TIMEOUT(visibleBrowserWindow(), 20000);
-    visibleBrowserWindow()->close();
-    QTRY_COMPARE(closed.errors, QStringList { "Authorisation canceled" });
-    QVERIFY(first.isCanceled());
-
-    // The login fails: the redirect brings no token.
-    TaskProbe failed;
-    FastUserNameTask second(m_plugin.get(), failed);
-    second.submit();
-    QTRY_VERIFY_WITH_TIMEOUT(visibleBrowserWindow(), 20000);
-    const QString redirect = QString::fromUtf8(m_sandbox->origin()) + "/connect/login_success.html?error=x#_=_";
-    QTest::ignoreMessage(QtDebugMsg, qPrintable("Auth ui error: \"" + redirect + '"'));
-    QMetaObject::invokeMethod(m_plugin.get(), "shouldFinishAuth", Q_ARG(QUrl, QUrl(redirect)));
-    QTRY_COMPARE(failed.errors, QStringList { "Authorisation failed" });
-    QCOMPARE(closed.outcomes(), 1);
-    QTRY_VERIFY(!visibleBrowserWindow());
 }
 
 // The album listing owns a login (user_photos); an upload that needs

@@ -7,7 +7,6 @@ class tst_Settings : public QObject
 
 private slots:
     void locationIsTheHostsPreferencesFile();
-    void missingTokenReadsEmpty();
 };
 
 void tst_Settings::locationIsTheHostsPreferencesFile()
@@ -24,24 +23,6 @@ void tst_Settings::locationIsTheHostsPreferencesFile()
     QCOMPARE(Settings::directory(), QStringLiteral("/elsewhere/Library/Preferences"));
     QCOMPARE(Settings::filepath(), home + "/Library/Preferences/com.velotri.Orvelle.plist");
     qputenv("HOME", oldHome);
-}
-
-void tst_Settings::missingTokenReadsEmpty()
-{
-    QFile::remove(Settings::filepath());
-    {
-        QSettings settings(Settings::filepath(), Settings::format());
-        QCOMPARE(settings.value("fbtoken", QVariant()).toString(), QString());
-        QCOMPARE(settings.status(), QSettings::NoError);
-        settings.setValue("hostKey", 7);
-    }
-    {
-        // The host's own keys are there; still no token.
-        QSettings settings(Settings::filepath(), Settings::format());
-        QCOMPARE(settings.value("hostKey").toInt(), 7);
-        QCOMPARE(settings.value("fbtoken", QVariant()).toString(), QString());
-    }
-    QVERIFY(QFile::exists(Settings::filepath()));
 }
 
 ORVELLE_TEST_MAIN(tst_Settings)
