@@ -8,6 +8,7 @@
 #include "ServiceConfig.h"
 #include "network/CookieJar.h"
 #include "settings/Settings.h"
+#include "utils/SecretMask.h"
 #include "webview/VlWebView.h"
 
 #include <QDebug>
@@ -257,7 +258,7 @@ void FacebookPlugin::shouldFinishAuth(QUrl url)
         // part itself, so a query before it cannot swallow the token.
         const QString token = QUrlQuery(url.fragment(QUrl::FullyEncoded)).queryItemValue(QStringLiteral("access_token"));
         if (token.isEmpty()) {
-            qDebug() << "Auth ui error:" << url.toString();
+            qDebug() << "Auth ui error:" << SecretMask::masked(url.toString());
         } else {
             QSettings settings(Settings::filepath(), Settings::format());
             const QVariant previous = settings.value(QStringLiteral("fbtoken"));

@@ -2,6 +2,7 @@
 
 #include "FacebookPlugin.h"
 #include "json/QtJson.h"
+#include "utils/SecretMask.h"
 
 #include <QDebug>
 #include <QNetworkReply>
@@ -80,7 +81,8 @@ void FacebookTask::replyFinished()
             handleSuccess(reply->readAll());
     } else {
         if (status == 302)
-            qDebug() << "Redirect to:" << reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+            qDebug() << "Redirect to:"
+                     << SecretMask::masked(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString());
         reportTransportError(status);
     }
 }
@@ -97,13 +99,13 @@ void FacebookTask::handleGraphError(const QByteArray &body)
     const int code = error.value(QStringLiteral("code")).toInt();
     const int subCode = error.value(QStringLiteral("sub_code")).toInt();
     const QString message = error.value(QStringLiteral("message")).toString();
-    qDebug() << "Facebook error:" << message << "code" << code << "sub_code:" << subCode;
+    qDebug() << "Facebook error:" << SecretMask::masked(message) << "code" << code << "sub_code:" << subCode;
     if (isTransient(code)) {
         armRetryTimer();
     } else if (error.value(QStringLiteral("type")) == QVariant(QStringLiteral("OAuthException")) && needsLogin(code)) {
         auth();
     } else {
-        finishWithError(QStringLiteral("Facebook API error: %1").arg(message));
+        finishWithError(QStringLiteral("Facebook API error: %1").arg(SecretMask::masked(message)));
     }
 }
 
@@ -138,7 +140,7 @@ void FacebookTask::reportTransportError(int status)
     if (!reason.isEmpty())
         text += QLatin1Char('(') + reason + QLatin1Char(')');
     if (!reply->errorString().isEmpty())
-        text += QStringLiteral("<br>Error: ") + reply->errorString();
+        text += QStringLiteral("<br>Error: ") + SecretMask::masked(reply->errorString()); // it quotes the address
     qDebug() << text;
     finishWithError(text);
 }

@@ -1,5 +1,7 @@
 #include "SandboxProcess.h"
 
+#include "SecretWatch.h"
+
 #include <QElapsedTimer>
 #include <QHttpMultiPart>
 #include <QJsonObject>
@@ -118,7 +120,9 @@ SandboxProcess::Reply SandboxProcess::post(const QByteArray &target, const QByte
 
 QByteArray SandboxProcess::token(const QByteArray &scope)
 {
-    return post("/__sandbox/token?scope=" + scope).json().object().value("access_token").toString().toUtf8();
+    const QByteArray token = post("/__sandbox/token?scope=" + scope).json().object().value("access_token").toString().toUtf8();
+    SecretWatch::watch(token);
+    return token;
 }
 
 bool SandboxProcess::script(const QByteArray &json)

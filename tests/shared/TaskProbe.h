@@ -1,6 +1,8 @@
 #ifndef TASKPROBE_H
 #define TASKPROBE_H
 
+#include "SecretWatch.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -17,7 +19,10 @@ struct TaskProbe
     int outcomes() const { return successes + errors.size(); }
     std::function<void(const QString &)> onError()
     {
-        return [this](const QString &message) { errors << message; };
+        return [this](const QString &message) {
+            SecretWatch::record(message);
+            errors << message;
+        };
     }
     template<typename T>
     std::function<void(const T &)> onValue()

@@ -1,5 +1,7 @@
 #include "TestMain.h"
 
+#include "SecretWatch.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
@@ -33,9 +35,13 @@ int run(int argc, char **argv, QObject *(*makeTest)(), GlSharing glSharing)
         app.setOrganizationName(QStringLiteral("Velotri"));
         app.setApplicationName(QStringLiteral("Orvelle"));
         std::unique_ptr<QObject> test(makeTest());
+        SecretWatch::installWhenTestsRun();
         status = QTest::qExec(test.get(), argc, argv);
     }
-    return status;
+    const QStringList leaks = SecretWatch::leaks();
+    for (const QString &leak : leaks)
+        fprintf(stderr, "FAIL: an access token was logged or reported: %s\n", qPrintable(leak));
+    return leaks.isEmpty() ? status : 1;
 }
 
 } // namespace TestMain
