@@ -8,6 +8,7 @@
 #include "ServiceConfig.h"
 #include "network/CookieJar.h"
 #include "settings/Settings.h"
+#include "utils/OwnerOnlyFile.h"
 #include "utils/SecretMask.h"
 #include "webview/VlWebView.h"
 
@@ -18,9 +19,19 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRandomGenerator>
 #include <QUrlQuery>
 
 namespace {
+
+// 128 bits from the system's cryptographic source, as URL-safe text.
+QString newLoginState()
+{
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    const QByteArray bytes(reinterpret_cast<const char *>(words), sizeof words);
+    return QString::fromLatin1(bytes.toHex());
+}
 
 QString storedToken()
 {
@@ -164,6 +175,7 @@ bool FacebookPlugin::eventFilter(QObject *watched, QEvent *event)
         return false;
     if (m_authorising) {
         m_authorising = false;
+        m_loginState.clear();
         emit authFinished('c');
     }
     storeCookies();
@@ -230,9 +242,12 @@ void FacebookPlugin::authWithPermissions(const QString &scope, QObject *receiver
         return;
     }
     VlWebView *browser = browserWindow();
+    // The service hands "state" back with the token; a redirect without this
+    // login's own value was not started by us (login forgery) and is refused.
+    m_loginState = newLoginState();
     const QString address = QString::fromUtf8(ServiceConfig::dialogOrigin) + "/dialog/oauth?client_id="
         + ServiceConfig::appId + "&redirect_uri=" + QString::fromUtf8(m_redirectUrl) + "&scope=" + scope
-        + "&response_type=token";
+        + "&response_type=token&state=" + m_loginState;
     const QUrl url(address, QUrl::TolerantMode);
     connect(browser, SIGNAL(urlHasChanged(QUrl)), this, SLOT(shouldFinishAuth(QUrl)));
     connect(browser, SIGNAL(loadHasFinished(bool)), this, SLOT(onLoadPageFinished(bool)));
@@ -256,17 +271,20 @@ void FacebookPlugin::shouldFinishAuth(QUrl url)
     if (url.hasFragment()) {
         // The service sends the token after '#' (implicit grant); read that
         // part itself, so a query before it cannot swallow the token.
-        const QString token = QUrlQuery(url.fragment(QUrl::FullyEncoded)).queryItemValue(QStringLiteral("access_token"));
+        const QUrlQuery items(url.fragment(QUrl::FullyEncoded));
+        const QString token = items.queryItemValue(QStringLiteral("access_token"));
         if (token.isEmpty()) {
             qDebug() << "Auth ui error:" << SecretMask::masked(url.toString());
+        } else if (m_loginState.isEmpty() || items.queryItemValue(QStringLiteral("state")) != m_loginState) {
+            qDebug() << "Auth ui error: the login state does not match";
         } else {
+            // The token is a credential: an owner-only file before it goes in.
+            OwnerOnlyFile::prepare(Settings::filepath());
             QSettings settings(Settings::filepath(), Settings::format());
             const QVariant previous = settings.value(QStringLiteral("fbtoken"));
             settings.setValue(QStringLiteral("fbtoken"), token);
             settings.sync();
             if (settings.status() == QSettings::NoError) {
-                // The token is a credential: owner-only file.
-                QFile::setPermissions(Settings::filepath(), QFile::ReadOwner | QFile::WriteOwner);
                 outcome = 'y';
             } else {
                 qDebug() << "Failed to store token";
@@ -282,6 +300,7 @@ void FacebookPlugin::shouldFinishAuth(QUrl url)
     // Receivers run with the flag already clear and the window still open;
     // closing it afterwards therefore sends no 'c'.
     m_authorising = false;
+    m_loginState.clear(); // one redirect per login
     emit authFinished(outcome);
     if (m_browser)
         m_browser->close();

@@ -93,6 +93,7 @@ private:
     const QByteArray m_redirectUrl;
     QHash<QString, QString> m_albums;
     QString m_pendingScope;
+    QString m_loginState; // of the running login; empty when none runs
     std::function<void()> m_feedCallback;
     const Network::ReplyTask::RetryPolicy m_taskRetryPolicy;
 };

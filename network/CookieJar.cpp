@@ -1,5 +1,7 @@
 #include "CookieJar.h"
 
+#include "utils/OwnerOnlyFile.h"
+
 #include <QDataStream>
 #include <QDateTime>
 #include <QDebug>
@@ -89,6 +91,7 @@ void CookieJar::store()
     fetch(); // never replace the file with a jar that has not read it
     const QString path = filePath();
     qDebug() << "Store cookies to:" << path;
+    OwnerOnlyFile::prepare(path); // login cookies: for the owner's eyes only
     {
         QSettings settings(path, QSettings::IniFormat);
         registerCookieList();
@@ -101,8 +104,6 @@ void CookieJar::store()
         settings.setValue(QStringLiteral("cookies"), QVariant::fromValue(cookies));
         settings.sync();
     }
-    // Login cookies: for the owner's eyes only.
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 } // namespace Network

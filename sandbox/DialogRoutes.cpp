@@ -81,14 +81,15 @@ void loginPage(httplib::Response &response, const std::string &next, const std::
 }
 
 void redirectWithToken(SandboxServer &sandbox, const Store::User &user, const std::string &scope,
-                       httplib::Response &response)
+                       const std::string &state, httplib::Response &response)
 {
     sandbox.store().grant(user.id, splitScope(scope));
     const std::string token = sandbox.store().newToken(user.id, tokenLifetime);
     const long long dataAccess = (long long)std::time(nullptr) + 7776000;
     response.set_redirect(sandbox.config().redirectUri() + "#access_token=" + token
                           + "&data_access_expiration_time=" + std::to_string(dataAccess)
-                          + "&expires_in=" + std::to_string(tokenLifetime));
+                          + "&expires_in=" + std::to_string(tokenLifetime)
+                          + (state.empty() ? std::string() : "&state=" + httplib::detail::encode_query_param(state)));
 }
 
 // The dialog's parameters again, as hidden fields, and the two buttons.
@@ -138,7 +139,7 @@ void oauthDialog(SandboxServer &sandbox, const httplib::Request &request, httpli
     for (const std::string &name : splitScope(scope))
         granted = granted && sandbox.store().hasPermission(user->id, name);
     if (granted || sandbox.switches().autoApprove) {
-        redirectWithToken(sandbox, *user, scope, response);
+        redirectWithToken(sandbox, *user, scope, request.get_param_value("state"), response);
         return;
     }
     response.set_content(
@@ -148,7 +149,7 @@ void oauthDialog(SandboxServer &sandbox, const httplib::Request &request, httpli
                        + Html::escape(scope.empty() ? "your public profile" : scope)
                        + "</b></p>"
                        + decisionForm(request, "/dialog/oauth", "consent",
-                                      { "client_id", "redirect_uri", "scope", "response_type" }, "allow", "Continue")),
+                                      { "client_id", "redirect_uri", "scope", "response_type", "state" }, "allow", "Continue")),
         "text/html; charset=utf-8");
 }
 
@@ -158,7 +159,7 @@ void oauthDecision(SandboxServer &sandbox, const httplib::Request &request, http
     if (!user)
         return;
     if (request.get_param_value("action") == "allow") {
-        redirectWithToken(sandbox, *user, request.get_param_value("scope"), response);
+        redirectWithToken(sandbox, *user, request.get_param_value("scope"), request.get_param_value("state"), response);
         return;
     }
     response.set_redirect(sandbox.config().redirectUri()

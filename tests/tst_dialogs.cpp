@@ -48,6 +48,7 @@ private slots:
 
     void redirectAddress_data();
     void redirectAddress();
+    void freshStatePerLogin();
     void loginThroughPages();
     void cancelAndClose();
     void sharedLoginAndOtherScope();
@@ -94,17 +95,22 @@ void tst_Dialogs::cleanup()
     m_manager.reset();
 }
 
+// Rows end the login that the window shows; "STATE" stands for its state.
 void tst_Dialogs::redirectAddress_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QByteArray>("codes");
     QTest::addColumn<QString>("token");
     const QString r = QString::fromUtf8(m_sandbox->origin()) + "/connect/login_success.html";
-    QTest::newRow("token") << r + "#access_token=T1&expires_in=5" << QByteArray("y") << "T1";
-    QTest::newRow("trailing-slash") << r + "/#access_token=T2" << QByteArray("y") << "T2";
-    QTest::newRow("query-before-fragment") << r + "?code=1#access_token=T3&expires_in=5" << QByteArray("y") << "T3";
+    QTest::newRow("token") << r + "#access_token=T1&expires_in=5&state=STATE" << QByteArray("y") << "T1";
+    QTest::newRow("trailing-slash") << r + "/#access_token=T2&state=STATE" << QByteArray("y") << "T2";
+    QTest::newRow("query-before-fragment") << r + "?code=1#access_token=T3&expires_in=5&state=STATE"
+                                           << QByteArray("y") << "T3";
     QTest::newRow("no-fragment") << r + "?error=access_denied" << QByteArray("n") << "";
     QTest::newRow("fragment-without-token") << r + "#_=_" << QByteArray("n") << "";
+    // A page in the window sending it to the redirect with a token of its own.
+    QTest::newRow("forged-without-state") << r + "#access_token=T4" << QByteArray("n") << "";
+    QTest::newRow("forged-other-state") << r + "#access_token=T5&state=0123456789abcdef" << QByteArray("n") << "";
     QTest::newRow("other-path") << QString::fromUtf8(m_sandbox->origin()) + "/connect/login_success.htm#access_token=X"
                                 << QByteArray() << "";
     QTest::newRow("other-case") << QString::fromUtf8(m_sandbox->origin()) + "/Connect/login_success.html#access_token=X"
@@ -117,16 +123,36 @@ void tst_Dialogs::redirectAddress()
     QFETCH(QByteArray, codes);
     QFETCH(QString, token);
     Receiver receiver;
-    connect(m_plugin.get(), SIGNAL(authFinished(char)), &receiver, SLOT(onAuthFinished(char)));
+    m_plugin->authWithPermissions(QString(), &receiver, SLOT(onAuthFinished(char)));
+    QTRY_VERIFY_WITH_TIMEOUT(!BrowserPage::loginState().isEmpty(), 20000);
+    const QString state = BrowserPage::loginState();
+    QVERIFY(state.size() >= 32); // 128 bits
+    url.replace("STATE", state);
     if (url.contains("#_=_"))
         QTest::ignoreMessage(QtDebugMsg, qPrintable("Auth ui error: \"" + url + '"'));
+    if (QByteArray(QTest::currentDataTag()).startsWith("forged"))
+        QTest::ignoreMessage(QtDebugMsg, "Auth ui error: the login state does not match");
     QVERIFY(QMetaObject::invokeMethod(m_plugin.get(), "shouldFinishAuth", Q_ARG(QUrl, QUrl(url))));
     QCOMPARE(receiver.codes, codes);
     QCOMPARE(storedToken(), token);
-    if (!token.isEmpty()) {
-        const QFile::Permissions groupAndOthers(0x0077);
-        QCOMPARE(QFile::permissions(Settings::filepath()) & groupAndOthers, QFile::Permissions());
+}
+
+// Every login asks with a state of its own.
+void tst_Dialogs::freshStatePerLogin()
+{
+    QSet<QString> states;
+    for (int i = 0; i < 3; ++i) {
+        Receiver receiver;
+        m_plugin->authWithPermissions("user_photos", &receiver, SLOT(onAuthFinished(char)));
+        QTRY_VERIFY_WITH_TIMEOUT(!BrowserPage::loginState().isEmpty(), 20000);
+        const QUrl shown = BrowserPage::visibleWindow()->view()->url();
+        QVERIFY2(shown.query().endsWith("&state=" + BrowserPage::loginState()), qPrintable(shown.toString()));
+        states.insert(BrowserPage::loginState());
+        BrowserPage::visibleWindow()->close();
+        QTRY_COMPARE(receiver.codes, QByteArray("c"));
+        QTRY_VERIFY(!BrowserPage::visibleWindow());
     }
+    QCOMPARE(states.size(), 3);
 }
 
 void tst_Dialogs::logIn()

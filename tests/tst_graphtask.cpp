@@ -1,3 +1,4 @@
+#include "BrowserPage.h"
 #include "FacebookPlugin.h"
 #include "FacebookTasks/AlbumTask.h"
 #include "FacebookTasks/UploadTask.h"
@@ -100,10 +101,12 @@ private slots:
 private:
     int requests(const QString &path) { return m_sandbox->counters().value("requests").toObject().value(path).toInt(); }
     QString photoFile();
+    // As the service ends the login that the open window shows.
     void finishLogin(const QByteArray &token)
     {
+        QTRY_VERIFY_WITH_TIMEOUT(!BrowserPage::loginState().isEmpty(), 20000);
         const QString redirect = QString::fromUtf8(m_sandbox->origin()) + "/connect/login_success.html#access_token="
-            + QString::fromUtf8(token);
+            + QString::fromUtf8(token) + "&state=" + BrowserPage::loginState();
         QVERIFY(QMetaObject::invokeMethod(m_plugin.get(), "shouldFinishAuth", Q_ARG(QUrl, QUrl(redirect))));
     }
 

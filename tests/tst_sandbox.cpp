@@ -460,7 +460,7 @@ void tst_Sandbox::loginAndConsentPages()
 
     const QByteArray decision = "client_id=" + appId + "&redirect_uri="
         + QUrl::toPercentEncoding(m_sandbox->origin() + "/connect/login_success.html")
-        + "&scope=photo_upload&response_type=token&action=";
+        + "&scope=photo_upload&response_type=token&state=s%2B1&action=";
     const auto cancel = m_sandbox->post("/dialog/oauth", decision + "cancel");
     QCOMPARE(cancel.status, 302);
     QCOMPARE(cancel.location, m_sandbox->origin() + "/connect/login_success.html?error=access_denied&error_code=200"
@@ -468,6 +468,7 @@ void tst_Sandbox::loginAndConsentPages()
     const auto allow = m_sandbox->post("/dialog/oauth", decision + "allow");
     QCOMPARE(allow.status, 302);
     QVERIFY(allow.location.contains("/connect/login_success.html#access_token=EAAS"));
+    QVERIFY(allow.location.endsWith("&state=s%2B1")); // handed back, as the service does
     // Granted now: the next dialog for that scope goes straight through.
     QCOMPARE(m_sandbox->get(dialog).status, 302);
 

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QUrlQuery>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
@@ -39,6 +40,12 @@ QVariant evaluate(const QString &script)
 bool has(const char *elementId)
 {
     return evaluate(QStringLiteral("!!document.getElementById('%1')").arg(QLatin1String(elementId))).toBool();
+}
+
+QString loginState()
+{
+    BrowserWindow *window = visibleWindow();
+    return window ? QUrlQuery(window->view()->url()).queryItemValue(QStringLiteral("state")) : QString();
 }
 
 } // namespace BrowserPage

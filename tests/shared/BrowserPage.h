@@ -12,6 +12,8 @@ BrowserWindow *visibleWindow();
 // Runs JavaScript in the visible window's page; the result, or invalid.
 QVariant evaluate(const QString &script);
 bool has(const char *elementId);
+// The "state" item of the address the visible window shows (a login dialog).
+QString loginState();
 }
 
 #endif // BROWSERPAGE_H

@@ -1,0 +1,238 @@
+#include "BrowserPage.h"
+#include "FacebookPlugin.h"
+#include "SandboxProcess.h"
+#include "TestMain.h"
+#include "network/CookieJar.h"
+#include "settings/Settings.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Every mode a file in the watched folders is created with or changed to, as
+// the C library is asked for it. This executable's definitions of open64,
+// chmod and fchmod come before the C library's for Qt too, so the temporary
+// file QSettings writes first is seen as well.
+namespace {
+
+struct ModeEvent
+{
+    std::string path;
+    mode_t mode;
+};
+
+std::mutex eventsMutex;
+std::vector<std::string> watchedFolders;
+std::vector<ModeEvent> events;
+std::vector<std::pair<int, std::string>> openFiles;
+
+// In a watched folder, or the folder itself (where O_TMPFILE makes a file).
+bool watched(const std::string &path)
+{
+    for (const std::string &folder : watchedFolders) {
+        if (path.compare(0, folder.size(), folder) == 0 || path + '/' == folder)
+            return true;
+    }
+    return false;
+}
+
+// Lock files hold a process id, never a secret.
+void record(const std::string &path, mode_t mode)
+{
+    const bool lockFile = path.size() > 5 && path.compare(path.size() - 5, 5, ".lock") == 0;
+    std::lock_guard<std::mutex> lock(eventsMutex);
+    if (watched(path) && !lockFile)
+        events.push_back({ path, mode });
+}
+
+mode_t currentUmask()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+} // namespace
+
+extern "C" {
+
+using Open = int (*)(const char *, int, ...);
+
+static int watchedOpen(Open real, const char *path, int flags, va_list arguments);
+
+int open64(const char *path, int flags, ...)
+{
+    static const auto real = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open64"));
+    va_list arguments;
+    va_start(arguments, flags);
+    const int fd = watchedOpen(real, path, flags, arguments);
+    va_end(arguments);
+    return fd;
+}
+
+int open(const char *path, int flags, ...)
+{
+    static const auto real = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
+    va_list arguments;
+    va_start(arguments, flags);
+    const int fd = watchedOpen(real, path, flags, arguments);
+    va_end(arguments);
+    return fd;
+}
+
+static int watchedOpen(Open real, const char *path, int flags, va_list arguments)
+{
+    mode_t mode = 0;
+    const bool creates = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
+    if (creates)
+        mode = mode_t(va_arg(arguments, int));
+    // O_CREAT on a file that exists creates nothing, and its mode is unused.
+    struct stat existing;
+    const bool existed = (flags & O_TMPFILE) != O_TMPFILE && ::stat(path, &existing) == 0;
+    const int fd = real(path, flags, mode);
+    if (fd >= 0) {
+        if (creates && !existed)
+            record(path, mode & ~currentUmask());
+        std::lock_guard<std::mutex> lock(eventsMutex);
+        if (watched(path))
+            openFiles.emplace_back(fd, path);
+    }
+    return fd;
+}
+
+int chmod(const char *path, mode_t mode)
+{
+    using Chmod = int (*)(const char *, mode_t);
+    static const auto real = reinterpret_cast<Chmod>(dlsym(RTLD_NEXT, "chmod"));
+    record(path, mode);
+    return real(path, mode);
+}
+
+int fchmod(int fd, mode_t mode)
+{
+    using Fchmod = int (*)(int, mode_t);
+    static const auto real = reinterpret_cast<Fchmod>(dlsym(RTLD_NEXT, "fchmod"));
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(eventsMutex);
+        for (auto it = openFiles.rbegin(); it != openFiles.rend(); ++it) {
+            if (it->first == fd) {
+                path = it->second;
+                break;
+            }
+        }
+    }
+    if (!path.empty())
+        record(path, mode);
+    return real(fd, mode);
+}
+
+} // extern "C"
+
+class Receiver : public QObject
+{
+    Q_OBJECT
+public:
+    QByteArray codes;
+public slots:
+    void onAuthFinished(char code) { codes += code; }
+};
+
+// The token and the login cookies are never, not for a moment, in a file
+// that others can read, with the process's umask at 022.
+class tst_CredentialFiles : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void ownerOnlyFromTheFirstByte_data();
+    void ownerOnlyFromTheFirstByte();
+
+private:
+    std::unique_ptr<SandboxProcess> m_sandbox;
+};
+
+void tst_CredentialFiles::initTestCase()
+{
+    ::umask(022);
+    m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" },
+                                                 qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
+    QVERIFY(m_sandbox->start());
+}
+
+void tst_CredentialFiles::ownerOnlyFromTheFirstByte_data()
+{
+    QTest::addColumn<bool>("hostFileExists");
+    QTest::newRow("new-files") << false;
+    QTest::newRow("host-file-readable-by-others") << true;
+}
+
+void tst_CredentialFiles::ownerOnlyFromTheFirstByte()
+{
+    QFETCH(bool, hostFileExists);
+    QFile::remove(Settings::filepath());
+    QFile::remove(Network::CookieJar::filePath());
+    if (hostFileExists) {
+        QDir().mkpath(Settings::directory());
+        QFile host(Settings::filepath());
+        QVERIFY(host.open(QIODevice::WriteOnly));
+        host.write("[General]\nhostKey=7\n");
+        host.close();
+        QVERIFY(host.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    }
+    {
+        std::lock_guard<std::mutex> lock(eventsMutex);
+        events.clear();
+        watchedFolders = { QFile::encodeName(Settings::directory()).toStdString() + '/',
+                           QFile::encodeName(QFileInfo(Network::CookieJar::filePath()).path()).toStdString()
+                               + '/' };
+    }
+
+    QNetworkAccessManager manager;
+    manager.setCookieJar(new Network::CookieJar);
+    QNetworkCookie session("session", "secret");
+    session.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(1));
+    manager.cookieJar()->setCookiesFromUrl({ session }, QUrl(QString::fromUtf8(m_sandbox->origin())));
+    FacebookPlugin plugin;
+    plugin.setManager(&manager);
+    Receiver receiver;
+    plugin.authWithPermissions("photo_upload", &receiver, SLOT(onAuthFinished(char)));
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.codes, QByteArray("y"), 30000);
+    QTRY_VERIFY(!BrowserPage::visibleWindow()); // closed: the cookies are stored
+
+    std::vector<ModeEvent> seen;
+    {
+        std::lock_guard<std::mutex> lock(eventsMutex);
+        seen.swap(events);
+        watchedFolders.clear();
+    }
+    int preferencesWrites = 0, cookieWrites = 0; // files made or modes set
+    for (const ModeEvent &event : seen) {
+        QVERIFY2((event.mode & 077) == 0, qPrintable(QStringLiteral("%1 got mode %2")
+                                                         .arg(QString::fromStdString(event.path))
+                                                         .arg(event.mode, 0, 8)));
+        const QString path = QString::fromStdString(event.path);
+        preferencesWrites += path.startsWith(Settings::directory()) ? 1 : 0;
+        cookieWrites += path.startsWith(QFileInfo(Network::CookieJar::filePath()).path()) ? 1 : 0;
+    }
+    // The watch saw the writes themselves (the file, and the temporary file
+    // it is written through), so the checks above had something to check.
+    QVERIFY(preferencesWrites >= 2);
+    QVERIFY(cookieWrites >= 2);
+    QFile cookies(Network::CookieJar::filePath());
+    QVERIFY(cookies.open(QIODevice::ReadOnly) && cookies.readAll().contains("secret"));
+    QCOMPARE(QFile::permissions(Settings::filepath()) & QFile::Permissions(0x0077), QFile::Permissions());
+    QCOMPARE(QFile::permissions(Network::CookieJar::filePath()) & QFile::Permissions(0x0077), QFile::Permissions());
+    QSettings settings(Settings::filepath(), Settings::format());
+    QVERIFY(!settings.value("fbtoken").toString().isEmpty());
+    QCOMPARE(settings.value("hostKey").toInt(), hostFileExists ? 7 : 0); // the host's keys stay
+}
+
+ORVELLE_TEST_MAIN(tst_CredentialFiles)
+#include "tst_credentialfiles.moc"
