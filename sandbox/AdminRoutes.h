@@ -5,7 +5,9 @@
 
 class SandboxServer;
 
-// Control of the sandbox for tests, under a prefix the service never uses:
+// Control of the sandbox for tests, under a prefix the service never uses,
+// each call with the header "X-Sandbox-Control: 1" (a web page cannot send it
+// to us):
 //   POST /__sandbox/reset                 seed data back, scripts and counters cleared
 //   POST /__sandbox/script                {"path":..,"method":..,"replies":[..]}, each reply
 //        {"status":..,"error":{"code":..,"type":..,"message":..,"error_subcode":..},
@@ -23,6 +25,8 @@ class SandboxServer;
 //   GET  /__sandbox/photos, /__sandbox/posts
 namespace AdminRoutes {
 constexpr const char *prefix = "/__sandbox/";
+// Every control call carries this header with the value "1".
+constexpr const char *controlHeader = "X-Sandbox-Control";
 void install(SandboxServer &sandbox, httplib::Server &http);
 }
 

@@ -199,16 +199,20 @@ void feedDialog(SandboxServer &sandbox, const httplib::Request &request, httplib
         response.set_redirect(sandbox.config().redirectUri() + "?post_id=" + sandbox.store().addPost(user->id, post));
         return;
     }
-    const std::string picture = post.picture.empty()
+    const std::string pictureUrl = Html::webUrl(post.picture);
+    const std::string linkUrl = Html::webUrl(post.link);
+    const std::string picture = pictureUrl.empty()
         ? std::string()
-        : "<p><img id=\"picture\" src=\"" + Html::escape(post.picture) + "\" style=\"max-width:200px\"></p>";
+        : "<p><img id=\"picture\" src=\"" + Html::escape(pictureUrl) + "\" style=\"max-width:200px\"></p>";
+    const std::string link = linkUrl.empty()
+        ? std::string()
+        : "<p><a id=\"link\" href=\"" + Html::escape(linkUrl) + "\">" + Html::escape(linkUrl) + "</a></p>";
     response.set_content(
         Html::page("Share on your timeline",
                    "<h2>Share on your timeline</h2><p class=\"muted\">Posting as " + Html::escape(user->name)
                        + "</p>" + picture + "<p><b id=\"name\">" + Html::escape(post.name)
                        + "</b></p><p id=\"caption\">" + Html::escape(post.caption) + "</p><p id=\"description\">"
-                       + Html::escape(post.description) + "</p><p><a id=\"link\" href=\"" + Html::escape(post.link)
-                       + "\">" + Html::escape(post.link) + "</a></p>"
+                       + Html::escape(post.description) + "</p>" + link
                        + decisionForm(request, "/dialog/feed", "feed",
                                       { "app_id", "redirect_uri", "name", "caption", "description", "picture", "link",
                                         "properties" },

@@ -79,7 +79,12 @@ bool FaultInjector::addScript(const std::string &json, std::string *error)
         reply.cut = item.value("cut").toBool();
         reply.pass = item.value("pass").toBool();
         reply.delayMs = item.value("delay_ms").toInt();
-        const int times = std::max(1, item.value("times").toInt(1));
+        const int times = item.value("times").toInt(1);
+        if (times < 1 || times > maxTimes || reply.delayMs < 0 || reply.delayMs > maxDelayMs) {
+            *error = "\"times\" must be 1 to " + std::to_string(maxTimes) + " and \"delay_ms\" 0 to "
+                + std::to_string(maxDelayMs);
+            return false;
+        }
         for (int i = 0; i < times; ++i)
             replies.push_back(reply);
     }

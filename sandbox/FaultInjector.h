@@ -33,6 +33,9 @@ public:
         int delayMs = 0;
     };
 
+    static constexpr int maxTimes = 1000;
+    static constexpr int maxDelayMs = 60000;
+
     // Parses {"path":..., "method":..., "replies":[{...}, ...]}; false on
     // malformed scripts, with the reason in error.
     bool addScript(const std::string &json, std::string *error);

@@ -1,5 +1,7 @@
 #include "Html.h"
 
+#include <cctype>
+
 namespace Html {
 
 std::string escape(const std::string &text)
@@ -37,6 +39,15 @@ std::string page(const std::string &title, const std::string &body)
 std::string hiddenField(const std::string &name, const std::string &value)
 {
     return "<input type=\"hidden\" name=\"" + escape(name) + "\" value=\"" + escape(value) + "\">";
+}
+
+std::string webUrl(const std::string &address)
+{
+    std::string scheme = address.substr(0, 8);
+    for (char &c : scheme)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    const bool web = scheme.rfind("http://", 0) == 0 || scheme.rfind("https://", 0) == 0;
+    return web ? address : std::string();
 }
 
 } // namespace Html

@@ -8,6 +8,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
+#include <regex>
+
 SandboxServer::SandboxServer(SandboxConfig config)
     : m_config(std::move(config))
 {
@@ -36,6 +40,10 @@ bool SandboxServer::start(std::string *error)
     m_http.set_payload_max_length(std::size_t(1) << 40); // uploads check their own limit
 
     m_http.set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
+        if (const char *refusal = refusalOf(request, &response.status)) {
+            response.set_content(refusal, "text/plain; charset=utf-8");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (request.path.rfind(AdminRoutes::prefix, 0) == 0)
             return httplib::Server::HandlerResponse::Unhandled;
         {
@@ -102,4 +110,38 @@ void SandboxServer::resetRequestCounts()
 {
     std::lock_guard<std::mutex> lock(m_countsMutex);
     m_requestCounts.clear();
+}
+
+// Any page in a browser on this machine can send requests to loopback. What
+// such a page may not do: reach us through a name of its own rebound to
+// 127.0.0.1 (DNS rebinding: its Host is not ours), use the control routes
+// (it cannot add the control header without a preflight, which we never
+// grant), or send large bodies anywhere but to the photo upload.
+const char *SandboxServer::refusalOf(const httplib::Request &request, int *status) const
+{
+    const std::string host = request.get_header_value("Host");
+    const std::string port = ":" + std::to_string(m_config.port);
+    if (host != "127.0.0.1" + port && host != "localhost" + port) {
+        *status = 421;
+        return "Misdirected Request: this server answers only to 127.0.0.1 and localhost on its own port\n";
+    }
+    if (request.path.rfind(AdminRoutes::prefix, 0) == 0
+        && request.get_header_value(AdminRoutes::controlHeader) != "1") {
+        *status = 403;
+        return "Forbidden: control calls need the control header\n";
+    }
+    static const std::regex upload(R"(/(me|\d+)/photos)");
+    if (request.method == "POST" && std::regex_match(request.path, upload))
+        return nullptr;
+    if (request.has_header("Transfer-Encoding")) {
+        *status = 411;
+        return "Length Required\n";
+    }
+    const std::string length = request.get_header_value("Content-Length");
+    const bool digits = std::all_of(length.begin(), length.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+    if (!digits || length.size() > 9 || (!length.empty() && std::stoll(length) > maxBodyBytes)) {
+        *status = 413;
+        return "Payload Too Large\n";
+    }
+    return nullptr;
 }

@@ -33,7 +33,13 @@ public:
     // Uploads that broke off or were not well-formed multipart.
     std::atomic<int> brokenUploads { 0 };
 
+    // Every body but a photo upload's.
+    static constexpr long long maxBodyBytes = 1 << 20;
+
 private:
+    // Why a request is not served (with its status), or null.
+    const char *refusalOf(const httplib::Request &request, int *status) const;
+
     SandboxConfig m_config;
     SandboxSwitches m_switches;
     std::unique_ptr<Store> m_store;

@@ -2,8 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <sys/random.h>
+
 #include <chrono>
-#include <random>
+#include <cstring>
+#include <stdexcept>
 
 namespace {
 
@@ -19,13 +22,23 @@ std::int64_t now()
         .count();
 }
 
+// Tokens and session ids are credentials: every character comes from the
+// kernel's cryptographic source (62 is not a power of two, so bytes at or
+// above 248 are drawn again instead of skewing the alphabet).
 std::string randomToken(const char *prefix, int length)
 {
-    static thread_local std::mt19937_64 generator(std::random_device {}());
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    constexpr unsigned alphabetSize = sizeof alphabet - 1;
     std::string token = prefix;
-    for (int i = 0; i < length; ++i)
-        token += alphabet[generator() % (sizeof alphabet - 1)];
+    unsigned char bytes[64];
+    while (int(token.size()) < int(std::strlen(prefix)) + length) {
+        if (::getrandom(bytes, sizeof bytes, 0) != ssize_t(sizeof bytes))
+            throw std::runtime_error("no random bytes");
+        for (const unsigned char byte : bytes) {
+            if (byte < 256 - 256 % alphabetSize && int(token.size()) < int(std::strlen(prefix)) + length)
+                token += alphabet[byte % alphabetSize];
+        }
+    }
     return token;
 }
 

@@ -47,6 +47,10 @@ private slots:
     void oauthDialog();
     void loginAndConsentPages();
     void feedDialog();
+    void hostileValuesAreInert_data();
+    void hostileValuesAreInert();
+    void otherSitesAreRefused_data();
+    void otherSitesAreRefused();
     void restartKeepsState();
     void stopIsPromptWithIdleConnection();
 
@@ -374,7 +378,8 @@ void tst_Sandbox::brokenUploadLeavesNothing()
         socket.connectToHost(origin.host(), quint16(origin.port()));
         QVERIFY(socket.waitForConnected(5000));
         const int declared = i == 0 ? 200000 : bodies[i].size();
-        socket.write("POST /me/photos?access_token=" + token + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        socket.write("POST /me/photos?access_token=" + token + " HTTP/1.1\r\nHost: 127.0.0.1:"
+                     + QByteArray::number(origin.port()) + "\r\n"
                      "Content-Type: multipart/form-data; boundary=" + boundary + "\r\nContent-Length: "
                      + QByteArray::number(declared) + "\r\n\r\n" + bodies[i]);
         QVERIFY(socket.waitForBytesWritten(5000));
@@ -506,6 +511,81 @@ void tst_Sandbox::feedDialog()
     QCOMPARE(m_sandbox->get("/__sandbox/posts").json().array().size(), 1);
 }
 
+// Whatever a request carries shows as text, and only web addresses become
+// links or pictures: in the feed dialog and in the gallery.
+void tst_Sandbox::hostileValuesAreInert_data()
+{
+    QTest::addColumn<QByteArray>("field");
+    QTest::addColumn<QByteArray>("value");
+    QTest::newRow("script-caption") << QByteArray("caption") << QByteArray("<script>alert(1)</script>");
+    QTest::newRow("quote-breaking-name") << QByteArray("name") << QByteArray("\"><img src=x onerror=alert(1)>");
+    QTest::newRow("javascript-link") << QByteArray("link") << QByteArray("javascript:alert(1)");
+    QTest::newRow("javascript-picture") << QByteArray("picture") << QByteArray("JavaScript:alert(1)");
+    QTest::newRow("data-link") << QByteArray("link") << QByteArray("data:text/html,<script>alert(1)</script>");
+    QTest::newRow("tag-in-description") << QByteArray("description") << QByteArray("<iframe src=//evil>");
+}
+
+void tst_Sandbox::hostileValuesAreInert()
+{
+    QFETCH(QByteArray, field);
+    QFETCH(QByteArray, value);
+    QVERIFY(m_sandbox->post("/login", "login=alex&password=sandbox&next=/").status == 303);
+    const QByteArray params = "app_id=" + appId + "&redirect_uri="
+        + QUrl::toPercentEncoding(m_sandbox->origin() + "/connect/login_success.html") + "&" + field + "="
+        + QUrl::toPercentEncoding(value);
+    const QByteArray dialog = m_sandbox->get("/dialog/feed?" + params).body;
+    QVERIFY(m_sandbox->post("/dialog/feed", params + "&action=share").status == 302);
+    QVERIFY(upload("/me/photos", m_sandbox->token(), value, pngBytes, value).status == 200);
+    const QByteArray gallery = m_sandbox->get("/").body;
+    for (const QByteArray &page : { dialog, gallery }) {
+        if (value.contains('<') || value.contains('"'))
+            QVERIFY(!page.contains(value)); // escaped wherever it shows
+        const QByteArray lower = page.toLower();
+        QVERIFY(!lower.contains("<script") && !lower.contains("<iframe") && !lower.contains("<img src=x"));
+        QVERIFY(!lower.contains("href=\"javascript") && !lower.contains("src=\"javascript"));
+        QVERIFY(!lower.contains("href=\"data:"));
+    }
+}
+
+// A page of another site may reach the sandbox on loopback; it gets nothing.
+void tst_Sandbox::otherSitesAreRefused_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    const QByteArray control = "X-Sandbox-Control: 1\r\n";
+    QTest::newRow("rebound-name") << QByteArray("GET /me HTTP/1.1\r\nHost: evil.example:PORT\r\n\r\n") << 421;
+    QTest::newRow("other-port") << QByteArray("GET / HTTP/1.1\r\nHost: 127.0.0.1:1\r\n\r\n") << 421;
+    QTest::newRow("own-name") << QByteArray("GET / HTTP/1.1\r\nHost: localhost:PORT\r\n\r\n") << 200;
+    QTest::newRow("control-without-header")
+        << QByteArray("POST /__sandbox/reset HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nContent-Length: 0\r\n\r\n") << 403;
+    QTest::newRow("control-with-header") << "POST /__sandbox/reset HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\n" + control
+            + "Content-Length: 0\r\n\r\n" << 200;
+    QTest::newRow("big-form") << QByteArray("POST /login HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\n"
+                                            "Content-Length: 2000000\r\n\r\n") << 413;
+    QTest::newRow("chunked-form") << QByteArray("POST /login HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\n"
+                                                "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n") << 411;
+    const QByteArray script = R"({"path":"/me","replies":[{"status":500,"times":100000}]})";
+    QTest::newRow("script-times-unbounded") << "POST /__sandbox/script HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\n" + control
+            + "Content-Length: " + QByteArray::number(script.size()) + "\r\n\r\n" + script << 400;
+    const QByteArray slow = R"({"path":"/me","replies":[{"delay_ms":3600000}]})";
+    QTest::newRow("script-delay-unbounded") << "POST /__sandbox/script HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\n" + control
+            + "Content-Length: " + QByteArray::number(slow.size()) + "\r\n\r\n" + slow << 400;
+}
+
+void tst_Sandbox::otherSitesAreRefused()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    const QUrl origin(QString::fromUtf8(m_sandbox->origin()));
+    QTcpSocket socket;
+    socket.connectToHost(origin.host(), quint16(origin.port()));
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write(request.replace("PORT", QByteArray::number(origin.port())));
+    QByteArray answer;
+    QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).contains("\r\n\r\n"), 10000);
+    QVERIFY2(answer.startsWith("HTTP/1.1 " + QByteArray::number(status)), answer.left(80).constData());
+}
+
 void tst_Sandbox::restartKeepsState()
 {
     const QByteArray token = m_sandbox->token();
@@ -530,7 +610,8 @@ void tst_Sandbox::stopIsPromptWithIdleConnection()
     QTcpSocket idle; // a browser's kept-alive connection
     idle.connectToHost(origin.host(), quint16(origin.port()));
     QVERIFY(idle.waitForConnected(5000));
-    idle.write("GET /connect/login_success.html HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n");
+    idle.write("GET /connect/login_success.html HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(origin.port())
+               + "\r\nConnection: keep-alive\r\n\r\n");
     QVERIFY(idle.waitForReadyRead(5000));
     QVERIFY(sandbox.stop()); // exits cleanly within the stop bound
 }

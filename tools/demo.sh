@@ -29,5 +29,5 @@ env HOME="$demo/home" XDG_DATA_HOME="$demo/xdg/data" XDG_CACHE_HOME="$demo/xdg/c
 
 echo
 echo "Stored by the sandbox:"
-curl -s "http://127.0.0.1:$port/__sandbox/counters"; echo
+curl -s -H "X-Sandbox-Control: 1" "http://127.0.0.1:$port/__sandbox/counters"; echo
 echo "See the gallery: $build/bin/orvelle-sandbox --data $demo/sandbox  then open http://127.0.0.1:$port/"

@@ -102,18 +102,24 @@ QNetworkReply *SandboxProcess::postPhoto(const QByteArray &token, QIODevice *pho
     return reply;
 }
 
-SandboxProcess::Reply SandboxProcess::get(const QByteArray &target)
+// The control header goes with every request; only control calls need it.
+QNetworkRequest SandboxProcess::requestFor(const QByteArray &target) const
 {
     QNetworkRequest request(QUrl::fromEncoded(m_origin + target));
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    return send(m_manager.get(request));
+    request.setRawHeader("X-Sandbox-Control", "1");
+    return request;
+}
+
+SandboxProcess::Reply SandboxProcess::get(const QByteArray &target)
+{
+    return send(m_manager.get(requestFor(target)));
 }
 
 SandboxProcess::Reply SandboxProcess::post(const QByteArray &target, const QByteArray &body,
                                            const QByteArray &contentType)
 {
-    QNetworkRequest request(QUrl::fromEncoded(m_origin + target));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkRequest request = requestFor(target);
     request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
     return send(m_manager.post(request, body));
 }

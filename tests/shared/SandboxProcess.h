@@ -56,6 +56,8 @@ public:
     static QString executable();
 
 private:
+    QNetworkRequest requestFor(const QByteArray &target) const;
+
     QStringList m_arguments;
     int m_port;
     QProcess m_process;
