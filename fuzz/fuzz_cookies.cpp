@@ -1,0 +1,50 @@
+// Fuzzes the reader of the stored "CookieList" value: the cookie file is on
+// disk, where anything may have been written into it. Reading must end (no
+// crash, no hang, no unbounded memory), and whatever it read must be written
+// and read back the same.
+#include "network/CookieJar.h"
+
+#include <QDataStream>
+#include <QVariant>
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const bool registered = [] {
+        // Unreadable cookies are reported as warnings: a flood, here.
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+        qRegisterMetaType<CookieList>("CookieList");
+        qRegisterMetaTypeStreamOperators<CookieList>("CookieList");
+        return true;
+    }();
+    Q_UNUSED(registered);
+    if (size > 1 << 16)
+        return 0;
+    const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
+
+    // Directly, and as the variant QSettings stores.
+    CookieList cookies;
+    {
+        QDataStream stream(bytes);
+        stream >> cookies;
+    }
+    {
+        QDataStream stream(bytes);
+        QVariant value;
+        stream >> value;
+    }
+
+    QByteArray written;
+    {
+        QDataStream stream(&written, QIODevice::WriteOnly);
+        stream << cookies;
+    }
+    CookieList again;
+    QDataStream stream(written);
+    stream >> again;
+    if (again.size() != cookies.size())
+        std::abort();
+    return 0;
+}
