@@ -5,6 +5,7 @@
 #include <QVariantMap>
 
 #include <charconv>
+#include <cstring>
 #include <cmath>
 #include <limits>
 
@@ -116,9 +117,33 @@ ushort unicodeEscape(const QChar *at)
     return ushort(value);
 }
 
+// Graph replies repeat the same few keys ("id", "name", "can_upload") in
+// every object. Keys seen recently are handed out again as shared copies of
+// one string instead of a new allocation each: a small direct-mapped cache,
+// one per parse.
+class KeyCache
+{
+public:
+    QString intern(const QChar *text, int length)
+    {
+        if (length > maxKeyLength)
+            return QString(text, length);
+        const uint slot = (uint(length) * 31 + text[0].unicode() * 7 + text[length - 1].unicode()) % slotCount;
+        QString &cached = m_slots[slot];
+        if (cached.size() != length || std::memcmp(cached.constData(), text, size_t(length) * sizeof(QChar)) != 0)
+            cached = QString(text, length);
+        return cached;
+    }
+
+private:
+    static constexpr int maxKeyLength = 32;
+    static constexpr uint slotCount = 61;
+    QString m_slots[slotCount];
+};
+
 // parseString's work, returning the text itself: object keys need no
-// QVariant around them.
-QString readString(const QString &json, int &index, bool &success)
+// QVariant around them, and come from the key cache when given one.
+QString readString(const QString &json, int &index, bool &success, KeyCache *keys = nullptr)
 {
     const auto fail = [&success] {
         success = false;
@@ -137,8 +162,10 @@ QString readString(const QString &json, int &index, bool &success)
     while (true) {
         const ushort c = data[index].unicode();
         if (c == '"') {
-            if (result.isNull())
-                return QString(data + runStart, index++ - runStart);
+            if (result.isNull()) {
+                const int length = index++ - runStart;
+                return keys && length > 0 ? keys->intern(data + runStart, length) : QString(data + runStart, length);
+            }
             result.append(data + runStart, index++ - runStart);
             return result;
         }
@@ -250,7 +277,7 @@ QVariant parseNumber(const QString &json, int &index)
                     : integerNumber(data + start, index - start);
 }
 
-QVariant parseValue(const QString &json, int &index, bool &success, int depth);
+QVariant parseValue(const QString &json, int &index, bool &success, int depth, KeyCache &keys);
 
 // The object and array rules: commas are skipped wherever they stand, and
 // a failure anywhere empties the container. readItem reads one member or
@@ -278,32 +305,34 @@ QVariant parseContainer(const QString &json, int &index, bool &success, ReadItem
     }
 }
 
-QVariant parseObject(const QString &json, int &index, bool &success, int depth)
+QVariant parseObject(const QString &json, int &index, bool &success, int depth, KeyCache &keys)
 {
     return parseContainer<QVariantMap, ObjectClose>(json, index, success, [&](QVariantMap &map) {
-        const QString key = readString(json, index, success);
+        const QString key = readString(json, index, success, &keys);
         if (!success || nextToken(json, index) != Colon)
             return false;
-        QVariant value = parseValue(json, index, success, depth);
+        QVariant value = parseValue(json, index, success, depth, keys);
         if (!success)
             return false;
-        map.insert(key, std::move(value));
+        // Swapped in: a copy would touch the value's reference count twice.
+        map.insert(key, QVariant()).value().swap(value);
         return true;
     });
 }
 
-QVariant parseArray(const QString &json, int &index, bool &success, int depth)
+QVariant parseArray(const QString &json, int &index, bool &success, int depth, KeyCache &keys)
 {
     return parseContainer<QVariantList, ArrayClose>(json, index, success, [&](QVariantList &list) {
-        QVariant value = parseValue(json, index, success, depth);
+        QVariant value = parseValue(json, index, success, depth, keys);
         if (!success)
             return false;
-        list.append(std::move(value));
+        list.append(QVariant());
+        list.last().swap(value);
         return true;
     });
 }
 
-QVariant parseValue(const QString &json, int &index, bool &success, int depth)
+QVariant parseValue(const QString &json, int &index, bool &success, int depth, KeyCache &keys)
 {
     int peek = index;
     switch (nextToken(json, peek)) {
@@ -313,8 +342,8 @@ QVariant parseValue(const QString &json, int &index, bool &success, int depth)
             success = false;
             return QVariant();
         }
-        return json.at(peek - 1) == QLatin1Char('{') ? parseObject(json, index, success, depth + 1)
-                                                      : parseArray(json, index, success, depth + 1);
+        return json.at(peek - 1) == QLatin1Char('{') ? parseObject(json, index, success, depth + 1, keys)
+                                                      : parseArray(json, index, success, depth + 1, keys);
     case String:
         return parseString(json, index, success);
     case Number:
@@ -521,7 +550,8 @@ QVariant parse(const QString &json, bool &success)
     if (json.isNull())
         return QVariant();
     int index = 0;
-    return parseValue(json, index, success, 0);
+    KeyCache keys;
+    return parseValue(json, index, success, 0, keys);
 }
 
 QByteArray serialize(const QVariant &data)
