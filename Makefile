@@ -52,6 +52,7 @@ screenshot: build
 bench: build
 	$(BUILD_DIR)/bench/bench_json
 	$(BUILD_DIR)/bench/bench_upload
+	$(BUILD_DIR)/bench/bench_plugin
 
 # The libFuzzer targets with address and undefined-behaviour sanitizers, each
 # for FUZZ_SECONDS: the JSON reader (seeded from the JSONTestSuite corpus next
@@ -65,7 +66,7 @@ fuzz: deps
 	cmake --build build/fuzz
 	mkdir -p build/fuzz/corpus/json build/fuzz/corpus/cookies build/fuzz/corpus/multipart
 	build/fuzz/fuzz_json build/fuzz/corpus/json $(FUZZ_CORPUS) $(FUZZ_FLAGS)
-	build/fuzz/fuzz_cookies build/fuzz/corpus/cookies fuzz/seeds/cookies $(FUZZ_FLAGS)
+	ASAN_OPTIONS=allocator_may_return_null=1 build/fuzz/fuzz_cookies build/fuzz/corpus/cookies fuzz/seeds/cookies $(FUZZ_FLAGS)
 	build/fuzz/fuzz_multipart build/fuzz/corpus/multipart fuzz/seeds/multipart $(FUZZ_FLAGS)
 
 clean:

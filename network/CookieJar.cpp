@@ -10,6 +10,8 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <new>
+
 namespace {
 
 void registerCookieList()
@@ -81,7 +83,14 @@ void CookieJar::fetch() const
     qDebug() << "Fetch cookies from:" << path;
     QSettings settings(path, QSettings::IniFormat);
     registerCookieList();
-    const CookieList cookies = qvariant_cast<CookieList>(settings.value(QStringLiteral("cookies"), QVariant()));
+    CookieList cookies;
+    try {
+        cookies = qvariant_cast<CookieList>(settings.value(QStringLiteral("cookies"), QVariant()));
+    } catch (const std::bad_alloc &) {
+        // Qt's reader of stored values believes the sizes it reads: a damaged
+        // file can ask it for an impossible list, and it gives up by throwing.
+        qWarning() << "Faild to fetch cookies: the stored value is damaged";
+    }
     const_cast<CookieJar *>(this)->setAllCookies(cookies);
     m_loaded = true;
 }

@@ -37,7 +37,6 @@ private slots:
     void albumPaging();
     void tokenErrors_data();
     void tokenErrors();
-    void faultInjection();
     void uploads_data();
     void uploads();
     void concurrentUploads();
@@ -213,40 +212,6 @@ void tst_Sandbox::tokenErrors()
     QVERIFY(!error.value("message").toString().isEmpty());
     QVERIFY(!error.value("fbtrace_id").toString().isEmpty());
     QVERIFY(!error.contains("is_transient"));
-}
-
-void tst_Sandbox::faultInjection()
-{
-    const QByteArray token = m_sandbox->token();
-    const QByteArray script = R"({"path":"/me","replies":[
-        {"error":{"code":1,"message":"unknown"}}, {"error":{"code":2}}, {"error":{"code":4}},
-        {"error":{"code":17}}, {"error":{"code":190,"type":"Other"},"status":401},
-        {"status":502,"html":true}, {"status":302,"location":"http://127.0.0.1:1/elsewhere"},
-        {"drop":true,"times":2}, {"delay_ms":50,"pass":true}]})";
-    QVERIFY(m_sandbox->script(script));
-    const QList<QPair<int, int>> expected = { { 500, 1 }, { 500, 2 }, { 403, 4 }, { 403, 17 }, { 401, 190 } };
-    for (const auto &[status, code] : expected) {
-        const auto reply = m_sandbox->get("/me?access_token=" + token);
-        QCOMPARE(reply.status, status);
-        const QJsonObject error = reply.json().object().value("error").toObject();
-        QCOMPARE(error.value("code").toInt(), code);
-        QCOMPARE(error.value("is_transient").toBool(), code != 190);
-    }
-    const auto outage = m_sandbox->get("/me?access_token=" + token);
-    QCOMPARE(outage.status, 502);
-    QVERIFY(outage.contentType.startsWith("text/html"));
-    QVERIFY(outage.json().isNull());
-    const auto redirect = m_sandbox->get("/me?access_token=" + token);
-    QCOMPARE(redirect.status, 302);
-    QCOMPARE(redirect.location, QByteArray("http://127.0.0.1:1/elsewhere"));
-    // The client re-sends a GET once when its connection closes unanswered.
-    const auto dropped = m_sandbox->get("/me?access_token=" + token);
-    QCOMPARE(dropped.status, 0);
-    QCOMPARE(dropped.error, QNetworkReply::RemoteHostClosedError);
-    // The delayed one passes through; then the path answers normally again.
-    QCOMPARE(m_sandbox->get("/me?access_token=" + token).status, 200);
-    QCOMPARE(m_sandbox->get("/me?access_token=" + token).status, 200);
-    QCOMPARE(m_sandbox->counters().value("requests").toObject().value("/me").toInt(), 11);
 }
 
 void tst_Sandbox::uploads_data()

@@ -1,0 +1,231 @@
+// The plug-in's own paths, loaded as a host loads it, against what a
+// developer would use instead, side by side in one run:
+//   loading    the library and its identity answers: time, memory, and that no
+//              web engine starts
+//   query      a user-name task, factory to callback, against a bare network
+//              manager GET of the same address with the same JSON decoding
+//   upload     a 200 MB photo through an upload task against `curl -F`, and
+//              the host's peak memory above its idle size
+//   log in     a task's first request to its callback through the sandbox's
+//              auto-approved login, web engine cold and warm
+// Figures and ratios are printed; nothing here passes or fails on time.
+
+#include "HostHarness.h"
+#include "SandboxProcess.h"
+#include "json/QtJson.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <unistd.h>
+
+namespace {
+
+qint64 statusKiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Lets the next VmHWM reading start from what is resident now.
+void resetPeakMemory()
+{
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+}
+
+int childProcesses()
+{
+    int count = 0;
+    const QString self = QString::number(::getpid());
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        count += fields.value(1) == self.toLatin1() ? 1 : 0;
+    }
+    return count;
+}
+
+// Runs the event loop until done() is true or a minute has passed.
+bool waitFor(const std::function<bool()> &done)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 60000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    return done();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+double millisecondsOf(const std::function<bool()> &run)
+{
+    QElapsedTimer clock;
+    clock.start();
+    if (!run())
+        return -1;
+    return clock.nsecsElapsed() / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // A host of its own: private home and web engine folders, headless.
+    QTemporaryDir root;
+    for (const char *name : { "HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR" }) {
+        const QString dir = root.filePath(QString::fromLatin1(name));
+        QDir().mkpath(dir);
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv(name, QFile::encodeName(dir));
+    }
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_QUICK_BACKEND", "software");
+    if (::geteuid() == 0)
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    qputenv("ORVELLE_PLUGIN_DIR", PLUGIN_DIR);
+    qputenv("ORVELLE_SANDBOX_BIN", SANDBOX_BIN);
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    app.setOrganizationName(QStringLiteral("Velotri"));
+    app.setApplicationName(QStringLiteral("Orvelle"));
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {}); // the plug-in's chatter
+
+    SandboxProcess sandbox({ "--auto-approve", "--upload-limit", "300000000" }, ORVELLE_SANDBOX_PORT);
+    if (!sandbox.start())
+        return 1;
+    const QByteArray token = sandbox.token("user_photos,photo_upload");
+    QSettings(QDir::homePath() + QStringLiteral("/Library/Preferences/com.velotri.Orvelle.plist"),
+              QSettings::NativeFormat)
+        .setValue(QStringLiteral("fbtoken"), QString::fromUtf8(token));
+
+    // Loading.
+    const qint64 rssBefore = statusKiB("VmRSS:");
+    const qint64 threadsBefore = statusKiB("Threads:");
+    HostHarness host;
+    QString identity;
+    const double loadMs = millisecondsOf([&] {
+        if (!host.load())
+            return false;
+        IPhotoUpload *plugin = host.plugin();
+        identity = plugin->name();
+        plugin->icon(QSize(16, 16));
+        plugin->icon(QSize(24, 24));
+        plugin->supportedMimes();
+        plugin->supportedMaxSize();
+        return true;
+    });
+    std::printf("loading   %.1f ms (library, instance, identity answers), resident memory +%.1f MB, "
+                "threads +%lld, child processes %d (no web engine started: %s)\n",
+                loadMs, (statusKiB("VmRSS:") - rssBefore) / 1024.0, statusKiB("Threads:") - threadsBefore,
+                childProcesses(), childProcesses() == 0 && statusKiB("Threads:") == threadsBefore ? "yes" : "NO");
+
+    // A query, alternating with the bare request.
+    IPhotoUpload *plugin = host.plugin();
+    const QByteArray meUrl = sandbox.origin() + "/me?access_token=" + token;
+    std::vector<double> ours, bare;
+    for (int i = 0; i < 200; ++i) {
+        ours.push_back(millisecondsOf([&] {
+            QString name;
+            std::unique_ptr<ITask> task(plugin->newUserNameTask([&](const QString &n) { name = n; },
+                                                                [&](const QString &) { name = QStringLiteral("!"); }));
+            return waitFor([&] { return !name.isEmpty(); }) && name != QLatin1String("!");
+        }));
+        bare.push_back(millisecondsOf([&] {
+            QNetworkReply *reply = host.manager()->get(QNetworkRequest(QUrl::fromEncoded(meUrl)));
+            QString name;
+            QObject::connect(reply, &QNetworkReply::finished, [&] {
+                name = QtJson::parse(QString::fromUtf8(reply->readAll())).toMap().value(QStringLiteral("name")).toString();
+            });
+            const bool done = waitFor([&] { return !name.isEmpty(); });
+            reply->deleteLater();
+            return done;
+        }));
+    }
+    const double queryRatio = median(ours) / median(bare);
+    std::printf("query     user-name task %.2f ms, bare GET + decoding %.2f ms (medians of 200): %.2fx "
+                "(target < 1.3x: %s)\n",
+                median(ours), median(bare), queryRatio, queryRatio < 1.3 ? "met" : "NOT MET");
+
+    // An upload, alternating with curl.
+    const QString photo = root.filePath(QStringLiteral("photo.png"));
+    {
+        QFile file(photo);
+        file.open(QIODevice::WriteOnly);
+        file.write(QByteArray("\x89PNG\r\n\x1a\n"));
+        const QByteArray block(1 << 20, 'z');
+        for (int i = 0; i < 200; ++i)
+            file.write(block);
+    }
+    const double megabytes = QFileInfo(photo).size() / 1e6;
+    const qint64 idle = statusKiB("VmRSS:");
+    resetPeakMemory();
+    std::vector<double> pluginRates, curlRates;
+    for (int round = 0; round < 3; ++round) {
+        const double pluginMs = millisecondsOf([&] {
+            int outcome = 0;
+            std::unique_ptr<ITask> task(plugin->newUploadTask(photo, QString(), QStringLiteral("bench"),
+                                                              [&] { outcome = 1; }, [&](const QString &) { outcome = -1; }));
+            return waitFor([&] { return outcome != 0; }) && outcome == 1;
+        });
+        const double curlMs = millisecondsOf([&] {
+            QProcess curl;
+            curl.start(QStringLiteral("curl"), { "-s", "-o", "/dev/null", "-w", "%{http_code}", "-F", "message=bench",
+                                                 "-F", "source=@" + photo + ";type=image/png",
+                                                 QString::fromUtf8(sandbox.origin() + "/me/photos?access_token=" + token) });
+            return curl.waitForFinished(120000) && curl.readAllStandardOutput() == "200";
+        });
+        if (pluginMs < 0 || curlMs < 0) {
+            std::printf("upload    failed (plug-in %s, curl %s)\n", pluginMs < 0 ? "failed" : "ok",
+                        curlMs < 0 ? "failed" : "ok");
+            return 1;
+        }
+        pluginRates.push_back(megabytes / pluginMs * 1000);
+        curlRates.push_back(megabytes / curlMs * 1000);
+    }
+    const double above = (statusKiB("VmHWM:") - idle) / 1024.0;
+    const double uploadRatio = median(pluginRates) / median(curlRates);
+    std::printf("upload    %.0f MB: plug-in %.1f MB/s, curl -F %.1f MB/s (medians of 3, alternating): %.2fx "
+                "(target >= 0.95x: %s)\n",
+                megabytes, median(pluginRates), median(curlRates), uploadRatio, uploadRatio >= 0.95 ? "met" : "NOT MET");
+    std::printf("upload    host peak memory above idle %.1f MB (target < 40 MB: %s)\n", above,
+                above < 40 ? "met" : "NOT MET");
+
+    // Logging in: the first login starts the web engine.
+    for (const char *engine : { "cold", "warm" }) {
+        sandbox.post("/__sandbox/expire-tokens");
+        const double loginMs = millisecondsOf([&] {
+            QString name;
+            std::unique_ptr<ITask> task(plugin->newUserNameTask([&](const QString &n) { name = n; },
+                                                                [&](const QString &) { name = QStringLiteral("!"); }));
+            return waitFor([&] { return !name.isEmpty(); }) && name != QLatin1String("!");
+        });
+        std::printf("log in    web engine %s: %.0f ms from the first request to the callback\n", engine, loginMs);
+    }
+    return 0;
+}
