@@ -52,7 +52,8 @@ void resetPeakMemory()
         clearRefs.write("5");
 }
 
-int childProcesses()
+// Children of this process other than the given one (the sandbox).
+int childProcesses(qint64 except)
 {
     int count = 0;
     const QString self = QString::number(::getpid());
@@ -62,7 +63,7 @@ int childProcesses()
             continue;
         const QByteArray text = stat.readAll();
         const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        count += fields.value(1) == self.toLatin1() ? 1 : 0;
+        count += fields.value(1) == self.toLatin1() && pid != QString::number(except) ? 1 : 0;
     }
     return count;
 }
@@ -143,7 +144,8 @@ int main(int argc, char **argv)
     std::printf("loading   %.1f ms (library, instance, identity answers), resident memory +%.1f MB, "
                 "threads +%lld, child processes %d (no web engine started: %s)\n",
                 loadMs, (statusKiB("VmRSS:") - rssBefore) / 1024.0, statusKiB("Threads:") - threadsBefore,
-                childProcesses(), childProcesses() == 0 && statusKiB("Threads:") == threadsBefore ? "yes" : "NO");
+                childProcesses(sandbox.pid()),
+                childProcesses(sandbox.pid()) == 0 && statusKiB("Threads:") == threadsBefore ? "yes" : "NO");
 
     // A query, alternating with the bare request.
     IPhotoUpload *plugin = host.plugin();
