@@ -1,6 +1,6 @@
 // Fuzzes the sandbox's photo upload with arbitrary multipart bodies, through
-// its own HTTP server on loopback: every body gets an answer (no crash, no
-// hang), and a photo is stored only when the answer is 200.
+// its own HTTP server on loopback: no crash, no hang, well-formed answers,
+// and a photo is stored only when the answer is 200.
 #include "sandbox/SandboxServer.h"
 
 #include <arpa/inet.h>
@@ -75,10 +75,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                         + "\r\nConnection: close\r\nContent-Type: multipart/form-data; boundary=fz"
                                           "\r\nContent-Length: "
                                         + std::to_string(size) + "\r\n\r\n" + body);
-    if (answer.rfind("HTTP/1.1 ", 0) != 0)
-        std::abort();
     const bool stored = server->store().photos().size() > photosBefore;
-    if (stored != (answer.rfind("HTTP/1.1 200", 0) == 0))
+    // A server that answers a broken body before reading all of it closes
+    // with unread data, which resets the connection: the answer can be lost
+    // on the way. A stored photo, though, was read whole and answered 200.
+    if (answer.empty()) {
+        if (stored)
+            std::abort();
+        return 0;
+    }
+    if (answer.rfind("HTTP/1.1 ", 0) != 0 || stored != (answer.rfind("HTTP/1.1 200", 0) == 0))
         std::abort();
     return 0;
 }
