@@ -76,14 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                           "\r\nContent-Length: "
                                         + std::to_string(size) + "\r\n\r\n" + body);
     const bool stored = server->store().photos().size() > photosBefore;
-    // A server that answers a broken body before reading all of it closes
-    // with unread data, which resets the connection: the answer can be lost
-    // on the way. A stored photo, though, was read whole and answered 200.
-    if (answer.empty()) {
-        if (stored)
-            std::abort();
+    // A server that answers before reading every byte it was sent (a broken
+    // body, or bytes after the closing boundary) closes with unread data,
+    // which resets the connection: the answer can be lost on the way, and
+    // then there is nothing to compare.
+    if (answer.empty())
         return 0;
-    }
     if (answer.rfind("HTTP/1.1 ", 0) != 0 || stored != (answer.rfind("HTTP/1.1 200", 0) == 0))
         std::abort();
     return 0;
