@@ -50,7 +50,6 @@ private slots:
     void redirectAddress();
     void freshStatePerLogin();
     void loginThroughPages();
-    void cancelAndClose();
     void sharedLoginAndOtherScope();
     void feedDialog_data();
     void feedDialog();
@@ -177,7 +176,6 @@ void tst_Dialogs::loginThroughPages()
     QVERIFY(token.startsWith("EAAS"));
     QCOMPARE(m_sandbox->get("/me/albums?access_token=" + token).status, 200);
     QTRY_VERIFY(!visibleWindow());
-    QVERIFY(QFile::exists(Network::CookieJar::filePath())); // stored on close
     QTRY_COMPARE(QApplication::activeWindow(), m_hostWindow.get());
 
     // The browser remembers the login: the next scope needs only consent.
@@ -185,28 +183,6 @@ void tst_Dialogs::loginThroughPages()
     QTRY_VERIFY_WITH_TIMEOUT(pageHas("consent"), 20000);
     evaluate("document.getElementById('allow').click()");
     QTRY_COMPARE_WITH_TIMEOUT(receiver.codes, QByteArray("yy"), 20000);
-}
-
-void tst_Dialogs::cancelAndClose()
-{
-    Receiver receiver;
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Auth ui error: .*error=access_denied.*#_=_"));
-    m_plugin->authWithPermissions("user_photos", &receiver, SLOT(onAuthFinished(char)));
-    logIn();
-    QTRY_VERIFY_WITH_TIMEOUT(pageHas("consent"), 20000);
-    evaluate("document.getElementById('cancel').click()");
-    QTRY_COMPARE_WITH_TIMEOUT(receiver.codes, QByteArray("n"), 20000);
-    QCOMPARE(storedToken(), QString());
-    QTRY_VERIFY(!visibleWindow());
-
-    // Closed by the user: exactly one 'c', and nothing after it.
-    m_plugin->authWithPermissions("user_photos", &receiver, SLOT(onAuthFinished(char)));
-    QTRY_VERIFY_WITH_TIMEOUT(pageHas("consent"), 20000);
-    visibleWindow()->windowHandle()->close();
-    QCOMPARE(receiver.codes, QByteArray("nc"));
-    QTRY_VERIFY(!visibleWindow());
-    QTRY_COMPARE(QApplication::activeWindow(), m_hostWindow.get());
-    QCOMPARE(receiver.codes, QByteArray("nc"));
 }
 
 void tst_Dialogs::sharedLoginAndOtherScope()
