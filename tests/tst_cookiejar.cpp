@@ -137,7 +137,7 @@ void tst_CookieJar::storeKeepsOnlyLivePersistentCookies()
     Network::CookieJar next;
     expectFetch();
     QCOMPARE(names(next.cookiesForUrl(site)), QStringList({ "persistent" }));
-    QSettings settings(path, QSettings::IniFormat);
+    QSettings settings(Network::CookieJar::filePath(), QSettings::IniFormat);
     const QVariant value = settings.value("cookies");
     QCOMPARE(QByteArray(value.typeName()), QByteArray("CookieList"));
     QCOMPARE(names(value.value<CookieList>()), QStringList({ "persistent" }));
