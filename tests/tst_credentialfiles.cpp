@@ -1,5 +1,6 @@
 #include "BrowserPage.h"
 #include "FacebookPlugin.h"
+#include "LoginCodes.h"
 #include "SandboxProcess.h"
 #include "TestMain.h"
 #include "network/CookieJar.h"
@@ -134,15 +135,6 @@ int fchmod(int fd, mode_t mode)
 
 } // extern "C"
 
-class Receiver : public QObject
-{
-    Q_OBJECT
-public:
-    QByteArray codes;
-public slots:
-    void onAuthFinished(char code) { codes += code; }
-};
-
 // The token and the login cookies are never, not for a moment, in a file
 // that others can read, with the process's umask at 022.
 class tst_CredentialFiles : public QObject
@@ -201,7 +193,7 @@ void tst_CredentialFiles::ownerOnlyFromTheFirstByte()
     manager.cookieJar()->setCookiesFromUrl({ session }, QUrl(QString::fromUtf8(m_sandbox->origin())));
     FacebookPlugin plugin;
     plugin.setManager(&manager);
-    Receiver receiver;
+    LoginCodes receiver;
     plugin.authWithPermissions("photo_upload", &receiver, SLOT(onAuthFinished(char)));
     QTRY_COMPARE_WITH_TIMEOUT(receiver.codes, QByteArray("y"), 30000);
     QTRY_VERIFY(!BrowserPage::visibleWindow()); // closed: the cookies are stored

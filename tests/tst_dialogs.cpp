@@ -1,5 +1,6 @@
 #include "BrowserPage.h"
 #include "FacebookPlugin.h"
+#include "LoginCodes.h"
 #include "SandboxProcess.h"
 #include "TestMain.h"
 #include "network/CookieJar.h"
@@ -13,15 +14,6 @@
 #include <QWindow>
 
 namespace {
-
-class Receiver : public QObject
-{
-    Q_OBJECT
-public:
-    QByteArray codes;
-public slots:
-    void onAuthFinished(char code) { codes += code; }
-};
 
 using BrowserPage::evaluate;
 using BrowserPage::visibleWindow;
@@ -121,7 +113,7 @@ void tst_Dialogs::redirectAddress()
     QFETCH(QString, url);
     QFETCH(QByteArray, codes);
     QFETCH(QString, token);
-    Receiver receiver;
+    LoginCodes receiver;
     m_plugin->authWithPermissions(QString(), &receiver, SLOT(onAuthFinished(char)));
     QTRY_VERIFY_WITH_TIMEOUT(!BrowserPage::loginState().isEmpty(), 20000);
     const QString state = BrowserPage::loginState();
@@ -141,7 +133,7 @@ void tst_Dialogs::freshStatePerLogin()
 {
     QSet<QString> states;
     for (int i = 0; i < 3; ++i) {
-        Receiver receiver;
+        LoginCodes receiver;
         m_plugin->authWithPermissions("user_photos", &receiver, SLOT(onAuthFinished(char)));
         QTRY_VERIFY_WITH_TIMEOUT(!BrowserPage::loginState().isEmpty(), 20000);
         const QUrl shown = BrowserPage::visibleWindow()->view()->url();
@@ -164,7 +156,7 @@ void tst_Dialogs::logIn()
 
 void tst_Dialogs::loginThroughPages()
 {
-    Receiver receiver;
+    LoginCodes receiver;
     m_plugin->authWithPermissions("user_photos", &receiver, SLOT(onAuthFinished(char)));
     logIn();
     QTRY_VERIFY_WITH_TIMEOUT(pageHas("consent"), 20000);
@@ -188,7 +180,7 @@ void tst_Dialogs::loginThroughPages()
 void tst_Dialogs::sharedLoginAndOtherScope()
 {
     QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
-    Receiver first, second, other;
+    LoginCodes first, second, other;
     m_plugin->authWithPermissions("user_photos", &first, SLOT(onAuthFinished(char)));
     m_plugin->authWithPermissions("user_photos", &first, SLOT(onAuthFinished(char))); // asks twice
     m_plugin->authWithPermissions("user_photos", &second, SLOT(onAuthFinished(char)));
@@ -260,7 +252,7 @@ void tst_Dialogs::feedCaptionArrivesIntact()
 
 void tst_Dialogs::unloadDuringLogin()
 {
-    Receiver receiver;
+    LoginCodes receiver;
     m_plugin->authWithPermissions("user_photos", &receiver, SLOT(onAuthFinished(char)));
     QTRY_VERIFY_WITH_TIMEOUT(pageHas("login"), 20000);
     m_plugin.reset(); // the host quits mid-login
