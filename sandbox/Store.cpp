@@ -5,7 +5,6 @@
 #include <sys/random.h>
 
 #include <chrono>
-#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -29,14 +28,16 @@ std::string randomToken(const char *prefix, int length)
 {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     constexpr unsigned alphabetSize = sizeof alphabet - 1;
+    constexpr unsigned unbiasedLimit = 256 - 256 % alphabetSize;
     std::string token = prefix;
+    const std::size_t size = token.size() + std::size_t(length);
     unsigned char bytes[64];
-    while (int(token.size()) < int(std::strlen(prefix)) + length) {
+    while (token.size() < size) {
         if (::getrandom(bytes, sizeof bytes, 0) != ssize_t(sizeof bytes))
             throw std::runtime_error("no random bytes");
-        for (const unsigned char byte : bytes) {
-            if (byte < 256 - 256 % alphabetSize && int(token.size()) < int(std::strlen(prefix)) + length)
-                token += alphabet[byte % alphabetSize];
+        for (std::size_t i = 0; i < sizeof bytes && token.size() < size; ++i) {
+            if (bytes[i] < unbiasedLimit)
+                token += alphabet[bytes[i] % alphabetSize];
         }
     }
     return token;
