@@ -33,6 +33,27 @@ QString newLoginState()
     return QString::fromLatin1(bytes.toHex());
 }
 
+// Writes the token to the host's preferences file; false (and the previous
+// token still the one in use) when the file could not be written.
+bool storeToken(const QString &token)
+{
+    // The token is a credential: an owner-only file before it goes in.
+    OwnerOnlyFile::prepare(Settings::filepath());
+    QSettings settings(Settings::filepath(), Settings::format());
+    const QVariant previous = settings.value(QStringLiteral("fbtoken"));
+    settings.setValue(QStringLiteral("fbtoken"), token);
+    settings.sync();
+    if (settings.status() == QSettings::NoError)
+        return true;
+    // The process shares one cache per file: without this, later requests
+    // would use the token the login was said to fail on.
+    if (previous.isValid())
+        settings.setValue(QStringLiteral("fbtoken"), previous);
+    else
+        settings.remove(QStringLiteral("fbtoken"));
+    return false;
+}
+
 QString storedToken()
 {
     QSettings settings(Settings::filepath(), Settings::format());
@@ -277,24 +298,10 @@ void FacebookPlugin::shouldFinishAuth(QUrl url)
             qDebug() << "Auth ui error:" << SecretMask::masked(url.toString());
         } else if (m_loginState.isEmpty() || items.queryItemValue(QStringLiteral("state")) != m_loginState) {
             qDebug() << "Auth ui error: the login state does not match";
+        } else if (storeToken(token)) {
+            outcome = 'y';
         } else {
-            // The token is a credential: an owner-only file before it goes in.
-            OwnerOnlyFile::prepare(Settings::filepath());
-            QSettings settings(Settings::filepath(), Settings::format());
-            const QVariant previous = settings.value(QStringLiteral("fbtoken"));
-            settings.setValue(QStringLiteral("fbtoken"), token);
-            settings.sync();
-            if (settings.status() == QSettings::NoError) {
-                outcome = 'y';
-            } else {
-                qDebug() << "Failed to store token";
-                // The process shares one cache per file: without this, later
-                // requests would use the token the login was said to fail on.
-                if (previous.isValid())
-                    settings.setValue(QStringLiteral("fbtoken"), previous);
-                else
-                    settings.remove(QStringLiteral("fbtoken"));
-            }
+            qDebug() << "Failed to store token";
         }
     }
     // Receivers run with the flag already clear and the window still open;
