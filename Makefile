@@ -9,6 +9,7 @@ PACKAGES = build-essential cmake ninja-build pkg-config python3 \
            qtbase5-dev qtbase5-dev-tools qtwebengine5-dev libqt5webengine5 \
            libcpp-httplib-dev libsqlite3-dev \
            clang libclang-rt-14-dev \
+           qt5-image-formats-plugins \
            xvfb xauth fonts-dejavu-core curl
 
 .PHONY: deps build test test-fast test-sanitize demo screenshot bench fuzz clean

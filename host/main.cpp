@@ -1,95 +1,104 @@
-// orvelle-host: a stand-in for the Orvelle application, for trying the
-// plug-in by hand and for the demo.
+// orvelle-host: plays the Orvelle application for a photo plug-in. It loads
+// the plug-in library by path, the way Orvelle does, and drives it through
+// IPhotoUpload alone, from the command line or from a small window.
 
-#include "HostSession.h"
+#include "CommandRunner.h"
+#include "HostOptions.h"
+#include "HostWindow.h"
+#include "PluginHost.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
-#include <QImage>
 #include <QPainter>
-#include <QStandardPaths>
+#include <QScreen>
+#include <QTimer>
 
 #include <cstdio>
 
 namespace {
 
-// A photo to upload when none is given: drawn here, saved as JPEG.
-QString makeSamplePhoto()
+QtMessageHandler s_defaultHandler = nullptr;
+
+// Without --verbose the plug-in's and the web engine's diagnostics stay out
+// of the user's way; only critical messages get through.
+void quietMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    QImage image(640, 400, QImage::Format_RGB32);
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x)
-            image.setPixel(x, y, qRgb(40 + x * 120 / 640, 90 + y * 100 / 400, 200 - y * 80 / 400));
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        s_defaultHandler(type, context, message);
+}
+
+void hideDiagnostics()
+{
+    s_defaultHandler = qInstallMessageHandler(quietMessages);
+    // The web engine's own log goes straight to stderr; it reads its
+    // switches when it starts, so they are set before anything loads.
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    flags += " --log-level=3";
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
+}
+
+// A picture of the screen, or where there is none to read back (offscreen),
+// of the top-level windows painted one over the other.
+bool saveScreen(const QString &file)
+{
+    QScreen *screen = QGuiApplication::primaryScreen();
+    QPixmap shot = screen->grabWindow(0);
+    if (shot.isNull()) {
+        shot = QPixmap(screen->geometry().size());
+        shot.fill(Qt::black);
+        QPainter painter(&shot);
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget *window : windows) {
+            if (window->isVisible())
+                painter.drawPixmap(window->pos(), window->grab());
+        }
     }
-    QPainter painter(&image);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(255, 220, 110));
-    painter.drawEllipse(QPoint(470, 110), 55, 55);
-    painter.setBrush(QColor(50, 120, 70));
-    painter.drawPolygon(QPolygon({ QPoint(0, 400), QPoint(220, 170), QPoint(430, 400) }));
-    painter.end();
-    const QString path = QStandardPaths::writableLocation(QStandardPaths::TempLocation) + "/orvelle-sample.jpg";
-    image.save(path, "JPEG", 90);
-    return path;
+    return shot.save(file);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (!HostOptions::verboseRequested(argc, argv))
+        hideDiagnostics();
     // The plug-in's browser window is a web view: required before the app.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     app.setOrganizationName(QStringLiteral("Velotri"));
     app.setApplicationName(QStringLiteral("Orvelle"));
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        "Plays the Orvelle application for the Facebook plug-in. Steps run in the order given:\n"
-        "  name | picture | albums | upload | share | demo (name, picture, albums, upload, share)");
-    parser.addHelpOption();
-    parser.addPositionalArgument("steps", "Steps to run, in order.", "[steps...]");
-    const QCommandLineOption plugin("plugin", "The plug-in library to load.", "path", ORVELLE_DEFAULT_PLUGIN);
-    const QCommandLineOption file("file", "Photo to upload (default: a generated one).", "path");
-    const QCommandLineOption album("album", "Album to upload to (default: the application's album).", "name");
-    const QCommandLineOption message("message", "Message posted with the photo.", "text", "Sent from Orvelle");
-    const QCommandLineOption size("size", "Profile picture size.", "WxH", "100x100");
-    const QCommandLineOption caption("caption", "Caption of the shared post.", "text", "Made with Orvelle");
-    const QCommandLineOption screenshot("screenshot", "Save a picture of the screen to path, then quit.", "path");
-    const QCommandLineOption delay("screenshot-delay", "Milliseconds before the screenshot.", "ms", "5000");
-    parser.addOptions({ plugin, file, album, message, size, caption, screenshot, delay });
-    parser.process(app);
-
-    HostSession session(parser.value(plugin));
+    HostOptions options;
     QString error;
-    if (!session.load(&error)) {
+    if (!HostOptions::parse(app, &options, &error)) {
         std::fprintf(stderr, "orvelle-host: %s\n", qPrintable(error));
         return 2;
     }
-    QStringList steps = parser.positionalArguments();
-    if (steps.isEmpty() || steps == QStringList { "demo" })
-        steps = QStringList { "name", "picture", "albums", "upload", "share" };
-    const QStringList wh = parser.value(size).split('x');
-    const QString photo = parser.isSet(file) ? parser.value(file) : makeSamplePhoto();
-    for (const QString &step : steps) {
-        if (step == "name")
-            session.addName();
-        else if (step == "picture")
-            session.addPicture(QSize(wh.value(0).toInt(), wh.value(1).toInt()));
-        else if (step == "albums")
-            session.addAlbums();
-        else if (step == "upload")
-            session.addUpload(photo, parser.value(album), parser.value(message));
-        else if (step == "share")
-            session.addShare({ { "name", "Orvelle" }, { "caption", parser.value(caption) },
-                               { "description", "Photos from my desktop, shared with Orvelle." } });
-        else {
-            std::fprintf(stderr, "orvelle-host: unknown step '%s'\n", qPrintable(step));
-            return 2;
-        }
+    PluginHost host(options.pluginPath);
+    if (!host.load(&error)) {
+        std::fprintf(stderr, "orvelle-host: %s\n", qPrintable(error));
+        return 2;
     }
-    if (parser.isSet(screenshot))
-        session.scheduleScreenshot(parser.value(screenshot), parser.value(delay).toInt());
-    session.start();
+    if (!options.screenshot.isEmpty()) {
+        QTimer::singleShot(options.screenshotDelayMs, &app, [&options] {
+            const bool saved = saveScreen(options.screenshot);
+            if (!saved)
+                std::fprintf(stderr, "orvelle-host: could not save a screenshot to %s\n", qPrintable(options.screenshot));
+            QCoreApplication::exit(saved ? 0 : 1);
+        });
+    }
+
+    if (options.command == QLatin1String("gui")) {
+        HostWindow window(&host);
+        host.setMainWindow(&window);
+        window.show();
+        window.loadAccount();
+        return app.exec();
+    }
+    // The plug-in's browser window may be the only window: closing it must
+    // not end the command.
+    app.setQuitOnLastWindowClosed(false);
+    CommandRunner runner(&host, options);
+    QObject::connect(&runner, &CommandRunner::finished, &app, &QCoreApplication::exit);
+    runner.start();
     return app.exec();
 }

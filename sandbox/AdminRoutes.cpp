@@ -67,6 +67,7 @@ void install(SandboxServer &sandbox, httplib::Server &http)
         s->faults().clear();
         s->resetRequestCounts();
         s->brokenUploads = 0;
+        s->loginPages = 0;
         removeStoredPhotos(s->photoDir());
         sendJson(response, QJsonObject { { "success", true } });
     });
@@ -122,7 +123,8 @@ void install(SandboxServer &sandbox, httplib::Server &http)
         sendJson(response, QJsonObject { { "requests", requests },
                                          { "photos", int(s->store().photos().size()) },
                                          { "posts", int(s->store().posts().size()) },
-                                         { "broken_uploads", s->brokenUploads.load() } });
+                                         { "broken_uploads", s->brokenUploads.load() },
+                                         { "login_pages", s->loginPages.load() } });
     });
     http.Get(p + "photos", [s](const httplib::Request &, httplib::Response &response) {
         QJsonArray photos;

@@ -27,6 +27,13 @@ std::vector<std::string> splitScope(const std::string &scope)
     return names;
 }
 
+// Logged in: the browser keeps the session for 30 days, as the service's does.
+void startSession(SandboxServer &sandbox, const Store::User &user, httplib::Response &response)
+{
+    response.set_header("Set-Cookie", std::string(sessionCookie) + "=" + sandbox.store().newSession(user.id)
+                                          + "; Max-Age=2592000; Path=/; HttpOnly; SameSite=Lax");
+}
+
 std::optional<Store::User> sessionUser(SandboxServer &sandbox, const httplib::Request &request)
 {
     std::istringstream cookies(request.get_header_value("Cookie"));
@@ -66,8 +73,10 @@ bool checkClient(SandboxServer &sandbox, const httplib::Request &request, const 
     return true;
 }
 
-void loginPage(httplib::Response &response, const std::string &next, const std::string &problem = {})
+void loginPage(SandboxServer &sandbox, httplib::Response &response, const std::string &next,
+               const std::string &problem = {})
 {
+    ++sandbox.loginPages;
     response.set_content(
         Html::page("Log in",
                    "<h2>Log in to continue</h2>"
@@ -128,10 +137,12 @@ void oauthDialog(SandboxServer &sandbox, const httplib::Request &request, httpli
         return;
     const std::string scope = request.get_param_value("scope");
     auto user = sessionUser(sandbox, request);
-    if (sandbox.switches().autoApprove && !user)
-        user = sandbox.store().defaultUser();
+    if (sandbox.switches().autoApprove && !user) {
+        user = sandbox.store().defaultUser(); // as if the user had logged in
+        startSession(sandbox, *user, response);
+    }
     if (!user) {
-        loginPage(response, request.target);
+        loginPage(sandbox, response, request.target);
         return;
     }
     // An empty scope still asks "Continue as ...?", as the service does.
@@ -175,11 +186,10 @@ void login(SandboxServer &sandbox, const httplib::Request &request, httplib::Res
         next = "/";
     const auto user = sandbox.store().userByLogin(request.get_param_value("login"), request.get_param_value("password"));
     if (!user) {
-        loginPage(response, next, "Wrong login or password.");
+        loginPage(sandbox, response, next, "Wrong login or password.");
         return;
     }
-    response.set_header("Set-Cookie", std::string(sessionCookie) + "=" + sandbox.store().newSession(user->id)
-                                          + "; Max-Age=2592000; Path=/; HttpOnly; SameSite=Lax");
+    startSession(sandbox, *user, response);
     response.set_redirect(next, 303);
 }
 
@@ -188,10 +198,12 @@ void feedDialog(SandboxServer &sandbox, const httplib::Request &request, httplib
     if (!checkClient(sandbox, request, "app_id", response))
         return;
     auto user = sessionUser(sandbox, request);
-    if (sandbox.switches().autoApprove && !user)
-        user = sandbox.store().defaultUser();
+    if (sandbox.switches().autoApprove && !user) {
+        user = sandbox.store().defaultUser(); // as if the user had logged in
+        startSession(sandbox, *user, response);
+    }
     if (!user) {
-        loginPage(response, request.target);
+        loginPage(sandbox, response, request.target);
         return;
     }
     const Store::Post post = postFrom(request);

@@ -32,6 +32,7 @@ public:
     void resetRequestCounts();
     // Uploads that broke off or were not well-formed multipart.
     std::atomic<int> brokenUploads { 0 };
+    std::atomic<int> loginPages { 0 }; // login forms shown: a dialog found no session
 
     // Every body but a photo upload's.
     static constexpr long long maxBodyBytes = 1 << 20;

@@ -102,11 +102,10 @@ void tst_HostFlow::hostQuitsDuringLogin()
     host.setProcessChannelMode(QProcess::MergedChannels);
     const QString shot = home.filePath("shot.png");
     host.start(QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN")),
-               { "--screenshot", shot, "--screenshot-delay", "3000", "name" });
+               { "--screenshot", shot, "--screenshot-delay", "3000", "whoami" });
     QVERIFY(host.waitForFinished(60000));
     const QByteArray output = host.readAll();
     QVERIFY2(host.exitStatus() == QProcess::NormalExit && host.exitCode() == 0, output.constData());
-    QVERIFY(output.contains("Asking for the user's name"));
     QVERIFY(QFile::exists(shot));
     QCOMPARE(sandbox.counters().value("requests").toObject().value("/dialog/oauth").toInt(), 1);
 }

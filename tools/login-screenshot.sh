@@ -22,5 +22,5 @@ env HOME="$work/home" XDG_DATA_HOME="$work/xdg/data" XDG_CACHE_HOME="$work/xdg/c
     QT_QPA_PLATFORM=xcb QT_QUICK_BACKEND=software \
     $([ "$(id -u)" = 0 ] && echo QTWEBENGINE_DISABLE_SANDBOX=1) \
     xvfb-run -a -s "-screen 0 1280x800x24" \
-    "$build/bin/orvelle-host" --screenshot "$out" --screenshot-delay 6000 name
+    "$build/bin/orvelle-host" --screenshot "$out" --screenshot-delay 6000 whoami
 echo "$out"

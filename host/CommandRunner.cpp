@@ -1,0 +1,184 @@
+#include "CommandRunner.h"
+
+#include "AccountLogout.h"
+#include "PluginHost.h"
+#include "UploadQueue.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+// The plug-in's messages are written for a dialog box.
+QString plainText(QString message)
+{
+    return message.replace(QLatin1String("<br>"), QLatin1String(" "));
+}
+
+} // namespace
+
+CommandRunner::CommandRunner(PluginHost *host, HostOptions options, QObject *parent)
+    : QObject(parent)
+    , m_host(host)
+    , m_options(std::move(options))
+    , m_progress(stderr)
+    , m_dialogWatch(nullptr)
+{
+}
+
+CommandRunner::~CommandRunner() = default;
+
+void CommandRunner::start()
+{
+    const QString &command = m_options.command;
+    if (command == QLatin1String("whoami"))
+        whoami();
+    else if (command == QLatin1String("albums"))
+        albums();
+    else if (command == QLatin1String("upload"))
+        upload();
+    else if (command == QLatin1String("share"))
+        share();
+    else if (command == QLatin1String("logout"))
+        logout();
+}
+
+void CommandRunner::whoami()
+{
+    IPhotoUpload *plugin = m_host->plugin();
+    m_task.reset(plugin->newUserNameTask(
+        [this, plugin](const QString &name) {
+            m_json.insert(QStringLiteral("name"), name);
+            print(name);
+            // The picture task is made from inside the name task's callback:
+            // the host must not delete a task there, so it swaps later.
+            QTimer::singleShot(0, this, [this, plugin] {
+                m_task.reset(plugin->newUserProfilePictureTask(
+                    m_options.pictureSize,
+                    [this](const QUrl &url) {
+                        m_json.insert(QStringLiteral("picture"), url.toString());
+                        print(QStringLiteral("Profile picture: ") + url.toString());
+                        finish(true);
+                    },
+                    [this](const QString &error) {
+                        printError(error);
+                        finish(false);
+                    }));
+            });
+        },
+        [this](const QString &error) {
+            printError(error);
+            finish(false);
+        }));
+}
+
+void CommandRunner::albums()
+{
+    m_task.reset(m_host->plugin()->newUserAlbumsTask(
+        [this](const IPhotoUpload::Albums &albums) {
+            QJsonArray list;
+            for (const auto &album : albums) {
+                list.append(QJsonObject { { "name", album.first }, { "can_upload", album.second } });
+                print(album.second ? album.first : album.first + QStringLiteral("  (takes no uploads)"));
+            }
+            m_json.insert(QStringLiteral("albums"), list);
+            finish(true);
+        },
+        [this](const QString &error) {
+            printError(error);
+            finish(false);
+        }));
+}
+
+void CommandRunner::upload()
+{
+    m_uploads = std::make_unique<UploadQueue>(m_host->plugin(), m_host->manager());
+    connect(m_uploads.get(), &UploadQueue::photoStarted, this, [this](int, const QString &file, const QString &) {
+        m_progress.begin(QFileInfo(file).fileName());
+    });
+    connect(m_uploads.get(), &UploadQueue::progress, this,
+            [this](int, qint64 sent, qint64 total) { m_progress.update(sent, total); });
+    connect(m_uploads.get(), &UploadQueue::photoFinished, this, [this](int, const UploadQueue::Result &result) {
+        if (result.ok)
+            print(QStringLiteral("Uploaded %1 (%2)").arg(result.file, result.detail));
+        else
+            printError(QStringLiteral("%1: %2").arg(result.file, result.detail));
+    });
+    connect(m_uploads.get(), &UploadQueue::finished, this, [this] {
+        QJsonArray list;
+        for (const UploadQueue::Result &result : m_uploads->results()) {
+            QJsonObject item { { "file", result.file }, { "ok", result.ok } };
+            item.insert(result.ok ? QStringLiteral("prepared") : QStringLiteral("error"), result.detail);
+            list.append(item);
+        }
+        const int total = m_uploads->results().size();
+        const int failed = m_uploads->failures();
+        m_json.insert(QStringLiteral("uploads"), list);
+        m_json.insert(QStringLiteral("uploaded"), total - failed);
+        m_json.insert(QStringLiteral("failed"), failed);
+        print(QStringLiteral("%1 of %2 photos uploaded").arg(total - failed).arg(total));
+        finish(failed == 0);
+    });
+    m_uploads->start(m_options.files, m_options.album, m_options.message);
+}
+
+void CommandRunner::share()
+{
+    connect(&m_dialogWatch, &DialogCloseWatch::closed, this, [this] {
+        printError(QStringLiteral("The feed dialog was closed without sharing."));
+        finish(false);
+    });
+    m_dialogWatch.start();
+    m_host->plugin()->tellFriends(m_options.post, [this] {
+        m_dialogWatch.stop();
+        m_json.insert(QStringLiteral("shared"), true);
+        print(QStringLiteral("Shared on the timeline"));
+        finish(true);
+    });
+}
+
+void CommandRunner::logout()
+{
+    auto *logout = new AccountLogout(m_host->manager()->cookieJar(), AccountLogout::serviceOrigins(), this);
+    connect(logout, &AccountLogout::finished, this, [this](bool ok, const QString &error) {
+        if (ok)
+            print(QStringLiteral("Logged out"));
+        else
+            printError(error);
+        m_json.insert(QStringLiteral("logged_out"), ok);
+        finish(ok);
+    });
+    logout->start();
+}
+
+void CommandRunner::print(const QString &line)
+{
+    if (m_options.json)
+        return;
+    m_progress.clear();
+    std::printf("%s\n", line.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+void CommandRunner::printError(const QString &line)
+{
+    m_progress.clear();
+    std::fprintf(stderr, "orvelle-host: %s\n", plainText(line).toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void CommandRunner::finish(bool ok)
+{
+    m_progress.clear();
+    if (m_options.json) {
+        m_json.insert(QStringLiteral("ok"), ok);
+        std::printf("%s", QJsonDocument(m_json).toJson(QJsonDocument::Indented).constData());
+        std::fflush(stdout);
+    }
+    // Later: the task that called back may still be on the stack.
+    QTimer::singleShot(0, this, [this, ok] { emit finished(ok ? 0 : 1); });
+}

@@ -1,0 +1,54 @@
+#ifndef COMMANDRUNNER_H
+#define COMMANDRUNNER_H
+
+#include "DialogCloseWatch.h"
+#include "HostOptions.h"
+#include "TerminalProgress.h"
+
+#include "utils/ITask.h"
+
+#include <QJsonObject>
+#include <QObject>
+
+#include <memory>
+
+class PluginHost;
+class UploadQueue;
+
+// Runs one command of the command line through the plug-in and reports it:
+// text on stdout, or one JSON document with --json; each error is one line
+// on stderr. Emits finished with the exit status: 0 only when everything
+// asked for succeeded.
+class CommandRunner : public QObject
+{
+    Q_OBJECT
+public:
+    CommandRunner(PluginHost *host, HostOptions options, QObject *parent = nullptr);
+    ~CommandRunner() override;
+
+    void start();
+
+signals:
+    void finished(int exitStatus);
+
+private:
+    void whoami();
+    void albums();
+    void upload();
+    void share();
+    void logout();
+
+    void print(const QString &line);
+    void printError(const QString &line);
+    void finish(bool ok);
+
+    PluginHost *m_host;
+    HostOptions m_options;
+    QJsonObject m_json;
+    std::unique_ptr<ITask> m_task;
+    std::unique_ptr<UploadQueue> m_uploads;
+    TerminalProgress m_progress;
+    DialogCloseWatch m_dialogWatch;
+};
+
+#endif // COMMANDRUNNER_H

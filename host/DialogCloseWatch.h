@@ -1,0 +1,34 @@
+#ifndef DIALOGCLOSEWATCH_H
+#define DIALOGCLOSEWATCH_H
+
+#include <QObject>
+#include <QTimer>
+
+class QWidget;
+
+// Tells when the plug-in's browser window, once shown, has been closed. The
+// feed dialog reports only a post; a user who closes the window instead
+// gets no callback, and the host must not wait for one for ever.
+class DialogCloseWatch : public QObject
+{
+    Q_OBJECT
+public:
+    // hostWindow: the host's own window, which does not count (may be null).
+    explicit DialogCloseWatch(QWidget *hostWindow, QObject *parent = nullptr);
+
+    void start();
+    void stop();
+
+signals:
+    void closed();
+
+private:
+    bool dialogVisible() const;
+    void check();
+
+    QWidget *m_hostWindow;
+    QTimer m_timer;
+    bool m_seen = false;
+};
+
+#endif // DIALOGCLOSEWATCH_H

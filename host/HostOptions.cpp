@@ -1,0 +1,105 @@
+#include "HostOptions.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QUrl>
+
+#include <cstring>
+
+namespace {
+
+// The step words of earlier versions of the host still work.
+QString canonicalCommand(const QString &word)
+{
+    if (word == QLatin1String("name") || word == QLatin1String("picture"))
+        return QStringLiteral("whoami");
+    return word;
+}
+
+const QStringList commands { "whoami", "albums", "upload", "share", "logout", "gui" };
+
+} // namespace
+
+bool HostOptions::verboseRequested(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--verbose") == 0 || std::strcmp(argv[i], "-v") == 0)
+            return true;
+    }
+    return false;
+}
+
+bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QString *error)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Plays the Orvelle application for its Facebook plug-in.\n\n"
+        "Commands:\n"
+        "  whoami                 the logged-in user's name and profile picture\n"
+        "  albums                 the user's albums and whether they take uploads\n"
+        "  upload FILE...         upload photos, one after the other\n"
+        "  share                  share a post through the feed dialog\n"
+        "  logout                 forget the token and the login cookies\n"
+        "  gui                    a window with all of the above"));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."), QStringLiteral("command [files...]"));
+    const QCommandLineOption plugin("plugin-path", "The plug-in library to load (Qt itself takes --plugin).", "path", ORVELLE_DEFAULT_PLUGIN);
+    const QCommandLineOption json("json", "Write one JSON document to stdout instead of text.");
+    const QCommandLineOption verbose({ "v", "verbose" }, "Show the plug-in's and the web engine's diagnostics.");
+    const QCommandLineOption album("album", "Album to upload to (default: the application's album).", "name");
+    const QCommandLineOption message("message", "Message posted with each photo.", "text");
+    const QCommandLineOption name("name", "Title of the shared post.", "text", "Orvelle");
+    const QCommandLineOption caption("caption", "Caption of the shared post.", "text", "Made with Orvelle");
+    const QCommandLineOption description("description", "Description of the shared post.", "text",
+                                         "Photos from my desktop, shared with Orvelle.");
+    const QCommandLineOption picture("picture", "Address of the shared post's picture.", "url");
+    const QCommandLineOption size("size", "Size of the profile picture asked for.", "WxH", "100x100");
+    const QCommandLineOption screenshot("screenshot", "Save a picture of the screen, then quit.", "path");
+    const QCommandLineOption delay("screenshot-delay", "Milliseconds before the screenshot.", "ms", "5000");
+    parser.addOptions({ plugin, json, verbose, album, message, name, caption, description, picture, size,
+                        screenshot, delay });
+    parser.process(app);
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        *error = QStringLiteral("no command given (try --help)");
+        return false;
+    }
+    options->command = canonicalCommand(positional.first());
+    if (!commands.contains(options->command)) {
+        *error = QStringLiteral("unknown command '%1' (try --help)").arg(positional.first());
+        return false;
+    }
+    options->files = positional.mid(1);
+    if (options->command == QLatin1String("upload") && options->files.isEmpty()) {
+        *error = QStringLiteral("upload needs at least one file");
+        return false;
+    }
+    if (options->command != QLatin1String("upload") && !options->files.isEmpty()) {
+        *error = QStringLiteral("%1 takes no file ('%2')").arg(options->command, options->files.first());
+        return false;
+    }
+    const QStringList wh = parser.value(size).split(QLatin1Char('x'));
+    options->pictureSize = QSize(wh.value(0).toInt(), wh.value(1).toInt());
+    if (wh.size() != 2 || options->pictureSize.isEmpty()) {
+        *error = QStringLiteral("--size wants WIDTHxHEIGHT, like 100x100");
+        return false;
+    }
+    if (parser.isSet(picture) && !QUrl(parser.value(picture), QUrl::StrictMode).isValid()) {
+        *error = QStringLiteral("--picture wants an address");
+        return false;
+    }
+    options->pluginPath = parser.value(plugin);
+    options->json = parser.isSet(json);
+    options->verbose = parser.isSet(verbose);
+    options->album = parser.value(album);
+    options->message = parser.value(message);
+    options->post = { { "name", parser.value(name) },
+                      { "caption", parser.value(caption) },
+                      { "description", parser.value(description) } };
+    if (parser.isSet(picture))
+        options->post.insert(QStringLiteral("picture"), parser.value(picture));
+    options->screenshot = parser.value(screenshot);
+    options->screenshotDelayMs = parser.value(delay).toInt();
+    return true;
+}

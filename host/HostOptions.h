@@ -1,0 +1,34 @@
+#ifndef HOSTOPTIONS_H
+#define HOSTOPTIONS_H
+
+#include <QMap>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+class QCoreApplication;
+
+// What the command line asks of the host.
+struct HostOptions
+{
+    QString command; // whoami, albums, upload, share, logout or gui
+    QStringList files; // upload
+    QString album; // empty: the plug-in's own album
+    QString message;
+    QMap<QString, QString> post; // share: name, caption, description, picture
+    QSize pictureSize { 100, 100 };
+    QString pluginPath;
+    bool json = false;
+    bool verbose = false;
+    QString screenshot; // save a picture of the screen there, then quit
+    int screenshotDelayMs = 5000;
+
+    // Exits the process on --help; returns false with a one-line error for
+    // a command line that asks for nothing the host can do.
+    static bool parse(const QCoreApplication &app, HostOptions *options, QString *error);
+    // Seen before the application exists: the web engine reads its log
+    // switches when it starts.
+    static bool verboseRequested(int argc, char **argv);
+};
+
+#endif // HOSTOPTIONS_H

@@ -1,0 +1,128 @@
+#include "PhotoPreparer.h"
+
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QPainter>
+
+namespace {
+
+// The plug-in names a photo's type by its file name's suffix; these are the
+// formats Qt reads that have a suffix the plug-in knows.
+QString mimeOfFormat(const QByteArray &format)
+{
+    if (format == "jpeg")
+        return QStringLiteral("image/jpeg");
+    if (format == "png")
+        return QStringLiteral("image/png");
+    if (format == "gif")
+        return QStringLiteral("image/gif");
+    return QString();
+}
+
+QString mimeOfSuffix(const QString &filePath)
+{
+    const QString suffix = QFileInfo(filePath).suffix().toLower();
+    if (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg") || suffix == QLatin1String("jpe"))
+        return QStringLiteral("image/jpeg");
+    if (suffix == QLatin1String("png") || suffix == QLatin1String("gif"))
+        return QStringLiteral("image/") + suffix;
+    return QString();
+}
+
+bool turnsSideways(QImageIOHandler::Transformations transformation)
+{
+    return transformation & QImageIOHandler::TransformationRotate90;
+}
+
+QString sizeText(const QSize &size)
+{
+    return QStringLiteral("%1×%2").arg(size.width()).arg(size.height());
+}
+
+} // namespace
+
+QString PreparedPhoto::describe() const
+{
+    if (!converted)
+        return QStringLiteral("as it is");
+    QStringList steps;
+    if (sentSize != originalSize)
+        steps << QStringLiteral("scaled %1 → %2").arg(sizeText(originalSize), sizeText(sentSize));
+    if (originalFormat != "jpeg")
+        steps << QStringLiteral("%1 → JPEG").arg(QString::fromLatin1(originalFormat.toUpper()));
+    if (steps.isEmpty())
+        steps << QStringLiteral("turned upright");
+    return steps.join(QStringLiteral(", "));
+}
+
+PhotoPreparer::PhotoPreparer(const QStringList &supportedMimes, const QSize &maxSize)
+    : m_mimes(supportedMimes)
+    , m_maxSize(maxSize)
+{
+}
+
+PreparedPhoto PhotoPreparer::prepare(const QString &filePath) const
+{
+    PreparedPhoto photo;
+    QImageReader reader(filePath);
+    reader.setAutoTransform(true);
+    photo.originalFormat = reader.format();
+    const QSize stored = reader.size();
+    if (photo.originalFormat.isEmpty() || !stored.isValid()) {
+        photo.error = QStringLiteral("cannot read %1 as an image (%2)")
+                          .arg(QFileInfo(filePath).fileName(), reader.errorString());
+        return photo;
+    }
+    const bool sideways = turnsSideways(reader.transformation());
+    photo.originalSize = sideways ? stored.transposed() : stored;
+    const bool fits = photo.originalSize.width() <= m_maxSize.width() && photo.originalSize.height() <= m_maxSize.height();
+    if (fits && sendsAsItIs(filePath, photo.originalFormat)) {
+        photo.path = filePath;
+        photo.sentSize = photo.originalSize;
+        return photo;
+    }
+
+    // Decoding straight to the final size spares memory and time on big
+    // photos; the reader scales in the file's own orientation, before it
+    // turns the picture upright.
+    const QSize upright = fits ? photo.originalSize : photo.originalSize.scaled(m_maxSize, Qt::KeepAspectRatio);
+    reader.setScaledSize(sideways ? upright.transposed() : upright);
+    QImage image = reader.read();
+    if (image.isNull()) {
+        photo.error = QStringLiteral("cannot read %1 as an image (%2)")
+                          .arg(QFileInfo(filePath).fileName(), reader.errorString());
+        return photo;
+    }
+    if (image.hasAlphaChannel()) { // JPEG has none: lay the photo on white
+        QImage flat(image.size(), QImage::Format_RGB32);
+        flat.fill(Qt::white);
+        QPainter(&flat).drawImage(0, 0, image);
+        image = flat;
+    }
+
+    // The copy keeps the original's name, so the service shows that name.
+    photo.workDir = std::make_unique<QTemporaryDir>();
+    const QString copy = photo.workDir->filePath(QFileInfo(filePath).completeBaseName() + QStringLiteral(".jpg"));
+    QImageWriter writer(copy, "jpeg");
+    writer.setQuality(jpegQuality);
+    if (!photo.workDir->isValid() || !writer.write(image)) {
+        photo.error = QStringLiteral("cannot write a JPEG copy of %1 (%2)")
+                          .arg(QFileInfo(filePath).fileName(), writer.errorString());
+        photo.workDir.reset();
+        return photo;
+    }
+    photo.path = copy;
+    photo.sentSize = image.size();
+    photo.converted = true;
+    return photo;
+}
+
+// As it is only when the service takes the format and the plug-in will name
+// it right: a PNG called "x.jpg" would go out labelled as a JPEG.
+bool PhotoPreparer::sendsAsItIs(const QString &filePath, const QByteArray &format) const
+{
+    const QString mime = mimeOfFormat(format);
+    return !mime.isEmpty() && m_mimes.contains(mime) && mimeOfSuffix(filePath) == mime;
+}

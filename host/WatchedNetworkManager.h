@@ -1,0 +1,23 @@
+#ifndef WATCHEDNETWORKMANAGER_H
+#define WATCHEDNETWORKMANAGER_H
+
+#include <QNetworkAccessManager>
+
+// The host's network manager. The plug-in sends every request through it, so
+// announcing each new reply is how the host follows an upload's progress
+// without the plug-in's help.
+class WatchedNetworkManager : public QNetworkAccessManager
+{
+    Q_OBJECT
+public:
+    using QNetworkAccessManager::QNetworkAccessManager;
+
+signals:
+    void replyStarted(QNetworkReply *reply);
+
+protected:
+    QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
+                                 QIODevice *outgoingData) override;
+};
+
+#endif // WATCHEDNETWORKMANAGER_H

@@ -1,0 +1,29 @@
+#ifndef TESTPHOTOS_H
+#define TESTPHOTOS_H
+
+#include <QByteArray>
+#include <QColor>
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+// Photos as cameras and image programs leave them, for the host's tests.
+namespace TestPhotos {
+
+// Left half first colour, right half second: after a turn, which side
+// ended up where shows whether the photo was turned.
+QImage twoColours(const QSize &size, const QColor &left = Qt::red, const QColor &right = Qt::blue);
+
+// A JPEG with an Exif orientation tag (1 to 8; 6: turn 90° clockwise to
+// show it upright).
+bool writeJpeg(const QString &path, const QImage &image, int exifOrientation = 1);
+bool writeImage(const QString &path, const QImage &image, const char *format);
+
+// The colour of the middle of the top and of the bottom quarter.
+QColor topColour(const QImage &image);
+QColor bottomColour(const QImage &image);
+bool isNear(const QColor &a, const QColor &b); // tolerant of JPEG's losses
+
+} // namespace TestPhotos
+
+#endif // TESTPHOTOS_H

@@ -1,0 +1,288 @@
+#include "SandboxProcess.h"
+#include "SecretWatch.h"
+#include "TestMain.h"
+#include "TestPhotos.h"
+
+#include "network/CookieJar.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QNetworkCookie>
+#include <QSettings>
+
+namespace {
+
+struct HostRun
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+    QByteArray report() const { return "exit " + QByteArray::number(exitCode) + "\nstdout:\n" + out + "\nstderr:\n" + err; }
+};
+
+QString preferencesFile()
+{
+    return QDir::homePath() + QStringLiteral("/Library/Preferences/com.velotri.Orvelle.plist");
+}
+
+QByteArray fileHash(const QString &path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+}
+
+// The token as the preferences file on disk holds it (not this process's
+// QSettings cache: the host wrote the file).
+QString storedToken()
+{
+    QFile file(preferencesFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray text = file.readAll();
+    const int key = text.indexOf("fbtoken=");
+    return key < 0 ? QString() : QString::fromUtf8(text.mid(key + 8, text.indexOf('\n', key) - key - 8));
+}
+
+} // namespace
+
+// The stand-in host's command line, end to end: each command against the
+// sandbox, in this test's private home, as a user would run it.
+class tst_HostCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void commands_data();
+    void commands();
+    void uploadsPreparedPhotos();
+    void galleryShowsUploads();
+    void logoutForgetsTheLogin_data();
+    void logoutForgetsTheLogin();
+
+private:
+    HostRun run(const QStringList &arguments, int timeoutMs = 60000);
+    QProcessEnvironment m_environment = QProcessEnvironment::systemEnvironment();
+    std::unique_ptr<SandboxProcess> m_sandbox;
+    QTemporaryDir m_photos;
+};
+
+void tst_HostCli::initTestCase()
+{
+    m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" },
+                                                 qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
+    QVERIFY(m_sandbox->start());
+}
+
+void tst_HostCli::init()
+{
+    QCOMPARE(m_sandbox->post("/__sandbox/reset").status, 200);
+    QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
+}
+
+HostRun tst_HostCli::run(const QStringList &arguments, int timeoutMs)
+{
+    QProcess host;
+    host.setProcessEnvironment(m_environment);
+    host.start(QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN")), arguments);
+    HostRun result;
+    if (!host.waitForFinished(timeoutMs)) {
+        host.kill();
+        host.waitForFinished();
+    }
+    result.exitCode = host.exitStatus() == QProcess::NormalExit ? host.exitCode() : -1;
+    result.out = host.readAllStandardOutput();
+    result.err = host.readAllStandardError();
+    SecretWatch::record(QString::fromUtf8(result.out + result.err));
+    return result;
+}
+
+void tst_HostCli::commands_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("jsonKey"); // with --json: this key's value
+    QTest::addColumn<QString>("expected"); // its text, or the first line printed
+
+    const QString name = QStringLiteral("Ирина Соколова");
+    QTest::newRow("whoami") << QStringList { "whoami" } << 0 << QString() << name;
+    QTest::newRow("whoami-json") << QStringList { "whoami", "--json" } << 0 << "name" << name;
+    QTest::newRow("old-step-word") << QStringList { "name", "--json" } << 0 << "name" << name;
+    QTest::newRow("albums") << QStringList { "albums" } << 0 << QString() << "Profile Pictures  (takes no uploads)";
+    QTest::newRow("albums-json") << QStringList { "albums", "--json" } << 0 << "albums" << "Profile Pictures:false";
+    QTest::newRow("share-json") << QStringList { "share", "--json", "--caption", "a & b" } << 0 << "shared" << "true";
+    QTest::newRow("unknown-command") << QStringList { "frobnicate" } << 2 << QString() << QString();
+    QTest::newRow("upload-nothing") << QStringList { "upload" } << 2 << QString() << QString();
+    QTest::newRow("file-to-albums") << QStringList { "albums", "x.jpg" } << 2 << QString() << QString();
+    QTest::newRow("no-such-plugin") << QStringList { "whoami", "--plugin-path", "/nonexistent.so" } << 2 << QString() << QString();
+}
+
+void tst_HostCli::commands()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, jsonKey);
+    QFETCH(QString, expected);
+
+    const HostRun result = run(arguments);
+    QVERIFY2(result.exitCode == exitCode, result.report());
+    if (exitCode != 0) {
+        // One clear line, and nothing of the plug-in's or engine's chatter.
+        QCOMPARE(result.err.count('\n'), 1);
+        QVERIFY2(result.err.startsWith("orvelle-host: "), result.err);
+        return;
+    }
+    QVERIFY2(result.err.isEmpty(), result.err); // diagnostics hidden without --verbose
+    if (jsonKey.isEmpty()) {
+        QCOMPARE(QString::fromUtf8(result.out.split('\n').first()), expected);
+        return;
+    }
+    const QJsonObject json = result.json();
+    QVERIFY2(json.value("ok").toBool(), result.out);
+    const QJsonValue value = json.value(jsonKey);
+    if (value.isArray()) {
+        const QJsonObject first = value.toArray().first().toObject();
+        QCOMPARE(first.value("name").toString() + ':' + (first.value("can_upload").toBool() ? "true" : "false"),
+                 expected);
+    } else {
+        QCOMPARE(value.toVariant().toString(), expected);
+    }
+    if (arguments.first() == "share")
+        QCOMPARE(m_sandbox->counters().value("posts").toInt(), 1);
+}
+
+// A big photo with the camera's orientation tag, a TIFF, a PNG the service
+// takes as it is and a file that is no image: three arrive, prepared, and
+// the fourth is reported without stopping the others.
+void tst_HostCli::uploadsPreparedPhotos()
+{
+    const QString camera = m_photos.filePath("camera.jpg");
+    const QString tiff = m_photos.filePath("scan.tiff");
+    const QString png = m_photos.filePath("drawing.png");
+    const QString broken = m_photos.filePath("broken.jpg");
+    // Stored lying on its side (red left, blue right); tag 6 turns it so
+    // that red is on top.
+    QVERIFY(TestPhotos::writeJpeg(camera, TestPhotos::twoColours({ 4000, 3000 }), 6));
+    QVERIFY(TestPhotos::writeImage(tiff, TestPhotos::twoColours({ 800, 600 }, Qt::green, Qt::green), "tiff"));
+    QVERIFY(TestPhotos::writeImage(png, TestPhotos::twoColours({ 300, 200 }), "png"));
+    QFile brokenFile(broken);
+    QVERIFY(brokenFile.open(QIODevice::WriteOnly) && brokenFile.write("not a photo at all") > 0);
+    brokenFile.close();
+    const QByteArray cameraHash = fileHash(camera);
+    const QByteArray tiffHash = fileHash(tiff);
+
+    QTemporaryDir temp; // the host's temporary copies go here, and must go away
+    m_environment.insert("TMPDIR", temp.path());
+    const HostRun result = run({ "upload", camera, broken, tiff, png, "--message", "Holiday", "--json" });
+    m_environment.remove("TMPDIR");
+
+    QVERIFY2(result.exitCode == 1, result.report()); // one of four failed
+    const QJsonObject json = result.json();
+    QCOMPARE(json.value("uploaded").toInt(), 3);
+    QCOMPARE(json.value("failed").toInt(), 1);
+    const QJsonArray uploads = json.value("uploads").toArray();
+    QCOMPARE(uploads.size(), 4);
+    QCOMPARE(uploads.at(1).toObject().value("ok").toBool(), false);
+    QCOMPARE(result.err.count('\n'), 1);
+    QVERIFY2(result.err.contains("broken.jpg"), result.err);
+    QVERIFY2(!result.err.contains('\r'), result.err); // no progress line off a terminal
+    QCOMPARE(fileHash(camera), cameraHash);
+    QCOMPARE(fileHash(tiff), tiffHash);
+    QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+
+    const QJsonArray photos = m_sandbox->get("/__sandbox/photos").json().array();
+    QCOMPARE(photos.size(), 3);
+    QMap<QString, QImage> arrived;
+    for (const QJsonValue &photo : photos) {
+        const QJsonObject p = photo.toObject();
+        QCOMPARE(p.value("message").toString(), QStringLiteral("Holiday"));
+        const QString fileName = p.value("file_name").toString();
+        const QByteArray bytes = m_sandbox->get("/photos/" + p.value("id").toString().toUtf8()).body;
+        arrived.insert(fileName + ' ' + p.value("mime").toString(), QImage::fromData(bytes));
+    }
+    QCOMPARE(arrived.keys(), QStringList({ "camera.jpg image/jpeg", "drawing.png image/png", "scan.jpg image/jpeg" }));
+    const QImage upright = arrived.value("camera.jpg image/jpeg");
+    QCOMPARE(upright.size(), QSize(1536, 2048));
+    QVERIFY(TestPhotos::isNear(TestPhotos::topColour(upright), Qt::red));
+    QVERIFY(TestPhotos::isNear(TestPhotos::bottomColour(upright), Qt::blue));
+    QCOMPARE(arrived.value("scan.jpg image/jpeg").size(), QSize(800, 600));
+    QCOMPARE(arrived.value("drawing.png image/png").size(), QSize(300, 200));
+}
+
+// The sandbox's gallery, rendered by the web engine, shows the photo: the
+// image loaded and has a width.
+void tst_HostCli::galleryShowsUploads()
+{
+    const QString photo = m_photos.filePath("gallery.png");
+    QVERIFY(TestPhotos::writeImage(photo, TestPhotos::twoColours({ 320, 240 }), "png"));
+    QVERIFY2(run({ "upload", photo }).exitCode == 0, "upload failed");
+
+    const QString shot = m_photos.filePath("gallery-shot.png");
+    QProcess pageshot;
+    pageshot.start(QFileInfo(QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN"))).dir().filePath("orvelle-pageshot"),
+                   { QString::fromUtf8(m_sandbox->origin()) + '/', shot });
+    QVERIFY(pageshot.waitForFinished(60000));
+    const QByteArray output = pageshot.readAllStandardOutput() + pageshot.readAllStandardError();
+    QVERIFY2(pageshot.exitCode() == 0, output);
+    QVERIFY2(output.contains("1 images shown, 0 broken"), output);
+    QVERIFY(!QImage(shot).isNull());
+}
+
+void tst_HostCli::logoutForgetsTheLogin_data()
+{
+    QTest::addColumn<bool>("logout");
+    // Without a logout, only the token gone: the browser's session still
+    // logs the user in without the login page.
+    QTest::newRow("token-only-removed") << false;
+    QTest::newRow("logout") << true;
+}
+
+void tst_HostCli::logoutForgetsTheLogin()
+{
+    QFETCH(bool, logout);
+    // Logged in through the dialog (the sandbox approves and keeps a
+    // session), and a service cookie in the host's cookie file.
+    QVERIFY(QFile::remove(preferencesFile()) || !QFile::exists(preferencesFile()));
+    QVERIFY2(run({ "albums" }).exitCode == 0, "first login failed");
+    QVERIFY(!storedToken().isEmpty());
+    {
+        Network::CookieJar jar;
+        QNetworkCookie cookie("sbx_prefs", "1");
+        cookie.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(30));
+        jar.setCookiesFromUrl({ cookie }, QUrl(QString::fromUtf8(m_sandbox->origin()) + '/'));
+        jar.store();
+    }
+
+    if (logout) {
+        const HostRun result = run({ "logout", "--json" });
+        QVERIFY2(result.exitCode == 0 && result.json().value("logged_out").toBool(), result.report());
+        QVERIFY(storedToken().isEmpty());
+        Network::CookieJar jar;
+        QCOMPARE(jar.cookiesForUrl(QUrl(QString::fromUtf8(m_sandbox->origin()) + '/')).size(), 0);
+    } else {
+        QSettings preferences(preferencesFile(), QSettings::NativeFormat);
+        preferences.remove("fbtoken");
+    }
+
+    // The next login, with nobody approving automatically.
+    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    QProcess host;
+    host.setProcessEnvironment(m_environment);
+    host.start(QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN")), { "albums" });
+    if (logout) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_sandbox->counters().value("login_pages").toInt(), 1, 30000);
+        host.kill();
+        host.waitForFinished();
+    } else {
+        QVERIFY(host.waitForFinished(30000));
+        QCOMPARE(host.exitCode(), 0);
+        QCOMPARE(m_sandbox->counters().value("login_pages").toInt(), 0);
+    }
+}
+
+ORVELLE_TEST_MAIN(tst_HostCli)
+#include "tst_hostcli.moc"
