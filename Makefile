@@ -10,7 +10,7 @@ PACKAGES = build-essential cmake ninja-build pkg-config python3 \
            libcpp-httplib-dev libsqlite3-dev \
            clang libclang-rt-14-dev \
            qt5-image-formats-plugins \
-           xvfb xauth fonts-dejavu-core curl
+           xvfb xauth fonts-dejavu-core fonts-wqy-microhei curl
 
 .PHONY: deps build test test-fast test-sanitize demo screenshot bench fuzz clean
 

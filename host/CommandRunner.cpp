@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -123,7 +124,31 @@ void CommandRunner::upload()
         print(QStringLiteral("%1 of %2 photos uploaded").arg(total - failed).arg(total));
         finish(failed == 0);
     });
-    m_uploads->start(m_options.files, m_options.album, m_options.message);
+    if (m_options.album.isEmpty()) {
+        m_uploads->start(m_options.files, QString(), m_options.message);
+        return;
+    }
+    // The plug-in finds an album by name only once a listing has shown it.
+    m_task.reset(m_host->plugin()->newUserAlbumsTask(
+        [this](const IPhotoUpload::Albums &albums) {
+            const auto album = std::find_if(albums.cbegin(), albums.cend(),
+                                            [this](const auto &a) { return a.first == m_options.album; });
+            if (album == albums.cend() || !album->second) {
+                printError(album == albums.cend()
+                               ? QStringLiteral("there is no album named \"%1\"").arg(m_options.album)
+                               : QStringLiteral("the album \"%1\" takes no uploads").arg(m_options.album));
+                return finish(false);
+            }
+            // Not from inside the listing's callback: its task is deleted.
+            QTimer::singleShot(0, this, [this] {
+                m_task.reset();
+                m_uploads->start(m_options.files, m_options.album, m_options.message);
+            });
+        },
+        [this](const QString &error) {
+            printError(error);
+            finish(false);
+        }));
 }
 
 void CommandRunner::share()

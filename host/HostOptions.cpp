@@ -40,7 +40,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
         "  upload FILE...         upload photos, one after the other\n"
         "  share                  share a post through the feed dialog\n"
         "  logout                 forget the token and the login cookies\n"
-        "  gui                    a window with all of the above"));
+        "  gui [FILE...]          a window with all of the above"));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."), QStringLiteral("command [files...]"));
     const QCommandLineOption plugin("plugin-path", "The plug-in library to load (Qt itself takes --plugin).", "path", ORVELLE_DEFAULT_PLUGIN);
@@ -75,7 +75,8 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
         *error = QStringLiteral("upload needs at least one file");
         return false;
     }
-    if (options->command != QLatin1String("upload") && !options->files.isEmpty()) {
+    const bool takesFiles = options->command == QLatin1String("upload") || options->command == QLatin1String("gui");
+    if (!takesFiles && !options->files.isEmpty()) {
         *error = QStringLiteral("%1 takes no file ('%2')").arg(options->command, options->files.first());
         return false;
     }

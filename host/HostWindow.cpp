@@ -69,6 +69,8 @@ HostWindow::HostWindow(PluginHost *host, QWidget *parent)
     m_message->setObjectName(QStringLiteral("message"));
     m_message->setPlaceholderText(tr("Message posted with each photo"));
     m_logButton->setObjectName(QStringLiteral("logButton"));
+    m_uploadButton->setObjectName(QStringLiteral("uploadButton"));
+    m_shareButton->setObjectName(QStringLiteral("shareButton"));
     m_photos->setHeaderLabels({ tr("Photo"), tr("Progress"), tr("Result") });
     m_photos->setIconSize(QSize(thumbnailSide, thumbnailSide));
     m_photos->setRootIsDecorated(false);

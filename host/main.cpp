@@ -90,6 +90,7 @@ int main(int argc, char **argv)
     if (options.command == QLatin1String("gui")) {
         HostWindow window(&host);
         host.setMainWindow(&window);
+        window.addPhotos(options.files);
         window.show();
         window.loadAccount();
         return app.exec();

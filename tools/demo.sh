@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The demo: the stand-in host drives the sandbox build of the plug-in against
-# the local sandbox (auto-approved logins): the user's name, the profile
-# picture, the albums, a photo upload and a shared post. The sandbox keeps
-# its data, so the gallery can be looked at afterwards.
+# the local sandbox (auto-approved logins): who is logged in, the albums, two
+# photos uploaded (one a large TIFF the host scales down and turns into a
+# JPEG), a shared post, and a picture of the sandbox's gallery page as the web
+# engine renders it. The sandbox keeps its data for a look afterwards.
 set -euo pipefail
 build=${1:-build/default}
 demo="$build/demo"
 port=$(grep -m1 '^ORVELLE_SANDBOX_PORT:' "$build/CMakeCache.txt" | cut -d= -f2)
+origin="http://127.0.0.1:$port"
 
-rm -rf "$demo/home" "$demo/xdg"
+rm -rf "$demo"
 mkdir -p "$demo/home" "$demo/xdg/data" "$demo/xdg/cache" "$demo/xdg/config" "$demo/xdg/runtime" "$demo/sandbox"
 chmod 700 "$demo/xdg/runtime"
 
@@ -18,16 +20,29 @@ trap 'kill $sandbox 2>/dev/null; wait $sandbox 2>/dev/null || true' EXIT
 for _ in $(seq 50); do grep -q listening "$demo/sandbox.log" && break; sleep 0.1; done
 cat "$demo/sandbox.log"
 
-# The host runs in a private home and XDG folders; without a display it runs
-# offscreen, and as root the web engine needs its own sandbox turned off.
-env HOME="$demo/home" XDG_DATA_HOME="$demo/xdg/data" XDG_CACHE_HOME="$demo/xdg/cache" \
-    XDG_CONFIG_HOME="$demo/xdg/config" XDG_RUNTIME_DIR="$demo/xdg/runtime" \
-    QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-$([ -n "${DISPLAY:-}" ] && echo xcb || echo offscreen)}" \
-    QT_QUICK_BACKEND=software \
-    $([ "$(id -u)" = 0 ] && echo QTWEBENGINE_DISABLE_SANDBOX=1) \
-    "$build/bin/orvelle-host" demo
+# The programs run in a private home and XDG folders; without a display they
+# run offscreen, and as root the web engine needs its own sandbox turned off.
+run() {
+    env HOME="$demo/home" XDG_DATA_HOME="$demo/xdg/data" XDG_CACHE_HOME="$demo/xdg/cache" \
+        XDG_CONFIG_HOME="$demo/xdg/config" XDG_RUNTIME_DIR="$demo/xdg/runtime" \
+        QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-$([ -n "${DISPLAY:-}" ] && echo xcb || echo offscreen)}" \
+        QT_QUICK_BACKEND=software \
+        $([ "$(id -u)" = 0 ] && echo QTWEBENGINE_DISABLE_SANDBOX=1) \
+        "$@"
+}
+host() { echo; echo "\$ orvelle-host $*"; run "$build/bin/orvelle-host" "$@"; }
+
+python3 tools/sample-photos.py "$demo/photos" > /dev/null
+host whoami
+host albums
+host upload "$demo/photos/harbour.png" "$demo/photos/panorama.tiff" --album "Trips" --message "Sent from Orvelle"
+host share --caption "Two photos from my desktop"
 
 echo
 echo "Stored by the sandbox:"
-curl -s -H "X-Sandbox-Control: 1" "http://127.0.0.1:$port/__sandbox/counters"; echo
-echo "See the gallery: $build/bin/orvelle-sandbox --data $demo/sandbox  then open http://127.0.0.1:$port/"
+curl -s -H "X-Sandbox-Control: 1" "$origin/__sandbox/photos"; echo
+curl -s -H "X-Sandbox-Control: 1" "$origin/__sandbox/counters"; echo
+run "$build/bin/orvelle-pageshot" "$origin/" "$demo/gallery.png" > /dev/null
+echo
+echo "The gallery as the web engine shows it: $(realpath "$demo/gallery.png")"
+echo "Look around: $build/bin/orvelle-sandbox --data $demo/sandbox  then open $origin/"

@@ -1,0 +1,128 @@
+#include "HostHarness.h"
+#include "SandboxProcess.h"
+#include "TestMain.h"
+#include "TestPhotos.h"
+
+#include "HostWindow.h"
+#include "PluginHost.h"
+
+#include <QDropEvent>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLabel>
+#include <QListWidget>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+
+// The stand-in host's window on an X server, driven as a user would: it
+// shows who is logged in and the albums, takes dropped photos and uploads
+// them with a progress bar each, and logs out.
+class tst_HostWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void showsTheAccount();
+    void uploadsDroppedPhotos();
+    void logsOut();
+    void cleanupTestCase();
+
+private:
+    template<typename T>
+    T *child(const char *name) const
+    {
+        return m_window->findChild<T *>(QString::fromLatin1(name));
+    }
+
+    std::unique_ptr<SandboxProcess> m_sandbox;
+    std::unique_ptr<PluginHost> m_host;
+    std::unique_ptr<HostWindow> m_window;
+    QTemporaryDir m_photos;
+};
+
+void tst_HostWindow::initTestCase()
+{
+    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+    m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" },
+                                                 qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
+    QVERIFY(m_sandbox->start());
+    m_host = std::make_unique<PluginHost>(HostHarness::libraryPath(HostHarness::Build::Sandbox));
+    QString error;
+    QVERIFY2(m_host->load(&error), qPrintable(error));
+    m_window = std::make_unique<HostWindow>(m_host.get());
+    m_host->setMainWindow(m_window.get());
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void tst_HostWindow::showsTheAccount()
+{
+    QSignalSpy loaded(m_window.get(), &HostWindow::accountLoaded);
+    m_window->loadAccount();
+    QVERIFY(loaded.wait(30000));
+    QCOMPARE(child<QLabel>("userName")->text(), QStringLiteral("Ирина Соколова"));
+    QVERIFY(!child<QLabel>("picture")->pixmap(Qt::ReturnByValue).isNull());
+    const QListWidget *albums = child<QListWidget>("albums");
+    QCOMPARE(albums->count(), 30);
+    QCOMPARE(albums->item(0)->text(), QStringLiteral("Profile Pictures"));
+    QVERIFY(!(albums->item(0)->flags() & Qt::ItemIsSelectable));
+    QCOMPARE(albums->item(3)->text(), QStringLiteral("Лето на даче"));
+    QVERIFY(albums->item(3)->flags() & Qt::ItemIsSelectable);
+}
+
+void tst_HostWindow::uploadsDroppedPhotos()
+{
+    const QString photo = m_photos.filePath("meadow.png");
+    const QString broken = m_photos.filePath("broken.gif");
+    QVERIFY(TestPhotos::writeImage(photo, TestPhotos::twoColours({ 3000, 2000 }), "png"));
+    QFile(broken).open(QIODevice::WriteOnly);
+
+    QMimeData files;
+    files.setUrls({ QUrl::fromLocalFile(photo), QUrl::fromLocalFile(broken) });
+    QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(m_window.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(50, 50), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(m_window.get(), &drop);
+    QTreeWidget *photos = child<QTreeWidget>("photos");
+    QCOMPARE(photos->topLevelItemCount(), 2);
+    QVERIFY(!photos->topLevelItem(0)->icon(0).isNull()); // a thumbnail
+
+    QListWidget *albums = child<QListWidget>("albums");
+    albums->setCurrentRow(3);
+    QSignalSpy finished(m_window.get(), &HostWindow::uploadsFinished);
+    QTest::mouseClick(child<QPushButton>("uploadButton"), Qt::LeftButton);
+    QVERIFY(finished.wait(60000));
+
+    const auto bar = [photos](int row) { return qobject_cast<QProgressBar *>(photos->itemWidget(photos->topLevelItem(row), 1)); };
+    QCOMPARE(bar(0)->value(), 100);
+    QVERIFY2(photos->topLevelItem(0)->text(2).startsWith("Uploaded (scaled 3000×2000 → 2048×1365, PNG → JPEG)"),
+             qPrintable(photos->topLevelItem(0)->text(2)));
+    QCOMPARE(bar(1)->value(), 0);
+    QVERIFY2(photos->topLevelItem(1)->text(2).contains("cannot read broken.gif"), qPrintable(photos->topLevelItem(1)->text(2)));
+    const QJsonArray stored = m_sandbox->get("/__sandbox/photos").json().array();
+    QCOMPARE(stored.size(), 1);
+    QCOMPARE(stored.at(0).toObject().value("album").toString(), QStringLiteral("Лето на даче"));
+}
+
+void tst_HostWindow::logsOut()
+{
+    QSignalSpy loggedOut(m_window.get(), &HostWindow::loggedOut);
+    QTest::mouseClick(child<QPushButton>("logButton"), Qt::LeftButton);
+    QVERIFY(loggedOut.wait(30000));
+    QCOMPARE(child<QLabel>("userName")->text(), QStringLiteral("Not logged in"));
+    QCOMPARE(child<QListWidget>("albums")->count(), 0);
+    QSettings preferences(QDir::homePath() + "/Library/Preferences/com.velotri.Orvelle.plist", QSettings::NativeFormat);
+    QVERIFY(!preferences.contains("fbtoken"));
+}
+
+void tst_HostWindow::cleanupTestCase()
+{
+    m_window.reset();
+}
+
+ORVELLE_TEST_MAIN(tst_HostWindow)
+#include "tst_hostwindow.moc"
