@@ -12,7 +12,7 @@ PACKAGES = build-essential cmake ninja-build pkg-config python3 \
            qt5-image-formats-plugins \
            xvfb xauth fonts-dejavu-core fonts-wqy-microhei curl
 
-.PHONY: deps build test test-fast test-sanitize demo screenshot bench fuzz clean
+.PHONY: deps build test test-fast test-sanitize demo screenshots bench fuzz clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; done); \
@@ -41,14 +41,15 @@ test-sanitize: deps
 test-fast: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) -LE slow
 
-# The stand-in host drives the plug-in against the sandbox: name, picture,
-# albums, an upload and a shared post.
+# The stand-in host drives the plug-in against the sandbox: who is logged in,
+# the albums, two photos (one a large TIFF, sent scaled down as JPEG), a
+# shared post, and a picture of the gallery (build/default/demo/gallery.png).
 demo: build
 	tools/demo.sh $(BUILD_DIR)
 
-# A screenshot of the login window under Xvfb (login-window.png).
-screenshot: build
-	tools/login-screenshot.sh $(BUILD_DIR) login-window.png
+# The README's pictures in docs/, taken under Xvfb.
+screenshots: build
+	tools/screenshots.sh $(BUILD_DIR)
 
 bench: build
 	$(BUILD_DIR)/bench/bench_json

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -37,9 +38,12 @@ void hideDiagnostics()
 }
 
 // A picture of the screen, or where there is none to read back (offscreen),
-// of the top-level windows painted one over the other.
-bool saveScreen(const QString &file)
+// of the top-level windows painted one over the other. With a window given,
+// a picture of that window alone.
+bool saveScreen(const QString &file, QWidget *window = nullptr)
 {
+    if (window)
+        return window->grab().save(file);
     QScreen *screen = QGuiApplication::primaryScreen();
     QPixmap shot = screen->grabWindow(0);
     if (shot.isNull()) {
@@ -78,9 +82,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "orvelle-host: %s\n", qPrintable(error));
         return 2;
     }
+    std::unique_ptr<HostWindow> window;
     if (!options.screenshot.isEmpty()) {
-        QTimer::singleShot(options.screenshotDelayMs, &app, [&options] {
-            const bool saved = saveScreen(options.screenshot);
+        QTimer::singleShot(options.screenshotDelayMs, &app, [&options, &window] {
+            const bool saved = saveScreen(options.screenshot, window.get());
             if (!saved)
                 std::fprintf(stderr, "orvelle-host: could not save a screenshot to %s\n", qPrintable(options.screenshot));
             QCoreApplication::exit(saved ? 0 : 1);
@@ -88,11 +93,11 @@ int main(int argc, char **argv)
     }
 
     if (options.command == QLatin1String("gui")) {
-        HostWindow window(&host);
-        host.setMainWindow(&window);
-        window.addPhotos(options.files);
-        window.show();
-        window.loadAccount();
+        window = std::make_unique<HostWindow>(&host);
+        host.setMainWindow(window.get());
+        window->addPhotos(options.files);
+        window->show();
+        window->loadAccount();
         return app.exec();
     }
     // The plug-in's browser window may be the only window: closing it must
