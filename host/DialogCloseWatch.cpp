@@ -1,51 +1,63 @@
 #include "DialogCloseWatch.h"
 
 #include <QApplication>
+#include <QEvent>
+#include <QTimer>
 #include <QWidget>
 
 #include <algorithm>
-
-namespace {
-constexpr int checkIntervalMs = 200;
-}
 
 DialogCloseWatch::DialogCloseWatch(QWidget *hostWindow, QObject *parent)
     : QObject(parent)
     , m_hostWindow(hostWindow)
 {
-    m_timer.setInterval(checkIntervalMs);
-    connect(&m_timer, &QTimer::timeout, this, &DialogCloseWatch::check);
 }
 
 void DialogCloseWatch::start()
 {
-    m_seen = false;
-    m_timer.start();
+    m_seen = dialogVisible();
+    if (!m_active)
+        qApp->installEventFilter(this);
+    m_active = true;
 }
 
 void DialogCloseWatch::stop()
 {
-    m_timer.stop();
+    if (m_active)
+        qApp->removeEventFilter(this);
+    m_active = false;
+}
+
+bool DialogCloseWatch::isDialog(QObject *object) const
+{
+    auto *widget = qobject_cast<QWidget *>(object);
+    return widget && widget->isWindow() && widget != m_hostWindow;
 }
 
 bool DialogCloseWatch::dialogVisible() const
 {
     const QWidgetList windows = QApplication::topLevelWidgets();
-    return std::any_of(windows.cbegin(), windows.cend(), [this](const QWidget *window) {
-        return window != m_hostWindow && window->isVisible();
-    });
+    return std::any_of(windows.cbegin(), windows.cend(),
+                       [this](QWidget *window) { return isDialog(window) && window->isVisible(); });
 }
 
-// The plug-in calls back before it closes its window, so a window gone with
-// no callback by the next check means the user closed it.
-void DialogCloseWatch::check()
+bool DialogCloseWatch::eventFilter(QObject *watched, QEvent *event)
 {
-    if (dialogVisible()) {
-        m_seen = true;
+    if ((event->type() == QEvent::Show || event->type() == QEvent::Hide) && isDialog(watched)) {
+        if (event->type() == QEvent::Show)
+            m_seen = true;
+        else
+            // The plug-in closes its window before it calls back with the
+            // post: look once that has had its turn.
+            QTimer::singleShot(0, this, &DialogCloseWatch::checkClosed);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void DialogCloseWatch::checkClosed()
+{
+    if (!m_active || !m_seen || dialogVisible())
         return;
-    }
-    if (m_seen) {
-        m_timer.stop();
-        emit closed();
-    }
+    stop();
+    emit closed();
 }

@@ -2,7 +2,6 @@
 #define DIALOGCLOSEWATCH_H
 
 #include <QObject>
-#include <QTimer>
 
 class QWidget;
 
@@ -17,17 +16,21 @@ public:
     explicit DialogCloseWatch(QWidget *hostWindow, QObject *parent = nullptr);
 
     void start();
-    void stop();
+    void stop(); // the dialog answered
 
 signals:
     void closed();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    bool isDialog(QObject *object) const;
     bool dialogVisible() const;
-    void check();
+    void checkClosed();
 
     QWidget *m_hostWindow;
-    QTimer m_timer;
+    bool m_active = false;
     bool m_seen = false;
 };
 

@@ -14,6 +14,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTreeWidget>
 
 // The stand-in host's window on an X server, driven as a user would: it
@@ -27,6 +28,8 @@ private slots:
     void initTestCase();
     void showsTheAccount();
     void uploadsDroppedPhotos();
+    void shares_data();
+    void shares();
     void logsOut();
     void cleanupTestCase();
 
@@ -106,6 +109,41 @@ void tst_HostWindow::uploadsDroppedPhotos()
     const QJsonArray stored = m_sandbox->get("/__sandbox/photos").json().array();
     QCOMPARE(stored.size(), 1);
     QCOMPARE(stored.at(0).toObject().value("album").toString(), QStringLiteral("Лето на даче"));
+}
+
+void tst_HostWindow::shares_data()
+{
+    QTest::addColumn<bool>("approve");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<int>("posts");
+    QTest::newRow("shared") << true << "Shared on the timeline" << 1;
+    // The dialog reports only a post: the window tells when it was closed.
+    QTest::newRow("dialog-closed") << false << "The feed dialog was closed without sharing." << 0;
+}
+
+void tst_HostWindow::shares()
+{
+    QFETCH(bool, approve);
+    QFETCH(QString, status);
+    QFETCH(int, posts);
+    QCOMPARE(m_sandbox->post("/__sandbox/reset").status, 200);
+    QVERIFY(m_sandbox->setSwitch(approve ? "auto_approve=1" : "auto_approve=0"));
+    m_window->statusBar()->clearMessage();
+    QTest::mouseClick(child<QPushButton>("shareButton"), Qt::LeftButton);
+    if (!approve) {
+        QWidget *dialog = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((dialog = [this]() -> QWidget * {
+                                     for (QWidget *w : QApplication::topLevelWidgets())
+                                         if (w != m_window.get() && w->isVisible())
+                                             return w;
+                                     return nullptr;
+                                 }()),
+                                 30000);
+        dialog->close();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->statusBar()->currentMessage(), status, 30000);
+    QCOMPARE(m_sandbox->counters().value("posts").toInt(), posts);
+    QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
 }
 
 void tst_HostWindow::logsOut()
