@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QNetworkCookie>
+#include <QRegularExpression>
 #include <QSettings>
 
 namespace {
@@ -61,6 +62,7 @@ private slots:
     void commands();
     void uploadsPreparedPhotos();
     void galleryShowsUploads();
+    void progressOnTerminal();
     void logoutForgetsTheLogin_data();
     void logoutForgetsTheLogin();
 
@@ -230,6 +232,24 @@ void tst_HostCli::galleryShowsUploads()
     QVERIFY2(pageshot.exitCode() == 0, output);
     QVERIFY2(output.contains("1 images shown, 0 broken"), output);
     QVERIFY(!QImage(shot).isNull());
+}
+
+// On a terminal (script(1) gives the host one), a line that redraws itself
+// shows the bytes sent, the rate and the time left, and is wiped before the
+// result is printed.
+void tst_HostCli::progressOnTerminal()
+{
+    const QString photo = m_photos.filePath("terminal.png");
+    QVERIFY(TestPhotos::writeImage(photo, TestPhotos::twoColours({ 640, 480 }), "png"));
+    QProcess script;
+    script.setProcessEnvironment(m_environment);
+    script.start("script", { "-qec", QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN")) + " upload " + photo, "/dev/null" });
+    QVERIFY(script.waitForFinished(60000));
+    const QByteArray output = script.readAllStandardOutput();
+    QVERIFY2(script.exitCode() == 0, output);
+    QVERIFY2(QRegularExpression("\\rterminal\\.png  [0-9.]+ KB of [0-9.]+ KB  .*/s  .* left\\e\\[K")
+                 .match(QString::fromUtf8(output)).hasMatch(), output);
+    QVERIFY2(output.contains("\r\x1b[KUploaded " + photo.toUtf8()), output);
 }
 
 void tst_HostCli::logoutForgetsTheLogin_data()
