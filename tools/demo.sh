@@ -40,8 +40,18 @@ host share --caption "Two photos from my desktop"
 
 echo
 echo "Stored by the sandbox:"
-curl -s -H "X-Sandbox-Control: 1" "$origin/__sandbox/photos"; echo
-curl -s -H "X-Sandbox-Control: 1" "$origin/__sandbox/counters"; echo
+curl -s -H "X-Sandbox-Control: 1" "$origin/__sandbox/photos" | python3 -c '
+import json, sys
+photos = json.load(sys.stdin)
+for p in photos:
+    print("  {file_name} ({mime}, {size} bytes) in \"{album}\": {message}".format(**p))
+sys.exit(0 if len(photos) == 2 else 1)'
+curl -s -H "X-Sandbox-Control: 1" "$origin/__sandbox/posts" | python3 -c '
+import json, sys
+posts = json.load(sys.stdin)
+for p in posts:
+    print("  post: {name}: {caption}".format(**p))
+sys.exit(0 if len(posts) == 1 else 1)'
 run "$build/bin/orvelle-pageshot" "$origin/" "$demo/gallery.png" > /dev/null
 echo
 echo "The gallery as the web engine shows it: $(realpath "$demo/gallery.png")"
