@@ -1,6 +1,7 @@
 #include "CommandRunner.h"
 
 #include "AccountLogout.h"
+#include "PlainText.h"
 #include "PluginHost.h"
 #include "UploadQueue.h"
 
@@ -11,16 +12,6 @@
 
 #include <algorithm>
 #include <cstdio>
-
-namespace {
-
-// The plug-in's messages are written for a dialog box.
-QString plainText(QString message)
-{
-    return message.replace(QLatin1String("<br>"), QLatin1String(" "));
-}
-
-} // namespace
 
 CommandRunner::CommandRunner(PluginHost *host, HostOptions options, QObject *parent)
     : QObject(parent)

@@ -1,6 +1,7 @@
 #include "HostWindow.h"
 
 #include "AccountLogout.h"
+#include "PlainText.h"
 #include "PluginHost.h"
 #include "UploadQueue.h"
 
@@ -28,11 +29,6 @@ namespace {
 constexpr int pictureSide = 64;
 constexpr int thumbnailSide = 48;
 enum PhotoColumn { NameColumn, ProgressColumn, ResultColumn };
-
-QString plainText(QString message)
-{
-    return message.replace(QLatin1String("<br>"), QLatin1String(" "));
-}
 
 QIcon thumbnail(const QString &file)
 {

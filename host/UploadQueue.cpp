@@ -1,5 +1,6 @@
 #include "UploadQueue.h"
 
+#include "PlainText.h"
 #include "WatchedNetworkManager.h"
 
 #include "FacebookPluginQt5/IPhotoUpload.h"
@@ -53,7 +54,7 @@ void UploadQueue::startNext()
     m_task.reset(m_plugin->newUploadTask(
         m_photo.path, m_album, m_message,
         [this] { finishCurrent(true, m_photo.describe()); },
-        [this](const QString &error) { finishCurrent(false, QString(error).replace(QLatin1String("<br>"), QLatin1String(" "))); }));
+        [this](const QString &error) { finishCurrent(false, plainText(error)); }));
 }
 
 void UploadQueue::finishCurrent(bool ok, const QString &detail)
