@@ -4,13 +4,17 @@
 #include "settings/Settings.h"
 #include "utils/OwnerOnlyFile.h"
 
+#include "WebEngineCookieFile.h"
+
 #include <QFileInfo>
 #include <QSettings>
 
-AccountLogout::AccountLogout(QNetworkCookieJar *jar, QList<QUrl> serviceOrigins, QObject *parent)
+AccountLogout::AccountLogout(QNetworkCookieJar *jar, QList<QUrl> serviceOrigins, WebEngine webEngine,
+                             QObject *parent)
     : QObject(parent)
     , m_jar(jar)
     , m_origins(serviceOrigins)
+    , m_webEngine(webEngine)
     , m_webEngineCookies(std::move(serviceOrigins))
 {
 }
@@ -32,6 +36,13 @@ void AccountLogout::start()
         errors << error;
     if (!removeJarCookies(&error))
         errors << error;
+    if (m_webEngine == WebEngine::NotStarted) {
+        int removed = 0;
+        if (!WebEngineCookieFile::removeSitesCookies(WebEngineCookieFile::defaultPath(), m_origins, &removed, &error))
+            errors << QStringLiteral("The web browser's login cookies could not be removed: %1.").arg(error);
+        emit finished(errors.isEmpty(), errors.join(QLatin1Char(' ')));
+        return;
+    }
     connect(&m_webEngineCookies, &WebEngineCookieCleaner::finished, this, [this, errors](bool ok) mutable {
         if (!ok)
             errors << QStringLiteral("The web browser's login cookies could not be removed.");

@@ -18,8 +18,14 @@ class AccountLogout : public QObject
 {
     Q_OBJECT
 public:
+    // Whether this process has started the web engine: a running engine
+    // holds its cookie file locked and must be asked; otherwise the file
+    // itself is changed, which does not depend on the engine writing late.
+    enum class WebEngine { NotStarted, Running };
+
     // serviceOrigins: the addresses whose cookies are the service's.
-    AccountLogout(QNetworkCookieJar *jar, QList<QUrl> serviceOrigins, QObject *parent = nullptr);
+    AccountLogout(QNetworkCookieJar *jar, QList<QUrl> serviceOrigins, WebEngine webEngine,
+                  QObject *parent = nullptr);
 
     // Every step runs even when one fails, to leave as little behind as
     // possible; finished says what was left.
@@ -38,6 +44,7 @@ private:
 
     QNetworkCookieJar *m_jar;
     QList<QUrl> m_origins;
+    WebEngine m_webEngine;
     WebEngineCookieCleaner m_webEngineCookies;
 };
 

@@ -46,8 +46,8 @@ void CommandRunner::whoami()
         [this, plugin](const QString &name) {
             m_json.insert(QStringLiteral("name"), name);
             print(name);
-            // The picture task is made from inside the name task's callback:
-            // the host must not delete a task there, so it swaps later.
+            // Replacing the name task here would delete it inside its own
+            // callback: the picture task starts on the next turn.
             QTimer::singleShot(0, this, [this, plugin] {
                 m_task.reset(plugin->newUserProfilePictureTask(
                     m_options.pictureSize,
@@ -159,7 +159,9 @@ void CommandRunner::share()
 
 void CommandRunner::logout()
 {
-    auto *logout = new AccountLogout(m_host->manager()->cookieJar(), AccountLogout::serviceOrigins(), this);
+    // A command that logs out does nothing else: the engine has not started.
+    auto *logout = new AccountLogout(m_host->manager()->cookieJar(), AccountLogout::serviceOrigins(),
+                                     AccountLogout::WebEngine::NotStarted, this);
     connect(logout, &AccountLogout::finished, this, [this](bool ok, const QString &error) {
         if (ok)
             print(QStringLiteral("Logged out"));

@@ -257,7 +257,8 @@ void HostWindow::logOut()
 {
     m_accountTask.reset();
     m_logButton->setEnabled(false);
-    auto *logout = new AccountLogout(m_host->manager()->cookieJar(), AccountLogout::serviceOrigins(), this);
+    auto *logout = new AccountLogout(m_host->manager()->cookieJar(), AccountLogout::serviceOrigins(),
+                                     AccountLogout::WebEngine::Running, this);
     connect(logout, &AccountLogout::finished, this, [this, logout](bool ok, const QString &error) {
         logout->deleteLater();
         setLoggedOut();

@@ -20,8 +20,10 @@ class QWebEnginePage;
 // blank page first (the store is only connected once a page has loaded),
 // then the listing followed by a marker cookie, whose arrival says the
 // listing is complete; then the deletions followed by the marker's, whose
-// removal says they are done. The engine writes them to disk at the latest
-// when it shuts down.
+// removal says they are done. The engine writes the change to disk later
+// (within 30 s, or as it shuts down), so this is for a window that keeps
+// running; a command that exits at once changes the file instead
+// (WebEngineCookieFile).
 class WebEngineCookieCleaner : public QObject
 {
     Q_OBJECT

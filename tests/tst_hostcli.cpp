@@ -11,6 +11,9 @@
 #include <QNetworkCookie>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QStandardPaths>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -33,6 +36,29 @@ QByteArray fileHash(const QString &path)
     QFile file(path);
     file.open(QIODevice::ReadOnly);
     return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+}
+
+// Cookies of the sandbox in the web engine's cookie file (the engine of the
+// host processes: this process never starts one).
+QString engineCookieFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/QtWebEngine/Default/Cookies";
+}
+
+int engineCookies()
+{
+    const QByteArray path = QFile::encodeName(engineCookieFile());
+    sqlite3 *db = nullptr;
+    int count = -1;
+    if (sqlite3_open_v2(path.constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *statement = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM cookies WHERE host_key = '127.0.0.1'", -1, &statement, nullptr) == SQLITE_OK
+            && sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
 }
 
 // The token as the preferences file on disk holds it (not this process's
@@ -65,6 +91,7 @@ private slots:
     void progressOnTerminal();
     void logoutForgetsTheLogin_data();
     void logoutForgetsTheLogin();
+    void logoutWhileAWindowIsOpen();
 
 private:
     HostRun run(const QStringList &arguments, int timeoutMs = 60000);
@@ -264,10 +291,16 @@ void tst_HostCli::logoutForgetsTheLogin_data()
 void tst_HostCli::logoutForgetsTheLogin()
 {
     QFETCH(bool, logout);
-    // Logged in through the dialog (the sandbox approves and keeps a
-    // session), and a service cookie in the host's cookie file.
-    QVERIFY(QFile::remove(preferencesFile()) || !QFile::exists(preferencesFile()));
-    QVERIFY2(run({ "albums" }).exitCode == 0, "first login failed");
+    // Logged in through the dialog: the sandbox approves and starts a
+    // session, whose cookie the engine keeps. The engine writes cookies to
+    // its file late and, when its process ends at once, not always: the
+    // login is repeated (token removed) until the file has the cookie.
+    QFile::remove(engineCookieFile()); // no session of an earlier row
+    for (int attempt = 0; attempt < 5 && engineCookies() <= 0; ++attempt) {
+        QVERIFY(QFile::remove(preferencesFile()) || !QFile::exists(preferencesFile()));
+        QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
+    }
+    QVERIFY(engineCookies() > 0);
     QVERIFY(!storedToken().isEmpty());
     {
         Network::CookieJar jar;
@@ -281,6 +314,7 @@ void tst_HostCli::logoutForgetsTheLogin()
         const HostRun result = run({ "logout", "--json" });
         QVERIFY2(result.exitCode == 0 && result.json().value("logged_out").toBool(), result.report());
         QVERIFY(storedToken().isEmpty());
+        QCOMPARE(engineCookies(), 0);
         Network::CookieJar jar;
         QCOMPARE(jar.cookiesForUrl(QUrl(QString::fromUtf8(m_sandbox->origin()) + '/')).size(), 0);
     } else {
@@ -302,6 +336,27 @@ void tst_HostCli::logoutForgetsTheLogin()
         QCOMPARE(host.exitCode(), 0);
         QCOMPARE(m_sandbox->counters().value("login_pages").toInt(), 0);
     }
+}
+
+// Another host has its login window open, so its engine holds the cookie
+// file: the logout says so instead of reporting success.
+void tst_HostCli::logoutWhileAWindowIsOpen()
+{
+    QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
+    QVERIFY(QFile::remove(preferencesFile()));
+    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    const int consentPages = m_sandbox->counters().value("requests").toObject().value("/dialog/oauth").toInt();
+    QProcess other;
+    other.setProcessEnvironment(m_environment);
+    other.start(QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN")), { "whoami" }); // waits on the consent page
+    QTRY_VERIFY_WITH_TIMEOUT(m_sandbox->counters().value("requests").toObject().value("/dialog/oauth").toInt()
+                                 > consentPages,
+                             30000);
+    const HostRun result = run({ "logout" });
+    other.kill();
+    other.waitForFinished();
+    QVERIFY2(result.exitCode == 1, result.report());
+    QVERIFY2(result.err.contains("another Orvelle window has them open"), result.err);
 }
 
 ORVELLE_TEST_MAIN(tst_HostCli)
