@@ -21,7 +21,7 @@ inline QString toFilepath2x(QString path)
     const int dot = path.lastIndexOf(QLatin1Char('.'));
     const int separator = path.lastIndexOf(QDir::separator());
     if (dot >= 0 && dot > separator) {
-        if (dot >= suffix.size() && path.midRef(dot - suffix.size(), suffix.size()) == suffix)
+        if (dot >= suffix.size() && QStringView(path).mid(dot - suffix.size(), suffix.size()) == suffix)
             return path;
         return path.insert(dot, suffix);
     }

@@ -17,7 +17,11 @@ namespace {
 void registerCookieList()
 {
     qRegisterMetaType<CookieList>("CookieList");
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 takes the stream operators from the type itself; Qt 5 wants them
+    // registered by name.
     qRegisterMetaTypeStreamOperators<CookieList>("CookieList");
+#endif
 }
 
 } // namespace

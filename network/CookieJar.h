@@ -6,7 +6,20 @@
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
 
+#if QT_VERSION_MAJOR < 6
 using CookieList = QList<QNetworkCookie>;
+#else
+// Qt 6 names a stored value after its type's own name, and QtNetwork
+// registers QList<QNetworkCookie> itself, without our stream operators: a
+// type of our own keeps both the name "CookieList" in the cookie file (which
+// the Qt 5 build reads) and the stream form below.
+struct CookieList : QList<QNetworkCookie>
+{
+    using QList::QList;
+    CookieList() = default;
+    CookieList(const QList<QNetworkCookie> &cookies) : QList(cookies) { }
+};
+#endif
 Q_DECLARE_METATYPE(CookieList)
 
 // Stream form of a "CookieList" value: a quint32 count, then each cookie's

@@ -3,6 +3,8 @@
 
 #include "SandboxServer.h"
 
+#include <QCoreApplication>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +32,10 @@ void usage()
 
 int main(int argc, char **argv)
 {
+    // Worker threads encode the profile pictures with Qt's image writer,
+    // whose plug-in loader expects an application object: without one, Qt 6
+    // corrupts its heap as the process exits.
+    QCoreApplication application(argc, argv);
     SandboxConfig config;
     bool autoApprove = false, newPermissions = false, feedCancelError = false;
     long long uploadLimit = 25LL * 1024 * 1024;
@@ -68,11 +74,11 @@ int main(int argc, char **argv)
     }
 
     // Signals are taken by a thread of our own, which then stops the server.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     SandboxServer server(config);
     server.switches().autoApprove = autoApprove;
@@ -84,9 +90,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "orvelle-sandbox: %s\n", error.c_str());
         return 1;
     }
-    std::thread signalWatcher([&server, signals] {
+    std::thread signalWatcher([&server, stopSignals] {
         int received = 0;
-        sigwait(&signals, &received);
+        sigwait(&stopSignals, &received);
         server.stop();
     });
     std::printf("Sandbox listening on %s (data: %s)%s\n", server.config().origin().c_str(), config.dataDir.c_str(),

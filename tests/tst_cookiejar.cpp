@@ -107,7 +107,11 @@ void tst_CookieJar::impossibleValueLoadsNothing()
     file.close();
     Network::CookieJar jar;
     expectFetch();
+#if QT_VERSION_MAJOR < 6
+    // Qt 5's variant reader hands the bytes to our stream operator; Qt 6's
+    // numbers the old type ids differently and refuses them itself.
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Faild to fetch cookies"));
+#endif
     QCOMPARE(jar.cookiesForUrl(QUrl("http://127.0.0.1/")).size(), 0);
 }
 

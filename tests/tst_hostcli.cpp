@@ -38,6 +38,10 @@ QByteArray fileHash(const QString &path)
     return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
 }
 
+// Qt 5's default web profile keeps its cookies in a file; Qt 6's keeps
+// none on disk (off the record), so a login session ends with the process.
+constexpr bool engineKeepsCookieFile = QT_VERSION_MAJOR < 6;
+
 // Cookies of the sandbox in the web engine's cookie file (the engine of the
 // host processes: this process never starts one).
 QString engineCookieFile()
@@ -295,12 +299,16 @@ void tst_HostCli::logoutForgetsTheLogin()
     // session, whose cookie the engine keeps. The engine writes cookies to
     // its file late and, when its process ends at once, not always: the
     // login is repeated (token removed) until the file has the cookie.
+    if (!engineKeepsCookieFile && !logout)
+        QSKIP("Qt 6's web profile keeps no session between runs: every login shows the login page");
     QFile::remove(engineCookieFile()); // no session of an earlier row
     for (int attempt = 0; attempt < 5 && engineCookies() <= 0; ++attempt) {
         QVERIFY(QFile::remove(preferencesFile()) || !QFile::exists(preferencesFile()));
         QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
+        if (!engineKeepsCookieFile)
+            break;
     }
-    QVERIFY(engineCookies() > 0);
+    QVERIFY(!engineKeepsCookieFile || engineCookies() > 0);
     QVERIFY(!storedToken().isEmpty());
     {
         Network::CookieJar jar;
@@ -314,7 +322,7 @@ void tst_HostCli::logoutForgetsTheLogin()
         const HostRun result = run({ "logout", "--json" });
         QVERIFY2(result.exitCode == 0 && result.json().value("logged_out").toBool(), result.report());
         QVERIFY(storedToken().isEmpty());
-        QCOMPARE(engineCookies(), 0);
+        QVERIFY(engineCookies() <= 0); // none left, or (Qt 6) no file at all
         Network::CookieJar jar;
         QCOMPARE(jar.cookiesForUrl(QUrl(QString::fromUtf8(m_sandbox->origin()) + '/')).size(), 0);
     } else {
@@ -342,6 +350,8 @@ void tst_HostCli::logoutForgetsTheLogin()
 // file: the logout says so instead of reporting success.
 void tst_HostCli::logoutWhileAWindowIsOpen()
 {
+    if (!engineKeepsCookieFile)
+        QSKIP("Qt 6's web profile has no cookie file to hold");
     QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
     QVERIFY(QFile::remove(preferencesFile()));
     QVERIFY(m_sandbox->setSwitch("auto_approve=0"));

@@ -7,8 +7,9 @@
 QString HostHarness::libraryPath(Build build)
 {
     const QString dir = QString::fromLocal8Bit(qgetenv("ORVELLE_PLUGIN_DIR"));
-    const QString file = build == Build::Production ? QStringLiteral("libFacebookPluginQt5.so")
-                                                    : QStringLiteral("libFacebookPluginQt5Sandbox.so");
+    const QString name = QStringLiteral(ORVELLE_PLUGIN_NAME); // FacebookPluginQt5 or ...Qt6
+    const QString file = build == Build::Production ? QStringLiteral("lib%1.so").arg(name)
+                                                    : QStringLiteral("lib%1Sandbox.so").arg(name);
     return QDir(dir).filePath(file);
 }
 
