@@ -11,6 +11,26 @@
 
 namespace {
 
+// Qt 6 converts to a QMetaType, Qt 5 to a type id.
+bool canConvert(const QVariant &value, int typeId)
+{
+#if QT_VERSION_MAJOR >= 6
+    return value.canConvert(QMetaType(typeId));
+#else
+    return value.canConvert(typeId);
+#endif
+}
+
+bool convert(QVariant &value, int typeId)
+{
+#if QT_VERSION_MAJOR >= 6
+    return value.convert(QMetaType(typeId));
+#else
+    return value.convert(typeId);
+#endif
+}
+
+
 enum TokenKind {
     None = 0,
     ObjectOpen,
@@ -516,18 +536,18 @@ bool write(QByteArray &out, const QVariant &data)
     default:
         break;
     }
-    if (data.canConvert(QMetaType::LongLong)) {
+    if (canConvert(data, QMetaType::LongLong)) {
         QVariant converted = data;
-        out += QByteArray::number(converted.convert(QMetaType::LongLong) ? converted.toLongLong() : 0);
+        out += QByteArray::number(convert(converted, QMetaType::LongLong) ? converted.toLongLong() : 0);
         return true;
     }
-    if (data.canConvert(QMetaType::Long)) {
+    if (canConvert(data, QMetaType::Long)) {
         QVariant converted = data;
-        const long value = converted.convert(QMetaType::Long) ? converted.value<long>() : 0;
+        const long value = convert(converted, QMetaType::Long) ? converted.value<long>() : 0;
         out += QString::number(value, 10).toUtf8();
         return true;
     }
-    if (data.canConvert(QMetaType::QString)) {
+    if (canConvert(data, QMetaType::QString)) {
         appendString(out, data.toString());
         return true;
     }
