@@ -14,7 +14,6 @@ class TerminalProgress
 public:
     explicit TerminalProgress(std::FILE *stream);
 
-    bool isActive() const { return m_active; }
     void begin(const QString &label);
     void update(qint64 sent, qint64 total);
     void clear(); // before a line of ordinary output

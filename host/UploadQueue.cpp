@@ -5,7 +5,6 @@
 
 #include "FacebookPluginQt5/IPhotoUpload.h"
 
-#include <QFileInfo>
 #include <algorithm>
 #include <QNetworkReply>
 #include <QTimer>

@@ -33,7 +33,6 @@ public:
     ~UploadQueue() override;
 
     void start(const QStringList &files, const QString &album, const QString &message);
-    bool isRunning() const { return m_current >= 0; }
     const QList<Result> &results() const { return m_results; }
     int failures() const;
 

@@ -26,6 +26,11 @@ struct HostRun
     QByteArray report() const { return "exit " + QByteArray::number(exitCode) + "\nstdout:\n" + out + "\nstderr:\n" + err; }
 };
 
+QString hostBinary()
+{
+    return QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN"));
+}
+
 QString preferencesFile()
 {
     return QDir::homePath() + QStringLiteral("/Library/Preferences/com.velotri.Orvelle.plist");
@@ -121,7 +126,7 @@ HostRun tst_HostCli::run(const QStringList &arguments, int timeoutMs)
 {
     QProcess host;
     host.setProcessEnvironment(m_environment);
-    host.start(QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN")), arguments);
+    host.start(hostBinary(), arguments);
     HostRun result;
     if (!host.waitForFinished(timeoutMs)) {
         host.kill();
@@ -256,7 +261,7 @@ void tst_HostCli::galleryShowsUploads()
 
     const QString shot = m_photos.filePath("gallery-shot.png");
     QProcess pageshot;
-    pageshot.start(QFileInfo(QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN"))).dir().filePath("orvelle-pageshot"),
+    pageshot.start(QFileInfo(hostBinary()).dir().filePath("orvelle-pageshot"),
                    { QString::fromUtf8(m_sandbox->origin()) + '/', shot });
     QVERIFY(pageshot.waitForFinished(60000));
     const QByteArray output = pageshot.readAllStandardOutput() + pageshot.readAllStandardError();
@@ -274,7 +279,7 @@ void tst_HostCli::progressOnTerminal()
     QVERIFY(TestPhotos::writeImage(photo, TestPhotos::twoColours({ 640, 480 }), "png"));
     QProcess script;
     script.setProcessEnvironment(m_environment);
-    script.start("script", { "-qec", QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN")) + " upload " + photo, "/dev/null" });
+    script.start("script", { "-qec", hostBinary() + " upload " + photo, "/dev/null" });
     QVERIFY(script.waitForFinished(60000));
     const QByteArray output = script.readAllStandardOutput();
     QVERIFY2(script.exitCode() == 0, output);
@@ -334,7 +339,7 @@ void tst_HostCli::logoutForgetsTheLogin()
     QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
     QProcess host;
     host.setProcessEnvironment(m_environment);
-    host.start(QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN")), { "albums" });
+    host.start(hostBinary(), { "albums" });
     if (logout) {
         QTRY_COMPARE_WITH_TIMEOUT(m_sandbox->counters().value("login_pages").toInt(), 1, 30000);
         host.kill();
@@ -358,7 +363,7 @@ void tst_HostCli::logoutWhileAWindowIsOpen()
     const int consentPages = m_sandbox->counters().value("requests").toObject().value("/dialog/oauth").toInt();
     QProcess other;
     other.setProcessEnvironment(m_environment);
-    other.start(QString::fromLocal8Bit(qgetenv("ORVELLE_HOST_BIN")), { "whoami" }); // waits on the consent page
+    other.start(hostBinary(), { "whoami" }); // waits on the consent page
     QTRY_VERIFY_WITH_TIMEOUT(m_sandbox->counters().value("requests").toObject().value("/dialog/oauth").toInt()
                                  > consentPages,
                              30000);
