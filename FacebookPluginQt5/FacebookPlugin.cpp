@@ -12,6 +12,7 @@
 #include "utils/SecretMask.h"
 #include "webview/VlWebView.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QEvent>
 #include <QFile>
@@ -33,31 +34,40 @@ QString newLoginState()
     return QString::fromLatin1(bytes.toHex());
 }
 
+const QString tokenKey = QString::fromLatin1(ServiceConfig::tokenKey);
+
 // Writes the token to the host's preferences file; false (and the previous
 // token still the one in use) when the file could not be written.
 bool storeToken(const QString &token)
 {
-    // The token is a credential: an owner-only file before it goes in.
-    OwnerOnlyFile::prepare(Settings::filepath());
+    // The token is a credential: into an owner-only file, or nowhere.
+    QString reason;
+    if (!OwnerOnlyFile::prepare(Settings::filepath(), &reason)) {
+        qDebug() << "Failed to store token:" << reason;
+        return false;
+    }
     QSettings settings(Settings::filepath(), Settings::format());
-    const QVariant previous = settings.value(QStringLiteral("fbtoken"));
-    settings.setValue(QStringLiteral("fbtoken"), token);
+    const QVariant previous = settings.value(tokenKey);
+    settings.setValue(tokenKey, token);
     settings.sync();
     if (settings.status() == QSettings::NoError)
         return true;
+    qDebug() << "Failed to store token";
     // The process shares one cache per file: without this, later requests
     // would use the token the login was said to fail on.
     if (previous.isValid())
-        settings.setValue(QStringLiteral("fbtoken"), previous);
+        settings.setValue(tokenKey, previous);
     else
-        settings.remove(QStringLiteral("fbtoken"));
+        settings.remove(tokenKey);
     return false;
 }
 
 QString storedToken()
 {
     QSettings settings(Settings::filepath(), Settings::format());
-    return settings.value(QStringLiteral("fbtoken"), QVariant()).toString();
+    const QString token = settings.value(tokenKey, QVariant()).toString();
+    SecretMask::remember(token);
+    return token;
 }
 
 } // namespace
@@ -266,9 +276,12 @@ void FacebookPlugin::authWithPermissions(const QString &scope, QObject *receiver
     // The service hands "state" back with the token; a redirect without this
     // login's own value was not started by us (login forgery) and is refused.
     m_loginState = newLoginState();
+    // A permission the user declined once is asked for again only when the
+    // dialog is told so; otherwise the service grants the rest at once.
+    const QString rerequest = m_declinedScopes.contains(scope) ? QStringLiteral("&auth_type=rerequest") : QString();
     const QString address = QString::fromUtf8(ServiceConfig::dialogOrigin) + "/dialog/oauth?client_id="
         + ServiceConfig::appId + "&redirect_uri=" + QString::fromUtf8(m_redirectUrl) + "&scope=" + scope
-        + "&response_type=token&state=" + m_loginState;
+        + "&response_type=token&state=" + m_loginState + rerequest;
     const QUrl url(address, QUrl::TolerantMode);
     connect(browser, SIGNAL(urlHasChanged(QUrl)), this, SLOT(shouldFinishAuth(QUrl)));
     connect(browser, SIGNAL(loadHasFinished(bool)), this, SLOT(onLoadPageFinished(bool)));
@@ -276,6 +289,24 @@ void FacebookPlugin::authWithPermissions(const QString &scope, QObject *receiver
     m_authorising = true;
     browser->load(url);
     browser->show();
+}
+
+void FacebookPlugin::noteDeclined(const QString &scope)
+{
+    if (!scope.isEmpty())
+        m_declinedScopes.insert(scope);
+}
+
+QHash<QString, QString> &FacebookPlugin::albumMap()
+{
+    // Album ids belong to the account that listed them: another login must
+    // never send a photo to the previous user's album.
+    const QByteArray account = QCryptographicHash::hash(storedToken().toUtf8(), QCryptographicHash::Sha256);
+    if (account != m_albumAccount) {
+        m_albums.clear();
+        m_albumAccount = account;
+    }
+    return m_albums;
 }
 
 bool FacebookPlugin::isRedirectUrl(const QUrl &url)
@@ -294,14 +325,13 @@ void FacebookPlugin::shouldFinishAuth(QUrl url)
         // part itself, so a query before it cannot swallow the token.
         const QUrlQuery items(url.fragment(QUrl::FullyEncoded));
         const QString token = items.queryItemValue(QStringLiteral("access_token"));
+        SecretMask::remember(token);
         if (token.isEmpty()) {
             qDebug() << "Auth ui error:" << SecretMask::masked(url.toString());
         } else if (m_loginState.isEmpty() || items.queryItemValue(QStringLiteral("state")) != m_loginState) {
             qDebug() << "Auth ui error: the login state does not match";
         } else if (storeToken(token)) {
             outcome = 'y';
-        } else {
-            qDebug() << "Failed to store token";
         }
     }
     // Receivers run with the flag already clear and the window still open;

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QWidget>
 
 class QHttpMultiPart;
@@ -63,11 +64,17 @@ public:
     void authWithPermissions(const QString &scope, QObject *receiver, const char *slot);
     bool isRedirectUrl(const QUrl &url);
     bool isAuthorising() const { return m_authorising; }
+    QString pendingScope() const { return m_pendingScope; }
 
     QByteArray graphOrigin() const { return m_graphOrigin; }
 
-    // Album name -> album id: filled by album listings, read by uploads.
-    QHash<QString, QString> &albumMap() { return m_albums; }
+    // A login for scope ended with a token, yet the service still refuses
+    // the permission: the user declined it. Later logins ask for it again.
+    void noteDeclined(const QString &scope);
+
+    // Album name -> album id: filled by album listings, read by uploads;
+    // emptied when the stored token is no longer the one that listed them.
+    QHash<QString, QString> &albumMap();
 
 signals:
     void authFinished(char code);
@@ -92,6 +99,8 @@ private:
     const QByteArray m_graphOrigin;
     const QByteArray m_redirectUrl;
     QHash<QString, QString> m_albums;
+    QByteArray m_albumAccount; // digest of the token the album ids came with
+    QSet<QString> m_declinedScopes;
     QString m_pendingScope;
     QString m_loginState; // of the running login; empty when none runs
     std::function<void()> m_feedCallback;

@@ -11,6 +11,7 @@
 //              auto-approved login, web engine cold and warm
 // Figures and ratios are printed; nothing here passes or fails on time.
 
+#include "TestPreferences.h"
 #include "HostHarness.h"
 #include "SandboxProcess.h"
 #include "json/QtJson.h"
@@ -123,9 +124,7 @@ int main(int argc, char **argv)
     if (!sandbox.start())
         return 1;
     const QByteArray token = sandbox.token("user_photos,photo_upload");
-    QSettings(QDir::homePath() + QStringLiteral("/Library/Preferences/com.velotri.Orvelle.plist"),
-              QSettings::NativeFormat)
-        .setValue(QStringLiteral("fbtoken"), QString::fromUtf8(token));
+    TestPreferences::storeToken(QString::fromUtf8(token));
 
     // Loading.
     const qint64 rssBefore = statusKiB("VmRSS:");

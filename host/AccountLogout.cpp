@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <algorithm>
+
 AccountLogout::AccountLogout(QNetworkCookieJar *jar, QList<QUrl> serviceOrigins, WebEngine webEngine,
                              QObject *parent)
     : QObject(parent)
@@ -57,10 +59,17 @@ bool AccountLogout::removeToken(QString *error)
     if (!QFileInfo::exists(path))
         return true;
     QSettings preferences(path, Settings::format());
-    if (!preferences.contains(QStringLiteral("fbtoken")))
+    // The real service's token and the sandbox build's, as with the cookies.
+    const QStringList keys { QStringLiteral("fbtoken"), QStringLiteral(ORVELLE_SANDBOX_TOKEN_KEY) };
+    if (std::none_of(keys.begin(), keys.end(), [&](const QString &key) { return preferences.contains(key); }))
         return true;
-    OwnerOnlyFile::prepare(path);
-    preferences.remove(QStringLiteral("fbtoken"));
+    QString reason;
+    if (!OwnerOnlyFile::prepare(path, &reason)) {
+        *error = QStringLiteral("The token could not be removed: %1.").arg(reason);
+        return false;
+    }
+    for (const QString &key : keys)
+        preferences.remove(key);
     preferences.sync();
     if (preferences.status() != QSettings::NoError) {
         *error = QStringLiteral("The token could not be removed from %1.").arg(path);

@@ -44,7 +44,7 @@ QDataStream &operator>>(QDataStream &stream, CookieList &cookies)
         stream >> raw;
         const QList<QNetworkCookie> parsed = QNetworkCookie::parseCookies(raw);
         if (parsed.isEmpty() && !raw.isEmpty())
-            qWarning() << "Faild to fetch cookies" << raw;
+            qWarning() << "Faild to fetch cookies: an unreadable entry of" << raw.size() << "bytes"; // never its value
         cookies += parsed;
         if (stream.atEnd())
             break;
@@ -104,7 +104,12 @@ void CookieJar::store()
     fetch(); // never replace the file with a jar that has not read it
     const QString path = filePath();
     qDebug() << "Store cookies to:" << path;
-    OwnerOnlyFile::prepare(path); // login cookies: for the owner's eyes only
+    // Login cookies: for the owner's eyes only, or not written at all.
+    QString reason;
+    if (!OwnerOnlyFile::prepare(path, &reason)) {
+        qWarning() << "Cookies not stored:" << reason;
+        return;
+    }
     {
         QSettings settings(path, QSettings::IniFormat);
         registerCookieList();

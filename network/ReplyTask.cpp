@@ -1,5 +1,7 @@
 #include "ReplyTask.h"
 
+#include "utils/SecretMask.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QNetworkReply>
@@ -15,16 +17,24 @@ ReplyTask::ReplyTask(ErrorCallback onError)
 ReplyTask::ReplyTask(ErrorCallback onError, RetryPolicy policy)
     : m_attemptLimit(policy.attemptLimit)
     , m_retryInterval(policy.intervalMsecs)
+    , m_stallInterval(policy.stallMsecs)
     , m_onError(std::move(onError))
 {
 }
 
-ReplyTask::~ReplyTask() = default;
+// A host that deletes a task (its user pressed Cancel) must not see the
+// photo published all the same.
+ReplyTask::~ReplyTask()
+{
+    if (hasRequestInFlight())
+        abandonReply();
+}
 
 void ReplyTask::cancel()
 {
     m_canceled = true;
     m_retryTimer.stop();
+    m_stallTimer.stop();
     // abort() may deliver finished() right here; the flag set above makes
     // onReplayFinished() only dispose of the reply.
     if (m_reply)
@@ -47,7 +57,12 @@ void ReplyTask::submit()
 
 void ReplyTask::submitRequest()
 {
-    setReply(reply());
+    // reply() may report a local failure, and the host may delete the task
+    // inside that callback.
+    const QPointer<ReplyTask> alive(this);
+    QNetworkReply *sent = reply();
+    if (alive)
+        setReply(sent);
 }
 
 QNetworkReply *ReplyTask::currentReply() const
@@ -71,6 +86,29 @@ void ReplyTask::setReply(QNetworkReply *reply)
         return;
     }
     connect(m_reply, SIGNAL(finished()), this, SLOT(onReplayFinished()));
+    connect(m_reply, &QNetworkReply::uploadProgress, this, &ReplyTask::onBytesMoved);
+    connect(m_reply, &QNetworkReply::downloadProgress, this, &ReplyTask::onBytesReceived);
+    m_stallTimer.start(m_stallInterval, this);
+}
+
+void ReplyTask::onBytesMoved()
+{
+    if (sender() == m_reply && hasRequestInFlight())
+        m_stallTimer.start(m_stallInterval, this);
+}
+
+// A reply body without end would otherwise grow until the process dies.
+void ReplyTask::onBytesReceived(qint64 received, qint64)
+{
+    if (sender() != m_reply)
+        return;
+    onBytesMoved();
+    if (received <= maxReplyBytes || m_hasOutcome || isCanceled())
+        return;
+    qDebug() << "Reply larger than" << maxReplyBytes << "bytes refused";
+    finishWithError(QStringLiteral("Http #%1<br>Error: the reply is larger than %2 MB")
+                        .arg(m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt())
+                        .arg(maxReplyBytes / (1024 * 1024)));
 }
 
 void ReplyTask::onReplayFinished()
@@ -83,6 +121,7 @@ void ReplyTask::onReplayFinished()
         finished->deleteLater();
         return;
     }
+    m_stallTimer.stop();
     if (isCanceled() || m_hasOutcome) {
         if (m_reply)
             m_reply->deleteLater();
@@ -93,6 +132,15 @@ void ReplyTask::onReplayFinished()
 
 void ReplyTask::timerEvent(QTimerEvent *event)
 {
+    if (event->timerId() == m_stallTimer.timerId()) {
+        m_stallTimer.stop();
+        if (!hasRequestInFlight() || m_hasOutcome || isCanceled())
+            return;
+        qDebug() << "Request stalled: nothing moved for" << m_stallInterval << "ms";
+        abandonReply();
+        armRetryTimer();
+        return;
+    }
     if (event->timerId() != m_retryTimer.timerId()) {
         ITask::timerEvent(event);
         return;
@@ -126,7 +174,7 @@ void ReplyTask::finishWithError(const QString &message)
     // A copy: the host may delete the task from inside its callback.
     const ErrorCallback onError = m_onError;
     if (onError)
-        onError(message);
+        onError(SecretMask::masked(message));
 }
 
 void ReplyTask::finishWithSuccess(const std::function<void()> &notifyHost)
@@ -159,6 +207,7 @@ void ReplyTask::abandonReply()
 {
     QNetworkReply *reply = m_reply;
     m_reply = nullptr;
+    m_stallTimer.stop();
     if (!reply)
         return;
     disconnect(reply, nullptr, this, nullptr);

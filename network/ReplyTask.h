@@ -24,6 +24,10 @@ namespace Network {
 // re-sends, one per interval; the tick after that reports "Request timed out".
 // Re-arming a running timer postpones its next tick without resetting the
 // count. A tick that comes while a request is still out only counts.
+//
+// A request that moves no byte, up or down, for stallMsecs is dropped and
+// counts as a transient failure (the retry timer is armed); a reply body
+// larger than maxReplyBytes is refused. Deleting the task aborts its request.
 class ReplyTask : public ITask
 {
     Q_OBJECT
@@ -34,7 +38,10 @@ public:
     {
         int intervalMsecs = 5000;
         int attemptLimit = 10;
+        int stallMsecs = 30000;
     };
+
+    static constexpr qint64 maxReplyBytes = 32 * 1024 * 1024;
 
     ~ReplyTask() override;
 
@@ -91,6 +98,8 @@ private slots:
 
 private:
     void concludeAttempt();
+    void onBytesMoved();
+    void onBytesReceived(qint64 received, qint64);
 
     // Guarded: the manager owns the reply and may delete it before us.
     QPointer<QNetworkReply> m_reply;
@@ -98,7 +107,9 @@ private:
     int m_attempt = -1;
     const int m_attemptLimit;
     const int m_retryInterval;
+    const int m_stallInterval;
     QBasicTimer m_retryTimer;
+    QBasicTimer m_stallTimer; // restarted by every byte the current reply moves
     ErrorCallback m_onError;
     bool m_hasOutcome = false;
 };

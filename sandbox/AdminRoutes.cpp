@@ -104,6 +104,10 @@ void install(SandboxServer &sandbox, httplib::Server &http)
         s->store().revoke(userParam(*s, request).id, request.get_param_value("name"));
         sendJson(response, QJsonObject { { "success", true } });
     });
+    http.Post(p + "decline-permission", [s](const httplib::Request &request, httplib::Response &response) {
+        s->store().decline(userParam(*s, request).id, request.get_param_value("name"));
+        sendJson(response, QJsonObject { { "success", true } });
+    });
     http.Post(p + "switches", [s](const httplib::Request &request, httplib::Response &response) {
         SandboxSwitches &switches = s->switches();
         switches.autoApprove = flag(request, "auto_approve", switches.autoApprove);

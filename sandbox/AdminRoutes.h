@@ -13,13 +13,18 @@ class SandboxServer;
 //        {"status":..,"error":{"code":..,"type":..,"message":..,"error_subcode":..},
 //         "body":..,"content_type":..,"location":..,"html":true,"drop":true,
 //         "delay_ms":..,"pass":true,"times":..,"cut":true (half the body, then
-//         close),"early":true (with drop, on uploads: while the body comes)}
+//         close),"early":true (on uploads, before the body is read: with drop,
+//         while the body comes; with pass and delay_ms, a slow reader),
+//         "stall":true (headers, then nothing for delay_ms), "endless":true
+//         (a 200 whose body never ends)}
 //        (Qt's network manager re-sends a GET once when its connection closes
 //        unanswered: script two drops to make one request fail)
 //   POST /__sandbox/token?scope=a,b&user= a token without the dialog
 //   POST /__sandbox/expire-tokens         every token expires (190/463)
 //   POST /__sandbox/revoke-tokens         every token is revoked (190/458)
 //   POST /__sandbox/revoke-permission?name=..&user=..
+//   POST /__sandbox/decline-permission?name=..&user=..  as if unticked in the
+//        dialog: later dialogs leave it out unless auth_type=rerequest
 //   POST /__sandbox/switches?auto_approve=&new_permissions=&feed_cancel_error=&upload_limit=
 //   GET  /__sandbox/counters              requests per path, photos, posts
 //   GET  /__sandbox/photos, /__sandbox/posts

@@ -89,10 +89,10 @@ void loginPage(SandboxServer &sandbox, httplib::Response &response, const std::s
         "text/html; charset=utf-8");
 }
 
-void redirectWithToken(SandboxServer &sandbox, const Store::User &user, const std::string &scope,
+void redirectWithToken(SandboxServer &sandbox, const Store::User &user, const std::vector<std::string> &granted,
                        const std::string &state, httplib::Response &response)
 {
-    sandbox.store().grant(user.id, splitScope(scope));
+    sandbox.store().grant(user.id, granted);
     const std::string token = sandbox.store().newToken(user.id, tokenLifetime);
     const long long dataAccess = (long long)std::time(nullptr) + 7776000;
     response.set_redirect(sandbox.config().redirectUri() + "#access_token=" + token
@@ -101,11 +101,36 @@ void redirectWithToken(SandboxServer &sandbox, const Store::User &user, const st
                           + (state.empty() ? std::string() : "&state=" + httplib::detail::encode_query_param(state)));
 }
 
+// What a dialog asks the user for: the requested permissions, less those the
+// user declined before, unless the dialog asks again for them.
+std::vector<std::string> permissionsToAsk(SandboxServer &sandbox, const Store::User &user,
+                                          const httplib::Request &request)
+{
+    const bool rerequest = request.get_param_value("auth_type") == "rerequest";
+    std::vector<std::string> names;
+    for (const std::string &name : splitScope(request.get_param_value("scope"))) {
+        if (rerequest || !sandbox.store().isDeclined(user.id, name))
+            names.push_back(name);
+    }
+    return names;
+}
+
+std::string permissionBoxes(const std::vector<std::string> &names)
+{
+    std::string html = Html::hiddenField("choices", "1");
+    for (const std::string &name : names) {
+        html += "<p><label><input type=\"checkbox\" name=\"grant\" value=\"" + Html::escape(name) + "\" id=\"grant-"
+            + Html::escape(name) + "\" checked> " + Html::escape(name) + "</label></p>";
+    }
+    return html;
+}
+
 // The dialog's parameters again, as hidden fields, and the two buttons.
 std::string decisionForm(const httplib::Request &request, const std::string &action, const std::string &formId,
-                         std::initializer_list<const char *> names, const std::string &yes, const std::string &yesLabel)
+                         std::initializer_list<const char *> names, const std::string &yes, const std::string &yesLabel,
+                         const std::string &extra = std::string())
 {
-    std::string html = "<form method=\"post\" action=\"" + action + "\" id=\"" + formId + "\">";
+    std::string html = "<form method=\"post\" action=\"" + action + "\" id=\"" + formId + "\">" + extra;
     for (const char *name : names)
         html += Html::hiddenField(name, request.get_param_value(name));
     return html + "<button type=\"submit\" name=\"action\" value=\"" + yes + "\" id=\"" + yes + "\">" + yesLabel
@@ -145,12 +170,14 @@ void oauthDialog(SandboxServer &sandbox, const httplib::Request &request, httpli
         loginPage(sandbox, response, request.target);
         return;
     }
-    // An empty scope still asks "Continue as ...?", as the service does.
+    // An empty scope still asks "Continue as ...?", as the service does; a
+    // scope of declined permissions only does not.
+    const std::vector<std::string> toAsk = permissionsToAsk(sandbox, *user, request);
     bool granted = !scope.empty();
-    for (const std::string &name : splitScope(scope))
+    for (const std::string &name : toAsk)
         granted = granted && sandbox.store().hasPermission(user->id, name);
     if (granted || sandbox.switches().autoApprove) {
-        redirectWithToken(sandbox, *user, scope, request.get_param_value("state"), response);
+        redirectWithToken(sandbox, *user, toAsk, request.get_param_value("state"), response);
         return;
     }
     response.set_content(
@@ -160,7 +187,8 @@ void oauthDialog(SandboxServer &sandbox, const httplib::Request &request, httpli
                        + Html::escape(scope.empty() ? "your public profile" : scope)
                        + "</b></p>"
                        + decisionForm(request, "/dialog/oauth", "consent",
-                                      { "client_id", "redirect_uri", "scope", "response_type", "state" }, "allow", "Continue")),
+                                      { "client_id", "redirect_uri", "scope", "response_type", "state", "auth_type" },
+                                      "allow", "Continue", permissionBoxes(toAsk))),
         "text/html; charset=utf-8");
 }
 
@@ -170,7 +198,19 @@ void oauthDecision(SandboxServer &sandbox, const httplib::Request &request, http
     if (!user)
         return;
     if (request.get_param_value("action") == "allow") {
-        redirectWithToken(sandbox, *user, request.get_param_value("scope"), request.get_param_value("state"), response);
+        // The form says which boxes stayed ticked; an unticked one is declined.
+        const std::vector<std::string> asked = permissionsToAsk(sandbox, *user, request);
+        std::vector<std::string> granted;
+        for (const std::string &name : asked) {
+            bool ticked = request.get_param_value("choices") != "1";
+            for (size_t i = 0; i < request.get_param_value_count("grant"); ++i)
+                ticked = ticked || request.get_param_value("grant", i) == name;
+            if (ticked)
+                granted.push_back(name);
+            else
+                sandbox.store().decline(user->id, name);
+        }
+        redirectWithToken(sandbox, *user, granted, request.get_param_value("state"), response);
         return;
     }
     response.set_redirect(sandbox.config().redirectUri()

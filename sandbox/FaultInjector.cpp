@@ -77,6 +77,8 @@ bool FaultInjector::addScript(const std::string &json, std::string *error)
         reply.drop = item.value("drop").toBool();
         reply.early = item.value("early").toBool();
         reply.cut = item.value("cut").toBool();
+        reply.stall = item.value("stall").toBool();
+        reply.endless = item.value("endless").toBool();
         reply.pass = item.value("pass").toBool();
         reply.delayMs = item.value("delay_ms").toInt();
         const int times = item.value("times").toInt(1);
@@ -94,18 +96,25 @@ bool FaultInjector::addScript(const std::string &json, std::string *error)
     return true;
 }
 
-bool FaultInjector::dropBeforeBody(const httplib::Request &request, int serverPort)
+bool FaultInjector::beforeBody(const httplib::Request &request, int serverPort)
 {
+    Reply reply;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto found = m_scripts.find(request.path);
         if (found == m_scripts.end() || found->second.empty())
             return false;
         const Reply &next = found->second.front();
-        if (!next.drop || !next.early || (!next.method.empty() && next.method != request.method))
+        if (!next.early || (!next.method.empty() && next.method != request.method))
             return false;
+        reply = next;
         found->second.pop_front();
     }
+    // A slow reader: the client's body waits in the socket meanwhile.
+    if (reply.delayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
+    if (!reply.drop)
+        return false;
     dropConnection(serverPort, request.remote_port);
     return true;
 }
@@ -129,6 +138,25 @@ bool FaultInjector::intercept(const httplib::Request &request, httplib::Response
             return false;
         reply = next;
         found->second.pop_front();
+    }
+    if (reply.stall) {
+        // The headers go out before the provider is first asked for data.
+        const int stallMs = reply.delayMs;
+        response.status = reply.status ? reply.status : 200;
+        response.set_chunked_content_provider(reply.contentType.c_str(), [stallMs](size_t, httplib::DataSink &) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+            return false;
+        });
+        return true;
+    }
+    if (reply.endless) {
+        response.status = 200;
+        response.set_chunked_content_provider(reply.contentType.c_str(), [](size_t offset, httplib::DataSink &sink) {
+            static const std::string chunk(64 * 1024, ' ');
+            constexpr size_t bound = size_t(1) << 30; // a client that never stops reading still ends
+            return offset < bound && sink.write(chunk.data(), chunk.size());
+        });
+        return true;
     }
     if (reply.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));

@@ -27,8 +27,10 @@ public:
         std::string location;    // for redirects
         bool outagePage = false; // the front end's HTML error page
         bool drop = false;       // close the connection without answering
-        bool early = false;      // with drop, on uploads: before the body is read
+        bool early = false;      // on uploads: before the body is read (drop, or wait delay_ms)
         bool cut = false;        // status and headers, half the body, then close
+        bool stall = false;      // status and headers, then nothing for delay_ms, then close
+        bool endless = false;    // status 200 and a body that never ends
         bool pass = false;       // after the delay, answer normally
         int delayMs = 0;
     };
@@ -44,9 +46,10 @@ public:
     // Called before routing: answers the request from the script if one is
     // due. Returns true when the request has been answered (or dropped).
     bool intercept(const httplib::Request &request, httplib::Response &response, int serverPort);
-    // For routes that read a body: drops the connection while the client is
-    // still sending it, if an early drop is due. True when it dropped.
-    bool dropBeforeBody(const httplib::Request &request, int serverPort);
+    // For routes that read a body, if an early reply is due: waits its
+    // delay before reading, then drops the connection while the client is
+    // still sending, or goes on. True when it dropped.
+    bool beforeBody(const httplib::Request &request, int serverPort);
 
 private:
     std::mutex m_mutex;

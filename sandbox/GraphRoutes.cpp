@@ -200,7 +200,7 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         GraphError::invalidParameter("The request must be multipart/form-data").writeTo(response);
         return;
     }
-    if (sandbox.faults().dropBeforeBody(request, sandbox.config().port)) {
+    if (sandbox.faults().beforeBody(request, sandbox.config().port)) {
         response.status = 500; // never sent: the connection is gone
         return;
     }

@@ -119,6 +119,7 @@ void Store::createSchema()
         CREATE TABLE IF NOT EXISTS tokens (token TEXT PRIMARY KEY, user_id TEXT, expires_at INTEGER,
                                            revoked INTEGER DEFAULT 0);
         CREATE TABLE IF NOT EXISTS permissions (user_id TEXT, name TEXT, PRIMARY KEY (user_id, name));
+        CREATE TABLE IF NOT EXISTS declined (user_id TEXT, name TEXT, PRIMARY KEY (user_id, name));
         CREATE TABLE IF NOT EXISTS albums (rowid INTEGER PRIMARY KEY, user_id TEXT, name TEXT,
                                            can_upload INTEGER, is_application INTEGER DEFAULT 0);
         CREATE TABLE IF NOT EXISTS photos (rowid INTEGER PRIMARY KEY, album_rowid INTEGER, user_id TEXT,
@@ -161,7 +162,7 @@ void Store::reset()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     exec("BEGIN");
-    exec("DELETE FROM users; DELETE FROM tokens; DELETE FROM permissions; DELETE FROM albums;"
+    exec("DELETE FROM users; DELETE FROM tokens; DELETE FROM permissions; DELETE FROM declined; DELETE FROM albums;"
          "DELETE FROM photos; DELETE FROM posts; DELETE FROM sessions;");
     exec("COMMIT");
     seed();
@@ -238,7 +239,25 @@ void Store::grant(const std::string &userId, const std::vector<std::string> &per
     for (const std::string &name : permissions) {
         Statement insert(m_db, "INSERT OR IGNORE INTO permissions VALUES (?, ?)");
         insert.bind(1, userId).bind(2, name).run();
+        Statement undecline(m_db, "DELETE FROM declined WHERE user_id = ? AND name = ?");
+        undecline.bind(1, userId).bind(2, name).run();
     }
+}
+
+void Store::decline(const std::string &userId, const std::string &permission)
+{
+    revoke(userId, permission);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Statement insert(m_db, "INSERT OR IGNORE INTO declined VALUES (?, ?)");
+    insert.bind(1, userId).bind(2, permission).run();
+}
+
+bool Store::isDeclined(const std::string &userId, const std::string &permission)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Statement query(m_db, "SELECT 1 FROM declined WHERE user_id = ? AND name = ?");
+    query.bind(1, userId).bind(2, permission);
+    return query.step();
 }
 
 void Store::revoke(const std::string &userId, const std::string &permission)

@@ -71,6 +71,10 @@ public:
     void revoke(const std::string &userId, const std::string &permission);
     std::vector<std::string> permissions(const std::string &userId);
     bool hasPermission(const std::string &userId, const std::string &permission);
+    // A permission the user unticked: revoked, and left out of later dialogs
+    // unless they ask again (auth_type=rerequest). A grant ends it.
+    void decline(const std::string &userId, const std::string &permission);
+    bool isDeclined(const std::string &userId, const std::string &permission);
 
     std::vector<Album> albums(const std::string &userId, int offset, int limit);
     int albumCount(const std::string &userId);

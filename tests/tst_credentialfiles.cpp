@@ -1,3 +1,4 @@
+#include "TestPreferences.h"
 #include "BrowserPage.h"
 #include "FacebookPlugin.h"
 #include "LoginCodes.h"
@@ -222,7 +223,7 @@ void tst_CredentialFiles::ownerOnlyFromTheFirstByte()
     QCOMPARE(QFile::permissions(Settings::filepath()) & QFile::Permissions(0x0077), QFile::Permissions());
     QCOMPARE(QFile::permissions(Network::CookieJar::filePath()) & QFile::Permissions(0x0077), QFile::Permissions());
     QSettings settings(Settings::filepath(), Settings::format());
-    QVERIFY(!settings.value("fbtoken").toString().isEmpty());
+    QVERIFY(!settings.value(TestPreferences::tokenKey()).toString().isEmpty());
     QCOMPARE(settings.value("hostKey").toInt(), hostFileExists ? 7 : 0); // the host's keys stay
 }
 

@@ -1,3 +1,4 @@
+#include "TestPreferences.h"
 #include "BrowserPage.h"
 #include "FacebookPlugin.h"
 #include "LoginCodes.h"
@@ -22,7 +23,7 @@ bool pageHas(const char *id) { return BrowserPage::has(id); }
 QString storedToken()
 {
     QSettings settings(Settings::filepath(), Settings::format());
-    return settings.value("fbtoken").toString();
+    return settings.value(TestPreferences::tokenKey()).toString();
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "TestPreferences.h"
 #include "BrowserPage.h"
 #include "FacebookPlugin.h"
 #include "SandboxProcess.h"
@@ -52,11 +53,7 @@ bool setImmutable(const QString &path, bool on)
 // From the file itself: QSettings objects of one process share a cache.
 QString storedToken()
 {
-    QFile file(Settings::filepath());
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    static const QRegularExpression line(QStringLiteral("^fbtoken=(.*)$"), QRegularExpression::MultilineOption);
-    return line.match(QString::fromUtf8(file.readAll())).captured(1).trimmed();
+    return TestPreferences::tokenOnDisk();
 }
 
 } // namespace
@@ -116,7 +113,7 @@ void tst_FaultMatrix::init()
     QVERIFY(m_sandbox->setSwitch("auto_approve=1&new_permissions=0"));
     m_goodToken = QString::fromUtf8(m_sandbox->token("user_photos,photo_upload"));
     QSettings settings(Settings::filepath(), Settings::format());
-    settings.setValue("fbtoken", m_goodToken);
+    settings.setValue(TestPreferences::tokenKey(), m_goodToken);
     settings.sync();
     QFile::remove(Network::CookieJar::filePath());
 }

@@ -1,3 +1,4 @@
+#include "TestPreferences.h"
 #include "BrowserPage.h"
 #include "FacebookPlugin.h"
 #include "FacebookTasks/AlbumTask.h"
@@ -9,8 +10,12 @@
 #include "network/CookieJar.h"
 #include "settings/Settings.h"
 
+#include "webview/BrowserWindow.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QUrlQuery>
+#include <QWebEngineView>
 
 namespace {
 
@@ -20,8 +25,8 @@ const Network::ReplyTask::RetryPolicy fast { 30, 10 };
 class FastUserNameTask : public UserNameTask
 {
 public:
-    FastUserNameTask(FacebookPlugin *plugin, TaskProbe &probe)
-        : UserNameTask(plugin, probe.onValue<QString>(), probe.onError(), fast)
+    FastUserNameTask(FacebookPlugin *plugin, TaskProbe &probe, RetryPolicy policy = fast)
+        : UserNameTask(plugin, probe.onValue<QString>(), probe.onError(), policy)
     {
     }
 };
@@ -56,7 +61,7 @@ protected:
 void storeToken(const QByteArray &token)
 {
     QSettings settings(Settings::filepath(), Settings::format());
-    settings.setValue("fbtoken", QString::fromUtf8(token));
+    settings.setValue(TestPreferences::tokenKey(), QString::fromUtf8(token));
 }
 
 QWidget *visibleBrowserWindow()
@@ -92,8 +97,13 @@ private slots:
     void loginEnds_data();
     void loginEnds();
     void slowAnswerAfterRetry();
+    void stalledOrEndlessReply_data();
+    void stalledOrEndlessReply();
+    void oneLoginPerSubmit();
+    void declinedPermissionAskedAgain();
     void deletedInCallback_data();
     void deletedInCallback();
+    void deletingStopsUpload();
     void pluginDestroyed();
     void albumPages();
     void soak();
@@ -334,41 +344,165 @@ void tst_GraphTask::slowAnswerAfterRetry()
     QVERIFY(!task.isWorking());
 }
 
-// The host may delete a task inside any of its callbacks.
+// A reply that stalls after its headers is dropped and sent again; one that
+// never ends is refused before it fills the memory.
+void tst_GraphTask::stalledOrEndlessReply_data()
+{
+    QTest::addColumn<QByteArray>("replies"); // scripted for "/me"
+    QTest::addColumn<QString>("error");      // empty: success
+    QTest::addColumn<int>("meRequests");
+    QTest::newRow("stalls-once") << QByteArray(R"({"stall":true,"delay_ms":3000})") << "" << 2;
+    QTest::newRow("stalls-always") << QByteArray(R"({"stall":true,"delay_ms":3000,"times":3})") << "Request timed out"
+                                   << 2;
+    QTest::newRow("endless-body") << QByteArray(R"({"endless":true})")
+                                  << "Http #200<br>Error: the reply is larger than 32 MB" << 1;
+}
+
+void tst_GraphTask::stalledOrEndlessReply()
+{
+    QFETCH(QByteArray, replies);
+    QFETCH(QString, error);
+    QFETCH(int, meRequests);
+    QVERIFY(m_sandbox->script(R"({"path":"/me","replies":[)" + replies + "]}"));
+    TaskProbe probe;
+    FastUserNameTask task(m_plugin.get(), probe, { 100, 2, 400 });
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 20000);
+    QCOMPARE(probe.errors, error.isEmpty() ? QStringList() : QStringList { error });
+    QCOMPARE(requests("/me"), meRequests);
+    QVERIFY(!task.isWorking());
+}
+
+// A login that does not cure the refusal ends the task with the service's
+// own text: one login per submit, never a loop of windows.
+void tst_GraphTask::oneLoginPerSubmit()
+{
+    QVERIFY(m_sandbox->script(R"({"path":"/me","replies":[
+        {"error":{"code":190,"type":"OAuthException","message":"Still refused"},"times":4}]})"));
+    TaskProbe probe;
+    FastUserNameTask task(m_plugin.get(), probe);
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 20000);
+    QCOMPARE(probe.errors, QStringList { "Facebook API error: Still refused" });
+    QCOMPARE(requests("/dialog/oauth"), 1);
+    QCOMPARE(requests("/me"), 2);
+    task.submit(); // a new submit may log in once again
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 2, 20000);
+    QCOMPARE(requests("/dialog/oauth"), 2);
+    QCOMPARE(requests("/me"), 4);
+}
+
+// The user unticked the permission: the service then leaves it out of later
+// logins, so the plug-in asks for it again explicitly, and only then.
+void tst_GraphTask::declinedPermissionAskedAgain()
+{
+    QVERIFY(m_sandbox->post("/__sandbox/decline-permission?name=photo_upload").status == 200);
+    TaskProbe first;
+    FastUploadTask refused(photoFile(), "", m_plugin.get(), first);
+    refused.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(first.outcomes(), 1, 20000);
+    QCOMPARE(first.errors, QStringList { "Facebook API error: (#200) Requires extended permission: photo_upload" });
+    QCOMPARE(requests("/dialog/oauth"), 1);
+    QCOMPARE(requests("/me/photos"), 1);
+
+    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    TaskProbe second;
+    FastUploadTask again(photoFile(), "", m_plugin.get(), second);
+    again.submit();
+    QTRY_VERIFY_WITH_TIMEOUT(BrowserPage::has("grant-photo_upload"), 20000);
+    QCOMPARE(QUrlQuery(BrowserPage::visibleWindow()->view()->url()).queryItemValue("auth_type"), QString("rerequest"));
+    BrowserPage::evaluate("document.getElementById('allow').click()");
+    QTRY_COMPARE_WITH_TIMEOUT(second.outcomes(), 1, 20000);
+    QCOMPARE(second.successes, 1);
+    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 1);
+}
+
+// The host may delete a task inside any of its callbacks, whichever path
+// (reply, retry, login outcome, local failure) the callback comes from.
 void tst_GraphTask::deletedInCallback_data()
 {
-    QTest::addColumn<QByteArray>("script"); // for "/me"
+    QTest::addColumn<QString>("kind"); // name, albums or upload
+    QTest::addColumn<QByteArray>("script"); // for the kind's request path
+    QTest::addColumn<QString>("file");     // for uploads
+    QTest::addColumn<QString>("login");    // none, close or no-token
     QTest::addColumn<bool>("success");
-    QTest::newRow("success") << QByteArray() << true;
-    QTest::newRow("graph-error") << QByteArray(R"({"error":{"code":100}})") << false;
-    QTest::newRow("time-out") << QByteArray(R"({"error":{"code":2},"times":11})") << false;
-    QTest::newRow("transport-error") << QByteArray(R"({"status":503,"html":true})") << false;
+    QTest::newRow("name-success") << "name" << QByteArray() << "" << "none" << true;
+    QTest::newRow("name-graph-error") << "name" << QByteArray(R"({"error":{"code":100}})") << "" << "none" << false;
+    QTest::newRow("name-time-out") << "name" << QByteArray(R"({"error":{"code":2},"times":11})") << "" << "none" << false;
+    QTest::newRow("name-transport-error") << "name" << QByteArray(R"({"status":503,"html":true})") << "" << "none"
+                                          << false;
+    QTest::newRow("albums-pages") << "albums" << QByteArray() << "" << "none" << true;
+    QTest::newRow("albums-login-closed") << "albums" << QByteArray() << "" << "close" << false;
+    QTest::newRow("upload-login-failed") << "upload" << QByteArray() << "photo.png" << "no-token" << false;
+    QTest::newRow("upload-file-gone") << "upload" << QByteArray() << "gone.png" << "none" << false;
+    QTest::newRow("upload-unsupported") << "upload" << QByteArray() << "photo.tiff" << "none" << false;
 }
 
 void tst_GraphTask::deletedInCallback()
 {
+    QFETCH(QString, kind);
     QFETCH(QByteArray, script);
+    QFETCH(QString, file);
+    QFETCH(QString, login);
     QFETCH(bool, success);
     if (!script.isEmpty())
         QVERIFY(m_sandbox->script(R"({"path":"/me","replies":[)" + script + "]}"));
+    if (login != "none") {
+        const QByteArray permission = kind == "albums" ? "user_photos" : "photo_upload";
+        QVERIFY(m_sandbox->post("/__sandbox/revoke-permission?name=" + permission).status == 200);
+        QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    }
+    photoFile();
+    QFile::copy(photoFile(), m_files.filePath("photo.tiff"));
     int successes = 0, errors = 0;
     ITask *task = nullptr;
-    struct SelfDeleting : UserNameTask
-    {
-        SelfDeleting(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError)
-            : UserNameTask(plugin, std::move(onSuccess), std::move(onError), fast)
-        {
-        }
-    };
-    task = new SelfDeleting(
-        m_plugin.get(), [&](const QString &) { ++successes; delete task; },
-        [&](const QString &) { ++errors; delete task; });
+    const auto onError = [&](const QString &) { ++errors; delete task; };
+    if (kind == "name") {
+        task = new UserNameTask(m_plugin.get(), [&](const QString &) { ++successes; delete task; }, onError, fast);
+    } else if (kind == "albums") {
+        task = new AlbumTask(m_plugin.get(), [&](const AlbumTask::Albums &) { ++successes; delete task; }, onError, fast);
+    } else {
+        task = new UploadTask(m_files.filePath(file), "", "", m_plugin.get(), [&] { ++successes; delete task; }, onError,
+                              fast);
+    }
     QPointer<QObject> alive(task);
     task->submit();
+    if (login == "close") {
+        QTRY_VERIFY_WITH_TIMEOUT(BrowserPage::visibleWindow(), 20000);
+        BrowserPage::visibleWindow()->close();
+    } else if (login == "no-token") {
+        QTRY_VERIFY_WITH_TIMEOUT(!BrowserPage::loginState().isEmpty(), 20000);
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Auth ui error:"));
+        const QString redirect = QString::fromUtf8(m_sandbox->origin()) + "/connect/login_success.html#_=_";
+        QMetaObject::invokeMethod(m_plugin.get(), "shouldFinishAuth", Q_ARG(QUrl, QUrl(redirect)));
+    }
     QTRY_VERIFY_WITH_TIMEOUT(!alive, 20000);
     QCOMPARE(successes, success ? 1 : 0);
     QCOMPARE(errors, success ? 0 : 1);
     m_sandbox->get("/me"); // a round trip: nothing of the task is left to run
+}
+
+// The user pressed Cancel and the host deleted the upload while its body was
+// still going out: the photo must not be published all the same.
+void tst_GraphTask::deletingStopsUpload()
+{
+    // Larger than what the sockets buffer, so the body is still being sent
+    // while the sandbox waits before reading it.
+    const QString big = m_files.filePath("big.png");
+    QFile file(big);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(20 * 1024 * 1024, 'p'));
+    file.close();
+    QVERIFY(m_sandbox->script(R"({"path":"/me/photos","method":"POST","replies":[
+        {"early":true,"pass":true,"delay_ms":1500}]})"));
+    TaskProbe probe;
+    auto task = std::make_unique<FastUploadTask>(big, "", m_plugin.get(), probe);
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(requests("/me/photos"), 1, 20000);
+    task.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(m_sandbox->counters().value("broken_uploads").toInt(), 1, 20000);
+    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 0);
+    QCOMPARE(probe.outcomes(), 0);
 }
 
 // Unloading the plug-in cancels its tasks quietly, whatever they wait for.

@@ -1,3 +1,4 @@
+#include "TestPreferences.h"
 #include "SandboxProcess.h"
 #include "SecretWatch.h"
 #include "TestMain.h"
@@ -33,7 +34,7 @@ QString hostBinary()
 
 QString preferencesFile()
 {
-    return QDir::homePath() + QStringLiteral("/Library/Preferences/com.velotri.Orvelle.plist");
+    return TestPreferences::path();
 }
 
 QByteArray fileHash(const QString &path)
@@ -74,12 +75,7 @@ int engineCookies()
 // QSettings cache: the host wrote the file).
 QString storedToken()
 {
-    QFile file(preferencesFile());
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    const QByteArray text = file.readAll();
-    const int key = text.indexOf("fbtoken=");
-    return key < 0 ? QString() : QString::fromUtf8(text.mid(key + 8, text.indexOf('\n', key) - key - 8));
+    return TestPreferences::tokenOnDisk();
 }
 
 } // namespace
@@ -332,7 +328,7 @@ void tst_HostCli::logoutForgetsTheLogin()
         QCOMPARE(jar.cookiesForUrl(QUrl(QString::fromUtf8(m_sandbox->origin()) + '/')).size(), 0);
     } else {
         QSettings preferences(preferencesFile(), QSettings::NativeFormat);
-        preferences.remove("fbtoken");
+        preferences.remove(TestPreferences::tokenKey());
     }
 
     // The next login, with nobody approving automatically.

@@ -1,3 +1,4 @@
+#include "TestPreferences.h"
 #include "HostHarness.h"
 #include "SandboxProcess.h"
 #include "TestMain.h"
@@ -153,8 +154,7 @@ void tst_HostWindow::logsOut()
     QVERIFY(loggedOut.wait(30000));
     QCOMPARE(child<QLabel>("userName")->text(), QStringLiteral("Not logged in"));
     QCOMPARE(child<QListWidget>("albums")->count(), 0);
-    QSettings preferences(QDir::homePath() + "/Library/Preferences/com.velotri.Orvelle.plist", QSettings::NativeFormat);
-    QVERIFY(!preferences.contains("fbtoken"));
+    QVERIFY(TestPreferences::tokenOnDisk().isEmpty());
 }
 
 void tst_HostWindow::cleanupTestCase()

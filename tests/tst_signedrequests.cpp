@@ -1,3 +1,4 @@
+#include "TestPreferences.h"
 #include "FacebookPlugin.h"
 #include "LoopbackServer.h"
 #include "TestMain.h"
@@ -52,9 +53,9 @@ void tst_SignedRequests::storeToken(const QVariant &token)
 {
     QSettings settings(Settings::filepath(), Settings::format());
     if (token.isValid())
-        settings.setValue("fbtoken", token);
+        settings.setValue(TestPreferences::tokenKey(), token);
     else
-        settings.remove("fbtoken");
+        settings.remove(TestPreferences::tokenKey());
 }
 
 // The request that sendRequest made, as the server saw it.

@@ -26,8 +26,7 @@ public:
     // More pages than this are not followed.
     static constexpr int maxPages = 100;
 
-protected:
-    friend class FacebookPlugin; // its factories pass on its retry policy
+    // With the caller's retry policy: the plug-in passes its own on, tests a fast one.
     AlbumTask(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError, RetryPolicy policy);
 
 private:

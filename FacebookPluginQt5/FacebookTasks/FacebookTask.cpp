@@ -20,6 +20,11 @@ bool isTransient(int code)
     return code == 1 || code == 2 || code == 4 || code == 17;
 }
 
+bool isPermissionError(int code)
+{
+    return code == 10 || (code >= 200 && code <= 299);
+}
+
 bool needsLogin(int code)
 {
     return code == 10 || code == 102 || code == 190 || (code >= 200 && code <= 299) || code == 2500;
@@ -43,6 +48,12 @@ FacebookTask::FacebookTask(FacebookPlugin *plugin, ErrorCallback onError, RetryP
 FacebookPlugin *FacebookTask::plugin() const
 {
     return m_plugin;
+}
+
+void FacebookTask::submit()
+{
+    m_loggedIn = false;
+    ReplyTask::submit();
 }
 
 void FacebookTask::submitRequest()
@@ -100,11 +111,18 @@ void FacebookTask::handleGraphError(const QByteArray &body)
     const int subCode = error.value(QStringLiteral("sub_code")).toInt();
     const QString message = error.value(QStringLiteral("message")).toString();
     qDebug() << "Facebook error:" << SecretMask::masked(message) << "code" << code << "sub_code:" << subCode;
+    const bool loginCures =
+        error.value(QStringLiteral("type")) == QVariant(QStringLiteral("OAuthException")) && needsLogin(code);
     if (isTransient(code)) {
         armRetryTimer();
-    } else if (error.value(QStringLiteral("type")) == QVariant(QStringLiteral("OAuthException")) && needsLogin(code)) {
+    } else if (loginCures && !m_loggedIn) {
         auth();
     } else {
+        // One login per submit: when the request after it is refused all the
+        // same, the user declined the permission or the service keeps saying
+        // no, and another login would only flash a window and send it again.
+        if (loginCures && isPermissionError(code) && m_plugin)
+            m_plugin->noteDeclined(QString::fromUtf8(permissions()));
         finishWithError(QStringLiteral("Facebook API error: %1").arg(SecretMask::masked(message)));
     }
 }
@@ -151,6 +169,7 @@ void FacebookTask::auth()
         return;
     // Before the call: 'b' may arrive while it is still on the stack.
     m_listening = true;
+    m_heardOtherScope = false;
     m_plugin->authWithPermissions(QString::fromUtf8(permissions()), this, SLOT(onAuthFinished(char)));
 }
 
@@ -164,6 +183,8 @@ void FacebookTask::onAuthFinished(char code)
         // tasks are none of its business.
         stopListeningToLogins();
         m_checkPermission = false;
+        // A login for another task's scope is not this task's login.
+        m_loggedIn = m_loggedIn || !m_heardOtherScope;
         // A check still out was signed with the old token, and its answer
         // is not the answer to the real request: drop it and send that.
         if (hasRequestInFlight() && m_replyIsCheck)
@@ -180,6 +201,9 @@ void FacebookTask::onAuthFinished(char code)
         finishWithError(QStringLiteral("Authorisation canceled"));
         break;
     case 'b':
+        // Told to every listener, the owner of the running login included.
+        if (m_plugin && m_plugin->pendingScope() != QString::fromUtf8(permissions()))
+            m_heardOtherScope = true;
         armRetryTimer();
         break;
     default:

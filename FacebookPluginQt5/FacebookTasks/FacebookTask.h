@@ -52,7 +52,13 @@ class FacebookPlugin;
 //                          Requesting: the decision tree above
 //   older reply            deleted unread (replaced by a retry, abandoned on
 //                          'y', or out when the task reported or was canceled)
-//   'y'                    flag cleared, listening ends. Checking: the check
+//   'y'                    flag cleared, listening ends; counts as the task's
+//                          one login of this submit unless it was another
+//                          scope's (after 'b'). A login-needed refusal after
+//                          it ends the task with the service's text, and a
+//                          permission refusal marks the scope declined, so
+//                          the next login asks again (auth_type=rerequest).
+//                          Checking: the check
 //                          is abandoned and the real request sent, once.
 //                          Requesting: its answer decides. Otherwise the real
 //                          request is sent -> Requesting
@@ -72,6 +78,7 @@ class FacebookTask : public Network::ReplyTask
 public:
     FacebookTask(FacebookPlugin *plugin, ErrorCallback onError);
 
+    void submit() override;
     void submitRequest() override;
     void replyFinished() override;
 
@@ -104,6 +111,8 @@ private:
     bool m_checkPermission = true;
     bool m_replyIsCheck = false; // what the current reply answers
     bool m_listening = false;    // connected to authFinished(char)
+    bool m_loggedIn = false;     // a login of its own ended with 'y' since submit
+    bool m_heardOtherScope = false; // the login it listens to is another scope's
 };
 
 #endif // FACEBOOKTASK_H

@@ -22,8 +22,7 @@ public:
 
     QByteArray mimeForExt(QString suffix);
 
-protected:
-    friend class FacebookPlugin; // its factories pass on its retry policy
+    // With the caller's retry policy: the plug-in passes its own on, tests a fast one.
     UploadTask(const QString &filePath, const QString &albumName, const QString &message, FacebookPlugin *plugin,
                std::function<void()> onSuccess, ErrorCallback onError, RetryPolicy policy);
 

@@ -18,8 +18,7 @@ public:
     QByteArray permissions() override;
     void handleResult(const QVariantMap &result) override;
 
-protected:
-    friend class FacebookPlugin; // its factories pass on its retry policy
+    // With the caller's retry policy: the plug-in passes its own on, tests a fast one.
     UserNameTask(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError, RetryPolicy policy);
 
 private:
