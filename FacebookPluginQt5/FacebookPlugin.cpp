@@ -16,6 +16,7 @@
 #include <QDebug>
 #include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QHttpMultiPart>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -37,8 +38,9 @@ QString newLoginState()
 const QString tokenKey = QString::fromLatin1(ServiceConfig::tokenKey);
 
 // Writes the token to the host's preferences file; false (and the previous
-// token still the one in use) when the file could not be written.
-bool storeToken(const QString &token)
+// token still the one in use) when the file could not be written. previous
+// receives the token it replaced.
+bool storeToken(const QString &token, QString *previous)
 {
     // The token is a credential: into an owner-only file, or nowhere.
     QString reason;
@@ -47,7 +49,8 @@ bool storeToken(const QString &token)
         return false;
     }
     QSettings settings(Settings::filepath(), Settings::format());
-    const QVariant previous = settings.value(tokenKey);
+    const QVariant replaced = settings.value(tokenKey);
+    *previous = replaced.toString();
     settings.setValue(tokenKey, token);
     settings.sync();
     if (settings.status() == QSettings::NoError)
@@ -55,15 +58,25 @@ bool storeToken(const QString &token)
     qDebug() << "Failed to store token";
     // The process shares one cache per file: without this, later requests
     // would use the token the login was said to fail on.
-    if (previous.isValid())
-        settings.setValue(tokenKey, previous);
+    if (replaced.isValid())
+        settings.setValue(tokenKey, replaced);
     else
         settings.remove(tokenKey);
     return false;
 }
 
+// Which token the album ids came with, without keeping another copy of it.
+QByteArray accountDigest(const QString &token)
+{
+    return QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256);
+}
+
 QString storedToken()
 {
+    // Reading anything but a file (a FIFO planted there) could block for ever.
+    const QFileInfo file(Settings::filepath());
+    if (file.exists() && !file.isFile())
+        return QString();
     QSettings settings(Settings::filepath(), Settings::format());
     const QString token = settings.value(tokenKey, QVariant()).toString();
     SecretMask::remember(token);
@@ -301,7 +314,7 @@ QHash<QString, QString> &FacebookPlugin::albumMap()
 {
     // Album ids belong to the account that listed them: another login must
     // never send a photo to the previous user's album.
-    const QByteArray account = QCryptographicHash::hash(storedToken().toUtf8(), QCryptographicHash::Sha256);
+    const QByteArray account = accountDigest(storedToken());
     if (account != m_albumAccount) {
         m_albums.clear();
         m_albumAccount = account;
@@ -330,8 +343,16 @@ void FacebookPlugin::shouldFinishAuth(QUrl url)
             qDebug() << "Auth ui error:" << SecretMask::masked(url.toString());
         } else if (m_loginState.isEmpty() || items.queryItemValue(QStringLiteral("state")) != m_loginState) {
             qDebug() << "Auth ui error: the login state does not match";
-        } else if (storeToken(token)) {
-            outcome = 'y';
+        } else {
+            // Our own login carries the album ids over to its token; any
+            // other change of the stored token (a logout, another process)
+            // empties the map at its next use.
+            QString previous;
+            if (storeToken(token, &previous)) {
+                outcome = 'y';
+                if (accountDigest(previous) == m_albumAccount)
+                    m_albumAccount = accountDigest(token);
+            }
         }
     }
     // Receivers run with the flag already clear and the window still open;

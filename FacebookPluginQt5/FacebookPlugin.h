@@ -73,7 +73,8 @@ public:
     void noteDeclined(const QString &scope);
 
     // Album name -> album id: filled by album listings, read by uploads;
-    // emptied when the stored token is no longer the one that listed them.
+    // emptied when the stored token is no longer the one that listed them
+    // (or one this plug-in's own login stored in its place).
     QHash<QString, QString> &albumMap();
 
 signals:

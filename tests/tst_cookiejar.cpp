@@ -88,8 +88,9 @@ void tst_CookieJar::readingDamagedPayloads()
     const QByteArray good = cookie("good", 1).toRawForm(QNetworkCookie::Full);
     // Promises three, holds one: what is there loads, silently.
     QCOMPARE(names(read(payload({ good }, 3))), QStringList({ "good" }));
-    // An entry that is no cookie: a warning, and the rest still loads.
-    QTest::ignoreMessage(QtWarningMsg, "Faild to fetch cookies \"=\"");
+    // An entry that is no cookie: a warning that never quotes it (it may hold
+    // a secret), and the rest still loads.
+    QTest::ignoreMessage(QtWarningMsg, "Faild to fetch cookies: an unreadable entry of 1 bytes");
     QCOMPARE(names(read(payload({ "=", good }, 2))), QStringList({ "good" }));
     QCOMPARE(read(payload({}, 0)).size(), 0);
     QCOMPARE(read(QByteArray("\x00\x00", 2)).size(), 0);

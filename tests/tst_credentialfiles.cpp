@@ -10,7 +10,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <mutex>
 #include <string>
@@ -32,6 +34,7 @@ std::mutex eventsMutex;
 std::vector<std::string> watchedFolders;
 std::vector<ModeEvent> events;
 std::vector<std::pair<int, std::string>> openFiles;
+bool refuseModes = false; // a file system that ignores modes, in the watched folders
 
 // In a watched folder, or the folder itself (where O_TMPFILE makes a file).
 bool watched(const std::string &path)
@@ -131,6 +134,10 @@ int fchmod(int fd, mode_t mode)
     }
     if (!path.empty())
         record(path, mode);
+    if (!path.empty() && refuseModes && watched(path)) {
+        errno = EPERM;
+        return -1;
+    }
     return real(fd, mode);
 }
 
@@ -146,6 +153,8 @@ private slots:
     void initTestCase();
     void ownerOnlyFromTheFirstByte_data();
     void ownerOnlyFromTheFirstByte();
+    void failsClosed_data();
+    void failsClosed();
 
 private:
     std::unique_ptr<SandboxProcess> m_sandbox;
@@ -225,6 +234,78 @@ void tst_CredentialFiles::ownerOnlyFromTheFirstByte()
     QSettings settings(Settings::filepath(), Settings::format());
     QVERIFY(!settings.value(TestPreferences::tokenKey()).toString().isEmpty());
     QCOMPARE(settings.value("hostKey").toInt(), hostFileExists ? 7 : 0); // the host's keys stay
+}
+
+// Where a file cannot be made owner-only, nothing secret goes into it: the
+// login reports 'n' and the cookies stay out. A link to the user's own file
+// is followed as before.
+void tst_CredentialFiles::failsClosed_data()
+{
+    QTest::addColumn<QString>("plant"); // what stands where the file goes
+    QTest::addColumn<QString>("file");  // preferences or cookies
+    QTest::addColumn<QByteArray>("codes");
+    QTest::addColumn<bool>("secretStored");
+    QTest::newRow("preferences-of-another-user") << "other-user" << "preferences" << QByteArray("n") << false;
+    QTest::newRow("preferences-a-fifo") << "fifo" << "preferences" << QByteArray("n") << false;
+    QTest::newRow("preferences-mode-refused") << "refused-mode" << "preferences" << QByteArray("n") << false;
+    QTest::newRow("preferences-link-to-own-file") << "link" << "preferences" << QByteArray("y") << true;
+    QTest::newRow("cookies-of-another-user") << "other-user" << "cookies" << QByteArray("y") << false;
+}
+
+void tst_CredentialFiles::failsClosed()
+{
+    QFETCH(QString, plant);
+    QFETCH(QString, file);
+    QFETCH(QByteArray, codes);
+    QFETCH(bool, secretStored);
+    const QString path = file == "preferences" ? Settings::filepath() : Network::CookieJar::filePath();
+    QFile::remove(Settings::filepath());
+    QFile::remove(Network::CookieJar::filePath());
+    QDir().mkpath(QFileInfo(path).path());
+    QTemporaryDir elsewhere;
+    const QString target = plant == "link" ? elsewhere.filePath("real.plist") : path;
+    if (plant == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else {
+        QFile planted(target);
+        QVERIFY(planted.open(QIODevice::WriteOnly));
+        planted.write("[General]\nhostKey=7\n");
+        planted.close();
+        if (plant == "other-user")
+            QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        if (plant == "link")
+            QVERIFY(QFile::link(target, path));
+    }
+    {
+        std::lock_guard<std::mutex> lock(eventsMutex);
+        watchedFolders = { QFile::encodeName(QFileInfo(path).path()).toStdString() + '/' };
+        refuseModes = plant == "refused-mode";
+    }
+    QNetworkAccessManager manager;
+    manager.setCookieJar(new Network::CookieJar);
+    QNetworkCookie session("session", "secret");
+    session.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(1));
+    manager.cookieJar()->setCookiesFromUrl({ session }, QUrl(QString::fromUtf8(m_sandbox->origin())));
+    FacebookPlugin plugin;
+    plugin.setManager(&manager);
+    LoginCodes receiver;
+    plugin.authWithPermissions("photo_upload", &receiver, SLOT(onAuthFinished(char)));
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.codes, codes, 30000);
+    QTRY_VERIFY(!BrowserPage::visibleWindow()); // closed: the cookies were offered to the file
+    {
+        std::lock_guard<std::mutex> lock(eventsMutex);
+        watchedFolders.clear();
+        refuseModes = false;
+    }
+    if (plant != "fifo") {
+        QFile written(target);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QByteArray text = written.readAll();
+        QCOMPARE(text.contains(file == "preferences" ? TestPreferences::tokenKey().toUtf8() : QByteArray("secret")),
+                 secretStored);
+        QVERIFY(text.contains("hostKey=7"));
+    }
+    QFile::remove(path);
 }
 
 ORVELLE_TEST_MAIN(tst_CredentialFiles)

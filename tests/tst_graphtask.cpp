@@ -105,7 +105,9 @@ private slots:
     void deletedInCallback();
     void deletingStopsUpload();
     void pluginDestroyed();
+    void tokenNeverQuoted();
     void albumPages();
+    void albumsOfAnotherAccount();
     void soak();
 
 private:
@@ -549,6 +551,42 @@ void tst_GraphTask::albumPages()
     QCOMPARE(m_plugin->albumMap().size(), 29); // "Trips" twice: the later id wins
     QCOMPARE(m_plugin->albumMap().value("Trips"), QStringLiteral("500000000000007"));
     QCOMPARE(m_plugin->albumMap().value("Album 23"), QStringLiteral("500000000000030"));
+}
+
+// The service may quote the token in words of its own, or inside an address
+// encoded twice: the host sees neither.
+void tst_GraphTask::tokenNeverQuoted()
+{
+    const QString token = QSettings(Settings::filepath(), Settings::format()).value(TestPreferences::tokenKey()).toString();
+    QVERIFY(!token.isEmpty());
+    const QString message = "Token " + token + " rejected at /x?y=access_token%253D" + token + "%2526z";
+    QVERIFY(m_sandbox->script(QJsonDocument(QJsonObject { { "path", "/me" },
+        { "replies", QJsonArray { QJsonObject { { "error", QJsonObject { { "code", 100 }, { "message", message } } } } } } })
+                                  .toJson()));
+    TaskProbe probe;
+    FastUserNameTask task(m_plugin.get(), probe);
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 20000);
+    QCOMPARE(probe.errors, QStringList { "Facebook API error: Token *** rejected at /x?y=access_token%253D***%2526z" });
+}
+
+// Another account's token took the place of the one that listed the albums:
+// its album ids are forgotten, and the photo goes to the new account's own
+// default album, never to an album of the previous user.
+void tst_GraphTask::albumsOfAnotherAccount()
+{
+    TaskProbe listing, upload;
+    FastAlbumTask albums(m_plugin.get(), listing);
+    albums.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(listing.successes, 1, 20000);
+    QVERIFY(m_plugin->albumMap().contains("Trips"));
+    storeToken(m_sandbox->post("/__sandbox/token?scope=photo_upload&user=alex").json()["access_token"].toString().toUtf8());
+    QTest::ignoreMessage(QtDebugMsg, "Album \"Trips\" does not exist. Default to application album");
+    FastUploadTask task(photoFile(), "Trips", m_plugin.get(), upload);
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(upload.outcomes(), 1, 20000);
+    QCOMPARE(upload.successes, 1);
+    QCOMPARE(requests("/me/photos"), 1);
 }
 
 // Many tasks at once with transient errors and a forced re-login: every task
