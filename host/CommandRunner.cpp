@@ -178,14 +178,14 @@ void CommandRunner::print(const QString &line)
     if (m_options.json)
         return;
     m_progress.clear();
-    std::printf("%s\n", line.toLocal8Bit().constData());
+    std::printf("%s\n", terminalText(line).toLocal8Bit().constData());
     std::fflush(stdout);
 }
 
 void CommandRunner::printError(const QString &line)
 {
     m_progress.clear();
-    std::fprintf(stderr, "orvelle-host: %s\n", plainText(line).toLocal8Bit().constData());
+    std::fprintf(stderr, "orvelle-host: %s\n", terminalText(plainText(line)).toLocal8Bit().constData());
     std::fflush(stderr);
 }
 

@@ -30,15 +30,8 @@ constexpr int pictureSide = 64;
 constexpr int thumbnailSide = 48;
 enum PhotoColumn { NameColumn, ProgressColumn, ResultColumn };
 
-QIcon thumbnail(const QString &file)
-{
-    QImageReader reader(file);
-    reader.setAutoTransform(true);
-    const QSize size = reader.size();
-    if (size.isValid())
-        reader.setScaledSize(size.scaled(thumbnailSide, thumbnailSide, Qt::KeepAspectRatio));
-    return QIcon(QPixmap::fromImage(reader.read()));
-}
+// A profile picture is small; a larger answer is not one.
+constexpr qint64 pictureByteLimit = 4 * 1024 * 1024;
 
 } // namespace
 
@@ -54,12 +47,14 @@ HostWindow::HostWindow(PluginHost *host, QWidget *parent)
     , m_uploadButton(new QPushButton(tr("Upload")))
     , m_shareButton(new QPushButton(tr("Share…")))
     , m_feedWatch(this)
+    , m_thumbnails(thumbnailSide)
 {
     setWindowTitle(tr("Orvelle: publish to %1").arg(host->plugin()->name()));
     setAcceptDrops(true);
     m_picture->setFixedSize(pictureSide, pictureSide);
     m_picture->setObjectName(QStringLiteral("picture"));
     m_name->setObjectName(QStringLiteral("userName"));
+    m_name->setTextFormat(Qt::PlainText); // the service's text, never markup
     m_albums->setObjectName(QStringLiteral("albums"));
     m_photos->setObjectName(QStringLiteral("photos"));
     m_message->setObjectName(QStringLiteral("message"));
@@ -71,6 +66,10 @@ HostWindow::HostWindow(PluginHost *host, QWidget *parent)
     m_photos->setIconSize(QSize(thumbnailSide, thumbnailSide));
     m_photos->setRootIsDecorated(false);
     m_photos->header()->setSectionResizeMode(NameColumn, QHeaderView::Stretch);
+    connect(&m_thumbnails, &ThumbnailMaker::ready, this, [this](int index, const QImage &thumbnail) {
+        if (QTreeWidgetItem *item = m_photos->topLevelItem(index))
+            item->setIcon(NameColumn, QIcon(QPixmap::fromImage(thumbnail)));
+    });
 
     auto *header = new QHBoxLayout;
     header->addWidget(m_picture);
@@ -138,10 +137,20 @@ void HostWindow::loadAccount()
 
 void HostWindow::loadPicture(const QUrl &url)
 {
+    // The address comes from the service: only the web, never a local file.
+    if (url.scheme() != QLatin1String("https") && url.scheme() != QLatin1String("http")) {
+        m_picture->setPixmap(QPixmap());
+        loadAlbums();
+        return;
+    }
     QNetworkReply *reply = m_host->manager()->get(QNetworkRequest(url));
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > pictureByteLimit)
+            reply->abort();
+    });
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
-        const QImage image = QImage::fromData(reply->readAll());
+        const QImage image = reply->error() == QNetworkReply::NoError ? QImage::fromData(reply->readAll()) : QImage();
         m_picture->setPixmap(QPixmap::fromImage(image.scaled(pictureSide, pictureSide, Qt::KeepAspectRatio,
                                                              Qt::SmoothTransformation)));
         loadAlbums();
@@ -172,7 +181,7 @@ void HostWindow::addPhotos(const QStringList &files)
         auto *item = new QTreeWidgetItem(m_photos, { QFileInfo(file).fileName() });
         item->setData(NameColumn, Qt::UserRole, file);
         item->setToolTip(NameColumn, file);
-        item->setIcon(NameColumn, thumbnail(file));
+        m_thumbnails.request(m_photos->indexOfTopLevelItem(item), file);
         auto *bar = new QProgressBar;
         bar->setRange(0, 100);
         bar->setValue(0);

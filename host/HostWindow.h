@@ -2,6 +2,7 @@
 #define HOSTWINDOW_H
 
 #include "DialogCloseWatch.h"
+#include "ThumbnailMaker.h"
 
 #include "utils/ITask.h"
 
@@ -63,6 +64,7 @@ private:
     std::unique_ptr<ITask> m_accountTask;
     std::unique_ptr<UploadQueue> m_uploads;
     DialogCloseWatch m_feedWatch;
+    ThumbnailMaker m_thumbnails;
     bool m_loggedIn = false;
 };
 

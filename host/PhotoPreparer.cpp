@@ -1,5 +1,7 @@
 #include "PhotoPreparer.h"
 
+#include "ImageLimits.h"
+
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
@@ -61,6 +63,7 @@ PhotoPreparer::PhotoPreparer(const QStringList &supportedMimes, const QSize &max
     : m_mimes(supportedMimes)
     , m_maxSize(maxSize)
 {
+    ImageLimits::apply();
 }
 
 PreparedPhoto PhotoPreparer::prepare(const QString &filePath) const
@@ -69,12 +72,15 @@ PreparedPhoto PhotoPreparer::prepare(const QString &filePath) const
     QImageReader reader(filePath);
     reader.setAutoTransform(true);
     photo.originalFormat = reader.format();
-    const QSize stored = reader.size();
+    const QSize stored = reader.size(); // from the header: nothing decoded yet
     if (photo.originalFormat.isEmpty() || !stored.isValid()) {
         photo.error = QStringLiteral("cannot read %1 as an image (%2)")
                           .arg(QFileInfo(filePath).fileName(), reader.errorString());
         return photo;
     }
+    photo.error = ImageLimits::refusal(QFileInfo(filePath).fileName(), stored);
+    if (!photo.error.isEmpty())
+        return photo;
     const bool sideways = turnsSideways(reader.transformation());
     photo.originalSize = sideways ? stored.transposed() : stored;
     const bool fits = photo.originalSize.width() <= m_maxSize.width() && photo.originalSize.height() <= m_maxSize.height();

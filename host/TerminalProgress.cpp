@@ -1,5 +1,7 @@
 #include "TerminalProgress.h"
 
+#include "PlainText.h"
+
 #include <unistd.h>
 
 namespace {
@@ -36,7 +38,7 @@ void TerminalProgress::update(qint64 sent, qint64 total)
     const QString line = QStringLiteral("%1  %2 of %3  %4/s  %5 left")
                              .arg(m_label, bytesText(sent), bytesText(total), bytesText(qint64(rate)), left);
     // Carriage return, the line, then erase whatever a longer line left.
-    std::fprintf(m_stream, "\r%s\033[K", line.toLocal8Bit().constData());
+    std::fprintf(m_stream, "\r%s\033[K", terminalText(line).toLocal8Bit().constData());
     std::fflush(m_stream);
     m_drawn = true;
 }

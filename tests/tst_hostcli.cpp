@@ -92,6 +92,8 @@ private slots:
     void commands_data();
     void commands();
     void uploadsPreparedPhotos();
+    void refusesDecompressionBombs();
+    void serviceTextEscaped();
     void galleryShowsUploads();
     void progressOnTerminal();
     void logoutForgetsTheLogin_data();
@@ -245,6 +247,60 @@ void tst_HostCli::uploadsPreparedPhotos()
     QVERIFY(TestPhotos::isNear(TestPhotos::bottomColour(upright), Qt::blue));
     QCOMPARE(arrived.value("scan.jpg image/jpeg").size(), QSize(800, 600));
     QCOMPARE(arrived.value("drawing.png image/png").size(), QSize(300, 200));
+}
+
+// A PNG of a few bytes whose header claims width × height pixels.
+QByteArray pngClaiming(quint32 width, quint32 height)
+{
+    const auto crc32 = [](const QByteArray &bytes) {
+        quint32 crc = 0xffffffff;
+        for (const char byte : bytes) {
+            crc ^= quint8(byte);
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc >> 1) ^ (0xedb88320 & (0u - (crc & 1)));
+        }
+        return ~crc;
+    };
+    const auto bigEndian = [](quint32 value) {
+        const char bytes[] = { char(value >> 24), char(value >> 16), char(value >> 8), char(value) };
+        return QByteArray(bytes, 4);
+    };
+    const QByteArray header = "IHDR" + bigEndian(width) + bigEndian(height) + QByteArray("\x08\x02\x00\x00\x00", 5);
+    const QByteArray data = QByteArray("IDAT\x78\x9c", 6);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + bigEndian(13) + header + bigEndian(crc32(header)) + bigEndian(2)
+        + data + bigEndian(crc32(data)) + bigEndian(0) + "IEND" + bigEndian(crc32("IEND"));
+}
+
+// A small file claiming 50,000 × 50,000 pixels is refused before anything is
+// decoded; a real 100-megapixel photo (beyond Qt 6's default allocation
+// limit once decoded) is still prepared and sent.
+void tst_HostCli::refusesDecompressionBombs()
+{
+    const QString bomb = m_photos.filePath("bomb.png");
+    const QString large = m_photos.filePath("large.png");
+    QFile bombFile(bomb);
+    QVERIFY(bombFile.open(QIODevice::WriteOnly) && bombFile.write(pngClaiming(50000, 50000)) > 0);
+    bombFile.close();
+    QVERIFY(TestPhotos::writeImage(large, TestPhotos::twoColours({ 12500, 8000 }), "png"));
+    const HostRun result = run({ "upload", bomb, large, "--json" });
+    QVERIFY2(result.exitCode == 1, result.report());
+    QCOMPARE(result.err.count('\n'), 1);
+    QVERIFY2(result.err.endsWith("bomb.png is 50000×50000 pixels, more than 250 megapixels: not opened\n"), result.err);
+    QCOMPARE(result.json().value("uploaded").toInt(), 1);
+    const QJsonArray photos = m_sandbox->get("/__sandbox/photos").json().array();
+    QCOMPARE(photos.size(), 1);
+    const QByteArray bytes = m_sandbox->get("/photos/" + photos.first().toObject().value("id").toString().toUtf8()).body;
+    QCOMPARE(QImage::fromData(bytes).size(), QSize(12500, 8000).scaled(2048, 2048, Qt::KeepAspectRatio));
+}
+
+// Control characters in the service's texts reach the terminal escaped.
+void tst_HostCli::serviceTextEscaped()
+{
+    const QJsonObject reply { { "status", 200 }, { "body", QString::fromUtf8("{\"name\":\"Eve\\u001b]0;owned\\u0007\"}") } };
+    QVERIFY(m_sandbox->script(QJsonDocument(QJsonObject { { "path", "/me" }, { "replies", QJsonArray { reply } } }).toJson()));
+    const HostRun result = run({ "whoami" });
+    QVERIFY2(result.exitCode == 0, result.report());
+    QCOMPARE(result.out.split('\n').first(), QByteArray("Eve\\x1b]0;owned\\x07"));
 }
 
 // The sandbox's gallery, rendered by the web engine, shows the photo: the

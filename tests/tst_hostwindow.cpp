@@ -28,6 +28,7 @@ class tst_HostWindow : public QObject
 private slots:
     void initTestCase();
     void showsTheAccount();
+    void serviceTextShownAsPlainText();
     void uploadsDroppedPhotos();
     void shares_data();
     void shares();
@@ -77,6 +78,26 @@ void tst_HostWindow::showsTheAccount()
     QVERIFY(albums->item(3)->flags() & Qt::ItemIsSelectable);
 }
 
+// What the service says is text, never markup, and its picture address is
+// fetched only from the web: a file: address would read the user's disk.
+void tst_HostWindow::serviceTextShownAsPlainText()
+{
+    const QString local = m_photos.filePath("local.png");
+    QVERIFY(TestPhotos::writeImage(local, TestPhotos::twoColours({ 64, 64 }), "png"));
+    const QJsonObject name { { "status", 200 }, { "body", R"({"name":"<b>Evil</b> <img src=x>","id":"1"})" } };
+    const QJsonObject picture { { "status", 200 },
+                                { "body", QString(R"({"data":{"url":"%1"}})").arg(QUrl::fromLocalFile(local).toString()) } };
+    QVERIFY(m_sandbox->script(QJsonDocument(QJsonObject { { "path", "/me" }, { "replies", QJsonArray { name } } }).toJson()));
+    QVERIFY(m_sandbox->script(
+        QJsonDocument(QJsonObject { { "path", "/me/picture" }, { "replies", QJsonArray { picture } } }).toJson()));
+    QSignalSpy loaded(m_window.get(), &HostWindow::accountLoaded);
+    m_window->loadAccount();
+    QVERIFY(loaded.wait(30000));
+    QCOMPARE(child<QLabel>("userName")->text(), QStringLiteral("<b>Evil</b> <img src=x>"));
+    QCOMPARE(child<QLabel>("userName")->textFormat(), Qt::PlainText);
+    QVERIFY(child<QLabel>("picture")->pixmap(Qt::ReturnByValue).isNull());
+}
+
 void tst_HostWindow::uploadsDroppedPhotos()
 {
     const QString photo = m_photos.filePath("meadow.png");
@@ -93,7 +114,7 @@ void tst_HostWindow::uploadsDroppedPhotos()
     QApplication::sendEvent(m_window.get(), &drop);
     QTreeWidget *photos = child<QTreeWidget>("photos");
     QCOMPARE(photos->topLevelItemCount(), 2);
-    QVERIFY(!photos->topLevelItem(0)->icon(0).isNull()); // a thumbnail
+    QTRY_VERIFY(!photos->topLevelItem(0)->icon(0).isNull()); // a thumbnail, made off the GUI thread
 
     QListWidget *albums = child<QListWidget>("albums");
     albums->setCurrentRow(3);

@@ -22,6 +22,7 @@ private slots:
     void postRequest_data();
     void postRequest();
     void tokenIsReadForEveryRequest();
+    void realServiceTokenStaysApart();
 
 private:
     void storeToken(const QVariant &token);
@@ -133,6 +134,15 @@ void tst_SignedRequests::tokenIsReadForEveryRequest()
     // Another process (the login) rewrites the file between two requests.
     storeToken("second");
     QCOMPARE(send([&] { return m_plugin.submitGetRequest("/me"); }).target, QByteArray("/me?access_token=second"));
+}
+
+// The real service's token is never sent to the sandbox's port, which any
+// local user could listen on.
+void tst_SignedRequests::realServiceTokenStaysApart()
+{
+    storeToken(QVariant());
+    QSettings(Settings::filepath(), Settings::format()).setValue("fbtoken", "real-service-token");
+    QCOMPARE(send([&] { return m_plugin.submitGetRequest("/me"); }).target, QByteArray("/me?access_token"));
 }
 
 ORVELLE_TEST_MAIN(tst_SignedRequests)
