@@ -3,6 +3,8 @@
 #include "webview/BrowserWindow.h"
 #include "webview/VlWebView.h"
 
+#include <QWebEnginePage>
+#include <QWebEngineView>
 #include <QWindow>
 
 namespace {
@@ -57,6 +59,7 @@ private slots:
     void signalsOnAPage();
     void redirectWithFragment();
     void failedLoadIsReported();
+    void showsWhereItIs();
     void closeProtocol_data();
     void closeProtocol();
     void closeFromInsideSignal();
@@ -122,6 +125,28 @@ void tst_VlWebView::failedLoadIsReported()
     QVERIFY(finished.wait(20000));
     QCOMPARE(finished.first().first().toBool(), true);
     QVERIFY(urls.contains(QVariantList { unreachable }));
+    view->close();
+}
+
+// The title names the site and says the connection is not secure (the
+// sandbox speaks http); a page cannot take the window off the web.
+void tst_VlWebView::showsWhereItIs()
+{
+    QPointer<VlWebView> view = new VlWebView;
+    QSignalSpy finished(view.data(), &VlWebView::loadHasFinished);
+    const QUrl page(QString::fromUtf8(m_sandbox->origin() + "/connect/login_success.html"));
+    view->load(page);
+    QVERIFY(finished.wait(20000));
+    view->show();
+    QCOMPARE(onlyWindow()->windowTitle(), page.authority() + QStringLiteral(" — not secure"));
+    QSignalSpy urls(view.data(), &VlWebView::urlHasChanged);
+    const QUrl data("data:text/html,<form>password</form>");
+    view->load(data);
+    const QUrl later(page.toString() + "?later");
+    view->load(later); // navigations are taken in order: once this one is seen, the other was decided
+    QTRY_VERIFY_WITH_TIMEOUT(urls.contains(QVariantList { later }), 20000);
+    QVERIFY(!urls.contains(QVariantList { data }));
+    QTRY_COMPARE_WITH_TIMEOUT(view->url(), later, 20000);
     view->close();
 }
 

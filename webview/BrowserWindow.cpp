@@ -27,9 +27,15 @@ void deleteLiveWindows()
         delete window;
 }
 
+bool isWebAddress(const QUrl &url)
+{
+    return url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http");
+}
+
 // Tells the window about every main-frame navigation before it happens,
 // server redirects included: the address a dialog ends on may carry its
-// answer after '#' and may itself never load.
+// answer after '#' and may itself never load. The window shows web pages
+// only: a link to a file, data or script address is refused.
 class ObservedPage : public QWebEnginePage
 {
 public:
@@ -42,7 +48,11 @@ public:
 protected:
     bool acceptNavigationRequest(const QUrl &url, NavigationType, bool isMainFrame) override
     {
-        if (isMainFrame && m_window)
+        if (!isMainFrame)
+            return true;
+        if (!isWebAddress(url))
+            return false;
+        if (m_window)
             emit m_window->loadChanged(url);
         return true;
     }
@@ -88,12 +98,25 @@ BrowserWindow::BrowserWindow()
     connect(m_view, &QWebEngineView::loadStarted, this, &BrowserWindow::loadStarted);
     connect(m_view, &QWebEngineView::loadProgress, this, [this] { emit loadChanged(currentUrl()); });
     connect(m_view, &QWebEngineView::urlChanged, this, &BrowserWindow::loadChanged);
+    connect(m_view, &QWebEngineView::urlChanged, this, &BrowserWindow::showWhereItIs);
     connect(m_view, &QWebEngineView::loadFinished, this, &BrowserWindow::loadFinished);
 }
 
 BrowserWindow::~BrowserWindow()
 {
     liveWindows().remove(this);
+}
+
+// As a browser's address bar would: which site the page is from, and
+// whether the connection to it is private, so a page linked from the login
+// cannot pass itself off as the login page.
+void BrowserWindow::showWhereItIs(const QUrl &url)
+{
+    if (url.isEmpty())
+        return;
+    const bool secure = url.scheme() == QLatin1String("https");
+    const QString site = url.port() < 0 ? url.host() : QStringLiteral("%1:%2").arg(url.host()).arg(url.port());
+    setWindowTitle(QStringLiteral("%1 — %2").arg(site, secure ? tr("secure connection") : tr("not secure")));
 }
 
 QUrl BrowserWindow::currentUrl() const

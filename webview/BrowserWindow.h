@@ -8,7 +8,8 @@ class QWebEngineView;
 
 // The platform side of the browser window: a top-level window with a web
 // view in it, reporting what happens to it as four signals. VlWebView turns
-// them into the plug-in's protocol.
+// them into the plug-in's protocol. Its title shows the site of the page and
+// whether the connection is secure; only http(s) pages load in it.
 //
 // The web engine must not be torn down inside one of its own signals, and a
 // web view that outlives the application object crashes the process: windows
@@ -37,6 +38,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void showWhereItIs(const QUrl &url);
+
     QWebEngineView *m_view; // child widget
 };
 
