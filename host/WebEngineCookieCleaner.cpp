@@ -1,5 +1,7 @@
 #include "WebEngineCookieCleaner.h"
 
+#include "webview/LoginProfile.h"
+
 #include <QRandomGenerator>
 #include <QWebEngineCookieStore>
 #include <QWebEnginePage>
@@ -25,7 +27,7 @@ void WebEngineCookieCleaner::start()
     if (m_sites.isEmpty())
         return finish(true);
     m_giveUp.start();
-    QWebEngineProfile *profile = QWebEngineProfile::defaultProfile();
+    QWebEngineProfile *profile = LoginProfile::profile();
     m_store = profile->cookieStore();
     connect(m_store, &QWebEngineCookieStore::cookieAdded, this, [this](const QNetworkCookie &cookie) {
         if (!m_listing)
@@ -84,5 +86,9 @@ void WebEngineCookieCleaner::finish(bool ok)
     m_listing = m_removing = false;
     if (m_store)
         disconnect(m_store, nullptr, this, nullptr);
+    m_store = nullptr;
+    // The page is done with; the profile must outlive every page it has.
+    if (m_page)
+        m_page.release()->deleteLater();
     emit finished(ok, ok ? m_doomed.size() : 0);
 }

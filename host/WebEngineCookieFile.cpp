@@ -1,5 +1,7 @@
 #include "WebEngineCookieFile.h"
 
+#include "webview/LoginProfile.h"
+
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -11,8 +13,7 @@ namespace WebEngineCookieFile {
 
 QString defaultPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-        + QStringLiteral("/QtWebEngine/Default/Cookies");
+    return LoginProfile::cookieFilePath();
 }
 
 bool removeSitesCookies(const QString &path, const QList<QUrl> &sites, int *removed, QString *error)
@@ -20,6 +21,11 @@ bool removeSitesCookies(const QString &path, const QList<QUrl> &sites, int *remo
     *removed = 0;
     if (!QFileInfo::exists(path))
         return true;
+    // The engine of that window would write its cookies back over ours.
+    if (path == LoginProfile::cookieFilePath() && LoginProfile::isInUseElsewhere()) {
+        *error = QStringLiteral("another Orvelle window has them open; close it and log out again");
+        return false;
+    }
     sqlite3 *raw = nullptr;
     const int opened = sqlite3_open_v2(QFile::encodeName(path).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
     const std::unique_ptr<sqlite3, int (*)(sqlite3 *)> db(raw, sqlite3_close);

@@ -13,8 +13,8 @@
 // While an engine has the file open (another Orvelle window), it is locked.
 namespace WebEngineCookieFile {
 
-// The default profile's database, where the engine keeps it for this
-// application.
+// The login profile's database, where the engine keeps it for this
+// application (webview/LoginProfile.h).
 QString defaultPath();
 
 // Deletes the cookies of the sites and of the domains that cover them.

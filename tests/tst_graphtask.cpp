@@ -14,6 +14,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QUrlQuery>
 #include <QWebEngineView>
 
@@ -100,6 +101,7 @@ private slots:
     void stalledOrEndlessReply_data();
     void stalledOrEndlessReply();
     void oneLoginPerSubmit();
+    void loginOfAnotherScopeIsNotOwn();
     void declinedPermissionAskedAgain();
     void deletedInCallback_data();
     void deletedInCallback();
@@ -394,6 +396,28 @@ void tst_GraphTask::oneLoginPerSubmit()
     QCOMPARE(requests("/me"), 4);
 }
 
+// A task told 'b' hears how another scope's login ends; that login is not
+// its own, so when its request is still refused it logs in for itself.
+void tst_GraphTask::loginOfAnotherScopeIsNotOwn()
+{
+    QVERIFY(m_sandbox->post("/__sandbox/revoke-permission?name=user_photos").status == 200);
+    QVERIFY(m_sandbox->post("/__sandbox/revoke-permission?name=photo_upload").status == 200);
+    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    TaskProbe albums, upload;
+    FastAlbumTask albumTask(m_plugin.get(), albums);
+    FastUploadTask uploadTask(photoFile(), "", m_plugin.get(), upload);
+    albumTask.submit();
+    QTRY_VERIFY_WITH_TIMEOUT(m_plugin->isAuthorising(), 20000);
+    uploadTask.submit();
+    QTRY_VERIFY(uploadTask.ticks >= 1); // told 'b'
+    QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
+    finishLogin(m_sandbox->token("user_photos"));
+    QTRY_COMPARE_WITH_TIMEOUT(upload.outcomes(), 1, 20000);
+    QCOMPARE(upload.errors, QStringList());
+    QCOMPARE(requests("/dialog/oauth"), 2); // the album's, then the upload's own
+    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 1);
+}
+
 // The user unticked the permission: the service then leaves it out of later
 // logins, so the plug-in asks for it again explicitly, and only then.
 void tst_GraphTask::declinedPermissionAskedAgain()
@@ -468,6 +492,16 @@ void tst_GraphTask::deletedInCallback()
                               fast);
     }
     QPointer<QObject> alive(task);
+    // Nothing of the task may run once its callback deleted it; the debug
+    // line of a reply set on it would be the trace of such a run.
+    static QStringList messages;
+    messages.clear();
+    static QtMessageHandler previous = nullptr;
+    previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+        messages << text;
+        previous(type, context, text);
+    });
+    const auto restore = qScopeGuard([] { qInstallMessageHandler(previous); });
     task->submit();
     if (login == "close") {
         QTRY_VERIFY_WITH_TIMEOUT(BrowserPage::visibleWindow(), 20000);
@@ -482,6 +516,7 @@ void tst_GraphTask::deletedInCallback()
     QCOMPARE(successes, success ? 1 : 0);
     QCOMPARE(errors, success ? 0 : 1);
     m_sandbox->get("/me"); // a round trip: nothing of the task is left to run
+    QVERIFY(!messages.contains("Faild to submit request"));
 }
 
 // The user pressed Cancel and the host deleted the upload while its body was

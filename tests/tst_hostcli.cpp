@@ -2,6 +2,7 @@
 #include "SandboxProcess.h"
 #include "SecretWatch.h"
 #include "TestMain.h"
+#include "webview/LoginProfile.h"
 #include "TestPhotos.h"
 
 #include "network/CookieJar.h"
@@ -44,15 +45,11 @@ QByteArray fileHash(const QString &path)
     return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
 }
 
-// Qt 5's default web profile keeps its cookies in a file; Qt 6's keeps
-// none on disk (off the record), so a login session ends with the process.
-constexpr bool engineKeepsCookieFile = QT_VERSION_MAJOR < 6;
-
-// Cookies of the sandbox in the web engine's cookie file (the engine of the
-// host processes: this process never starts one).
+// Cookies of the sandbox in the login profile's cookie file (the engine of
+// the host processes: this process never starts one).
 QString engineCookieFile()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/QtWebEngine/Default/Cookies";
+    return LoginProfile::cookieFilePath();
 }
 
 int engineCookies()
@@ -353,19 +350,12 @@ void tst_HostCli::logoutForgetsTheLogin()
 {
     QFETCH(bool, logout);
     // Logged in through the dialog: the sandbox approves and starts a
-    // session, whose cookie the engine keeps. The engine writes cookies to
-    // its file late and, when its process ends at once, not always: the
-    // login is repeated (token removed) until the file has the cookie.
-    if (!engineKeepsCookieFile && !logout)
-        QSKIP("Qt 6's web profile keeps no session between runs: every login shows the login page");
+    // session, whose cookie the engine keeps. The host shuts the engine down
+    // so that it writes the cookie out before the process ends.
     QFile::remove(engineCookieFile()); // no session of an earlier row
-    for (int attempt = 0; attempt < 5 && engineCookies() <= 0; ++attempt) {
-        QVERIFY(QFile::remove(preferencesFile()) || !QFile::exists(preferencesFile()));
-        QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
-        if (!engineKeepsCookieFile)
-            break;
-    }
-    QVERIFY(!engineKeepsCookieFile || engineCookies() > 0);
+    QVERIFY(QFile::remove(preferencesFile()) || !QFile::exists(preferencesFile()));
+    QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
+    QVERIFY(engineCookies() > 0);
     QVERIFY(!storedToken().isEmpty());
     {
         Network::CookieJar jar;
@@ -379,7 +369,7 @@ void tst_HostCli::logoutForgetsTheLogin()
         const HostRun result = run({ "logout", "--json" });
         QVERIFY2(result.exitCode == 0 && result.json().value("logged_out").toBool(), result.report());
         QVERIFY(storedToken().isEmpty());
-        QVERIFY(engineCookies() <= 0); // none left, or (Qt 6) no file at all
+        QVERIFY(engineCookies() <= 0);
         Network::CookieJar jar;
         QCOMPARE(jar.cookiesForUrl(QUrl(QString::fromUtf8(m_sandbox->origin()) + '/')).size(), 0);
     } else {
@@ -407,8 +397,6 @@ void tst_HostCli::logoutForgetsTheLogin()
 // file: the logout says so instead of reporting success.
 void tst_HostCli::logoutWhileAWindowIsOpen()
 {
-    if (!engineKeepsCookieFile)
-        QSKIP("Qt 6's web profile has no cookie file to hold");
     QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
     QVERIFY(QFile::remove(preferencesFile()));
     QVERIFY(m_sandbox->setSwitch("auto_approve=0"));

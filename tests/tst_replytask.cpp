@@ -1,6 +1,7 @@
 #include "LoopbackServer.h"
 #include "TestMain.h"
 #include "network/ReplyTask.h"
+#include "utils/SecretMask.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -106,6 +107,8 @@ private slots:
     void outcomeStopsTimer();
     void nullReplyIsLoggedOnly();
     void waitForFinishedDoesNotWait();
+    void maskedTexts_data();
+    void maskedTexts();
     void realTimeout();
 
 private:
@@ -297,6 +300,28 @@ void tst_ReplyTask::realTimeout()
     QCOMPARE(m_lastError, QStringLiteral("Request timed out"));
     QCOMPARE(requestsTo("/retry"), 11);
     QVERIFY2(elapsed >= 54000 && elapsed < 62000, qPrintable(QString::number(elapsed)));
+}
+
+// Tokens leave no text: as an address item (quoted once or twice), and by
+// value wherever a remembered one stands; the rest stays word for word.
+void tst_ReplyTask::maskedTexts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("masked");
+    QTest::newRow("item") << "GET /me?access_token=abc123&x=1" << "GET /me?access_token=***&x=1";
+    QTest::newRow("encoded-once") << "next=%2Fme%3Faccess_token%3Dabc123%26x" << "next=%2Fme%3Faccess_token%3D***%26x";
+    QTest::newRow("encoded-twice") << "u=access_token%253Dabc123%2526x" << "u=access_token%253D***%2526x";
+    QTest::newRow("by-value") << "the token rememberedSecret42 is bad" << "the token *** is bad";
+    QTest::newRow("short-values-kept") << "code 17 and x" << "code 17 and x";
+}
+
+void tst_ReplyTask::maskedTexts()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, masked);
+    SecretMask::remember(QStringLiteral("rememberedSecret42"));
+    SecretMask::remember(QStringLiteral("17")); // too short to mask
+    QCOMPARE(SecretMask::masked(text), masked);
 }
 
 ORVELLE_TEST_MAIN(tst_ReplyTask)

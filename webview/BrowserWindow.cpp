@@ -1,5 +1,7 @@
 #include "BrowserWindow.h"
 
+#include "LoginProfile.h"
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -25,6 +27,7 @@ void deleteLiveWindows()
     const QSet<BrowserWindow *> windows = liveWindows();
     for (BrowserWindow *window : windows)
         delete window;
+    LoginProfile::release(); // its pages are gone: it writes its cookies out
 }
 
 bool isWebAddress(const QUrl &url)
@@ -40,7 +43,7 @@ class ObservedPage : public QWebEnginePage
 {
 public:
     ObservedPage(QObject *parent, BrowserWindow *window)
-        : QWebEnginePage(parent)
+        : QWebEnginePage(LoginProfile::profile(), parent)
         , m_window(window)
     {
     }
