@@ -8,6 +8,7 @@
 #include "network/CookieJar.h"
 
 #include <QCryptographicHash>
+#include <QImageWriter>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QNetworkCookie>
@@ -274,11 +275,13 @@ QByteArray pngClaiming(quint32 width, quint32 height)
 void tst_HostCli::refusesDecompressionBombs()
 {
     const QString bomb = m_photos.filePath("bomb.png");
-    const QString large = m_photos.filePath("large.png");
+    const QString large = m_photos.filePath("large.tiff");
     QFile bombFile(bomb);
     QVERIFY(bombFile.open(QIODevice::WriteOnly) && bombFile.write(pngClaiming(50000, 50000)) > 0);
     bombFile.close();
-    QVERIFY(TestPhotos::writeImage(large, TestPhotos::twoColours({ 12500, 8000 }), "png"));
+    QImageWriter writer(large, "tiff"); // TIFF is decoded whole, whatever size is asked for
+    writer.setCompression(1);
+    QVERIFY2(writer.write(TestPhotos::twoColours({ 12500, 8000 })), qPrintable(writer.errorString()));
     const HostRun result = run({ "upload", bomb, large, "--json" });
     QVERIFY2(result.exitCode == 1, result.report());
     QCOMPARE(result.err.count('\n'), 1);
