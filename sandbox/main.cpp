@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 #include <string>
 #include <thread>
 
@@ -18,13 +20,14 @@ namespace {
 void usage()
 {
     std::printf("usage: orvelle-sandbox [--port N] [--data DIR] [--auto-approve] [--upload-limit BYTES]\n"
-                "                       [--new-permissions] [--feed-cancel-error]\n"
+                "                       [--new-permissions] [--feed-cancel-error] [--exit-with-parent]\n"
                 "  --port N             port on 127.0.0.1 (default %d; 0 picks a free one)\n"
                 "  --data DIR           database and photos; a fresh temporary folder by default\n"
                 "  --auto-approve       every dialog is approved at once, as a logged-in user\n"
                 "  --upload-limit BYTES largest photo accepted (default 25 MB)\n"
                 "  --new-permissions    answer /me/permissions as permission/status rows\n"
-                "  --feed-cancel-error  the feed dialog's Cancel reports error_code 4201\n",
+                "  --feed-cancel-error  the feed dialog's Cancel reports error_code 4201\n"
+                "  --exit-with-parent   end when the process that started it ends (tests)\n",
                 SANDBOX_DEFAULT_PORT);
 }
 
@@ -54,6 +57,11 @@ int main(int argc, char **argv)
             newPermissions = true;
         } else if (arg == "--feed-cancel-error") {
             feedCancelError = true;
+        } else if (arg == "--exit-with-parent") {
+            // A test that crashes must not leave its sandbox holding the port.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() == 1)
+                return 1;
         } else {
             usage();
             return arg == "--help" || arg == "-h" ? 0 : 2;

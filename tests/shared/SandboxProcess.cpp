@@ -30,7 +30,7 @@ bool SandboxProcess::start(const QString &dataDir)
 {
     m_dataDir = dataDir.isEmpty() ? m_ownData.path() : dataDir;
     m_origin.clear();
-    QStringList arguments { "--port", QString::number(m_port), "--data", m_dataDir };
+    QStringList arguments { "--port", QString::number(m_port), "--data", m_dataDir, "--exit-with-parent" };
     m_process.start(executable(), arguments + m_arguments);
     if (!m_process.waitForStarted(5000))
         return false;
