@@ -3,6 +3,7 @@
 #include "webview/BrowserWindow.h"
 #include "webview/VlWebView.h"
 
+#include <QScopeGuard>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 #include <QWindow>
@@ -133,6 +134,10 @@ void tst_VlWebView::failedLoadIsReported()
 void tst_VlWebView::showsWhereItIs()
 {
     QPointer<VlWebView> view = new VlWebView;
+    const auto closeView = qScopeGuard([&view] {
+        if (view)
+            view->close();
+    });
     QSignalSpy finished(view.data(), &VlWebView::loadHasFinished);
     const QUrl page(QString::fromUtf8(m_sandbox->origin() + "/connect/login_success.html"));
     view->load(page);
@@ -141,13 +146,11 @@ void tst_VlWebView::showsWhereItIs()
     QCOMPARE(onlyWindow()->windowTitle(), page.authority() + QStringLiteral(" — not secure"));
     QSignalSpy urls(view.data(), &VlWebView::urlHasChanged);
     const QUrl data("data:text/html,<form>password</form>");
+    finished.clear();
     view->load(data);
-    const QUrl later(page.toString() + "?later");
-    view->load(later); // navigations are taken in order: once this one is seen, the other was decided
-    QTRY_VERIFY_WITH_TIMEOUT(urls.contains(QVariantList { later }), 20000);
+    QVERIFY(finished.wait(20000)); // every load ends, a refused one too
     QVERIFY(!urls.contains(QVariantList { data }));
-    QTRY_COMPARE_WITH_TIMEOUT(view->url(), later, 20000);
-    view->close();
+    QCOMPARE(view->url(), page);
 }
 
 void tst_VlWebView::closeProtocol_data()
