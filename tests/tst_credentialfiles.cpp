@@ -157,8 +157,28 @@ private slots:
     void failsClosed();
 
 private:
+    // A login (auto-approved) with a login cookie "secret" in the jar; codes:
+    // how it ended, once its window has closed and offered the cookies to
+    // their file.
+    void loginWithSecretCookie(QByteArray *codes);
+
     std::unique_ptr<SandboxProcess> m_sandbox;
 };
+
+void tst_CredentialFiles::loginWithSecretCookie(QByteArray *codes)
+{
+    QNetworkAccessManager manager;
+    manager.setCookieJar(new Network::CookieJar);
+    QNetworkCookie session("session", "secret");
+    session.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(1));
+    manager.cookieJar()->setCookiesFromUrl({ session }, QUrl(QString::fromUtf8(m_sandbox->origin())));
+    FacebookPlugin plugin;
+    plugin.setManager(&manager);
+    LoginCodes receiver;
+    plugin.authWithPermissions("photo_upload", &receiver, SLOT(onAuthFinished(char)));
+    QTRY_VERIFY_WITH_TIMEOUT(!receiver.codes.isEmpty() && !BrowserPage::visibleWindow(), 30000);
+    *codes = receiver.codes;
+}
 
 void tst_CredentialFiles::initTestCase()
 {
@@ -196,17 +216,9 @@ void tst_CredentialFiles::ownerOnlyFromTheFirstByte()
                                + '/' };
     }
 
-    QNetworkAccessManager manager;
-    manager.setCookieJar(new Network::CookieJar);
-    QNetworkCookie session("session", "secret");
-    session.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(1));
-    manager.cookieJar()->setCookiesFromUrl({ session }, QUrl(QString::fromUtf8(m_sandbox->origin())));
-    FacebookPlugin plugin;
-    plugin.setManager(&manager);
-    LoginCodes receiver;
-    plugin.authWithPermissions("photo_upload", &receiver, SLOT(onAuthFinished(char)));
-    QTRY_COMPARE_WITH_TIMEOUT(receiver.codes, QByteArray("y"), 30000);
-    QTRY_VERIFY(!BrowserPage::visibleWindow()); // closed: the cookies are stored
+    QByteArray codes;
+    loginWithSecretCookie(&codes);
+    QCOMPARE(codes, QByteArray("y"));
 
     std::vector<ModeEvent> seen;
     {
@@ -281,17 +293,9 @@ void tst_CredentialFiles::failsClosed()
         watchedFolders = { QFile::encodeName(QFileInfo(path).path()).toStdString() + '/' };
         refuseModes = plant == "refused-mode";
     }
-    QNetworkAccessManager manager;
-    manager.setCookieJar(new Network::CookieJar);
-    QNetworkCookie session("session", "secret");
-    session.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(1));
-    manager.cookieJar()->setCookiesFromUrl({ session }, QUrl(QString::fromUtf8(m_sandbox->origin())));
-    FacebookPlugin plugin;
-    plugin.setManager(&manager);
-    LoginCodes receiver;
-    plugin.authWithPermissions("photo_upload", &receiver, SLOT(onAuthFinished(char)));
-    QTRY_COMPARE_WITH_TIMEOUT(receiver.codes, codes, 30000);
-    QTRY_VERIFY(!BrowserPage::visibleWindow()); // closed: the cookies were offered to the file
+    QByteArray ended;
+    loginWithSecretCookie(&ended);
+    QCOMPARE(ended, codes);
     {
         std::lock_guard<std::mutex> lock(eventsMutex);
         watchedFolders.clear();

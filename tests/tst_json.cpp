@@ -329,6 +329,10 @@ void tst_QtJson::serializeFailure()
 // strict reader must accept gives the values Qt's own reader sees.
 void tst_QtJson::corpus()
 {
+    // The suite lives next to the repository, not in it: a clone on its own
+    // still passes, and says what it did not check.
+    if (!QDir(corpusDir()).exists())
+        QSKIP(qPrintable("JSONTestSuite corpus not found at " + corpusDir() + ": the sweep was skipped"));
     QDirIterator files(corpusDir(), { "*.json" }, QDir::Files, QDirIterator::Subdirectories);
     int seen = 0, checked = 0;
     while (files.hasNext()) {

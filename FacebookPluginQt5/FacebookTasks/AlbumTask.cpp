@@ -39,11 +39,12 @@ QByteArray AlbumTask::permissions()
 void AlbumTask::handleResult(const QVariantMap &result)
 {
     const QVariantList data = result.value(QStringLiteral("data")).toList();
+    QHash<QString, QString> &albumIds = plugin()->albumMap(); // checks the account once a page
     for (const QVariant &item : data) {
         const QVariantMap album = item.toMap();
         const QString name = album.value(QStringLiteral("name")).toString();
         m_albums.append({ name, album.value(QStringLiteral("can_upload")).toBool() });
-        plugin()->albumMap().insert(name, album.value(QStringLiteral("id")).toString());
+        albumIds.insert(name, album.value(QStringLiteral("id")).toString());
     }
     const QString next = nextPagePath(result);
     if (!next.isEmpty() && !data.isEmpty() && ++m_pages < maxPages) {
