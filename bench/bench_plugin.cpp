@@ -120,7 +120,7 @@ int main(int argc, char **argv)
     app.setApplicationName(QStringLiteral("Orvelle"));
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {}); // the plug-in's chatter
 
-    SandboxProcess sandbox({ "--auto-approve", "--upload-limit", "300000000" }, ORVELLE_SANDBOX_PORT);
+    SandboxProcess sandbox({ "--auto-approve", "--upload-limit", "300000000" });
     if (!sandbox.start())
         return 1;
     const QByteArray token = sandbox.token("user_photos,photo_upload");

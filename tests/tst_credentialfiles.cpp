@@ -183,8 +183,7 @@ void tst_CredentialFiles::loginWithSecretCookie(QByteArray *codes)
 void tst_CredentialFiles::initTestCase()
 {
     ::umask(022);
-    m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" },
-                                                 qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
+    m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" });
     QVERIFY(m_sandbox->start());
 }
 

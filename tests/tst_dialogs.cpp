@@ -60,7 +60,7 @@ private:
 
 void tst_Dialogs::initTestCase()
 {
-    m_sandbox = std::make_unique<SandboxProcess>(QStringList(), qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
+    m_sandbox = std::make_unique<SandboxProcess>();
     QVERIFY(m_sandbox->start());
 }
 

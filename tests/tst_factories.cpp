@@ -49,8 +49,7 @@ private:
 
 void tst_Factories::initTestCase()
 {
-    m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" },
-                                                 qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
+    m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" });
     QVERIFY(m_sandbox->start());
     QVERIFY2(m_host.load(), qPrintable(m_host.errorString()));
     m_host.mainWindow()->show();

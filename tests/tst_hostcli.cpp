@@ -100,16 +100,16 @@ private slots:
 
 private:
     HostRun run(const QStringList &arguments, int timeoutMs = 60000);
-    QProcessEnvironment m_environment = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment m_environment;
     std::unique_ptr<SandboxProcess> m_sandbox;
     QTemporaryDir m_photos;
 };
 
 void tst_HostCli::initTestCase()
 {
-    m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" },
-                                                 qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
+    m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" });
     QVERIFY(m_sandbox->start());
+    m_environment = QProcessEnvironment::systemEnvironment(); // with the sandbox's origin
 }
 
 void tst_HostCli::init()

@@ -37,11 +37,22 @@ class tst_HostFlow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void loadingStartsNoWebEngine();
     void feedDialogThroughTheInterface();
     void foreignCookieJarIsLeftAlone();
     void hostQuitsDuringLogin();
+
+private:
+    // Started before the plug-in is loaded: the one instance a process
+    // holds reads the sandbox's address when it is made.
+    SandboxProcess m_sandbox { { "--auto-approve" } };
 };
+
+void tst_HostFlow::initTestCase()
+{
+    QVERIFY(m_sandbox.start());
+}
 
 void tst_HostFlow::loadingStartsNoWebEngine()
 {
@@ -53,8 +64,6 @@ void tst_HostFlow::loadingStartsNoWebEngine()
 
 void tst_HostFlow::feedDialogThroughTheInterface()
 {
-    SandboxProcess sandbox({ "--auto-approve" }, qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
-    QVERIFY(sandbox.start());
     HostHarness host;
     QVERIFY2(host.load(), qPrintable(host.errorString()));
     QFile::remove(Network::CookieJar::filePath());
@@ -64,13 +73,11 @@ void tst_HostFlow::feedDialogThroughTheInterface()
     QCOMPARE(webEngineProcesses() > 0, true);
     // The plug-in stored the host's own copy of the jar.
     QTRY_VERIFY(QFile::exists(Network::CookieJar::filePath()));
-    QCOMPARE(sandbox.get("/__sandbox/counters").json().object().value("posts").toInt(), 1);
+    QCOMPARE(m_sandbox.get("/__sandbox/counters").json().object().value("posts").toInt(), 1);
 }
 
 void tst_HostFlow::foreignCookieJarIsLeftAlone()
 {
-    SandboxProcess sandbox({ "--auto-approve" }, qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
-    QVERIFY(sandbox.start());
     HostHarness host;
     QVERIFY2(host.load(), qPrintable(host.errorString()));
     host.manager()->setCookieJar(new QNetworkCookieJar);
@@ -85,8 +92,7 @@ void tst_HostFlow::foreignCookieJarIsLeftAlone()
 // still open: the process must end cleanly, the web engine torn down in order.
 void tst_HostFlow::hostQuitsDuringLogin()
 {
-    SandboxProcess sandbox({}, qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
-    QVERIFY(sandbox.start());
+    QVERIFY(m_sandbox.setSwitch("auto_approve=0"));
     QTemporaryDir home;
     QProcess host;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -107,7 +113,7 @@ void tst_HostFlow::hostQuitsDuringLogin()
     const QByteArray output = host.readAll();
     QVERIFY2(host.exitStatus() == QProcess::NormalExit && host.exitCode() == 0, output.constData());
     QVERIFY(QFile::exists(shot));
-    QCOMPARE(sandbox.counters().value("requests").toObject().value("/dialog/oauth").toInt(), 1);
+    QCOMPARE(m_sandbox.counters().value("requests").toObject().value("/dialog/oauth").toInt(), 1);
 }
 
 #if QT_VERSION_MAJOR < 6

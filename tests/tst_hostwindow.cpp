@@ -51,8 +51,7 @@ private:
 void tst_HostWindow::initTestCase()
 {
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
-    m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" },
-                                                 qEnvironmentVariableIntValue("ORVELLE_SANDBOX_PORT"));
+    m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" });
     QVERIFY(m_sandbox->start());
     m_host = std::make_unique<PluginHost>(HostHarness::libraryPath(HostHarness::Build::Sandbox));
     QString error;

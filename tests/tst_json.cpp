@@ -3,7 +3,6 @@
 
 #include <QDirIterator>
 #include <QJsonDocument>
-#include <QRandomGenerator>
 #include <QThread>
 
 #include <cmath>
@@ -118,7 +117,6 @@ private slots:
     void serialize();
     void serializeFailure();
     void corpus();
-    void roundTrip();
 };
 
 void tst_QtJson::parse_data()
@@ -361,61 +359,6 @@ void tst_QtJson::corpus()
     }
     QVERIFY2(seen > 300, qPrintable(corpusDir()));
     QVERIFY(checked > 90);
-}
-
-// Random trees survive serialize + parse unchanged, types included.
-void tst_QtJson::roundTrip()
-{
-    QRandomGenerator random(20261206);
-    const auto randomString = [&random]() {
-        static const QString alphabet = QString::fromUtf8("aZ09 \"\\/\b\f\n\r\t\x01\x1f\xc3\xa9\xe4\xb8\xad");
-        QString s;
-        const int length = random.bounded(12);
-        for (int i = 0; i < length; ++i) {
-            if (random.bounded(10) == 0)
-                s += QString::fromUtf8("\xf0\x9f\x98\x80");
-            else
-                s += alphabet.at(random.bounded(alphabet.size()));
-        }
-        return s;
-    };
-    std::function<QVariant(int)> randomValue = [&](int depth) -> QVariant {
-        switch (random.bounded(depth > 4 ? 6 : 8)) {
-        case 0: return QVariant();
-        case 1: return random.bounded(2) == 1;
-        case 2: return randomString();
-        case 3: return qulonglong(random.generate64());
-        case 4: return qlonglong(-1 - qlonglong(random.generate64() >> 1));
-        case 5: {
-            double d;
-            do {
-                const quint64 bits = random.generate64();
-                std::memcpy(&d, &bits, sizeof d);
-            } while (!std::isfinite(d));
-            return d;
-        }
-        case 6: {
-            QVariantList list;
-            for (int i = random.bounded(5); i > 0; --i)
-                list.append(randomValue(depth + 1));
-            return list;
-        }
-        default: {
-            QVariantMap map;
-            for (int i = random.bounded(5); i > 0; --i)
-                map.insert(randomString(), randomValue(depth + 1));
-            return map;
-        }
-        }
-    };
-    for (int i = 0; i < 2000; ++i) {
-        const QVariant value = randomValue(0);
-        const QByteArray text = QtJson::serialize(value);
-        bool ok = false;
-        const QVariant back = QtJson::parse(QString::fromUtf8(text.constData(), text.size()), ok);
-        QVERIFY(ok);
-        QVERIFY2(strictlyEqual(back, value), text.constData());
-    }
 }
 
 ORVELLE_TEST_MAIN(tst_QtJson)

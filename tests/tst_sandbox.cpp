@@ -33,25 +33,17 @@ private slots:
     void init();
 
     void graphReplies();
-    void permissionFormats();
-    void albumPaging();
     void tokenErrors_data();
     void tokenErrors();
     void uploads_data();
     void uploads();
-    void concurrentUploads();
-    void largeUploadIsStreamed();
     void brokenUploadLeavesNothing();
     void oauthDialog_data();
     void oauthDialog();
-    void loginAndConsentPages();
-    void feedDialog();
     void hostileValuesAreInert_data();
     void hostileValuesAreInert();
     void otherSitesAreRefused_data();
     void otherSitesAreRefused();
-    void restartKeepsState();
-    void stopIsPromptWithIdleConnection();
 
 private:
     SandboxProcess::Reply upload(const QByteArray &path, const QByteArray &token, const QByteArray &message,
@@ -127,54 +119,6 @@ void tst_Sandbox::graphReplies()
     const auto unknown = m_sandbox->get("/../../etc/passwd");
     QCOMPARE(unknown.status, 404);
     QVERIFY(unknown.json().object().contains("error"));
-}
-
-void tst_Sandbox::permissionFormats()
-{
-    const QByteArray token = m_sandbox->token("user_photos");
-    QJsonArray data = m_sandbox->get("/me/permissions?access_token=" + token).json().object().value("data").toArray();
-    QCOMPARE(data.size(), 1);
-    QCOMPARE(data[0].toObject().value("installed").toInt(), 1);
-    QCOMPARE(data[0].toObject().value("user_photos").toInt(), 1);
-    QVERIFY(!data[0].toObject().contains("photo_upload"));
-
-    QVERIFY(m_sandbox->post("/__sandbox/revoke-permission?name=user_photos").status == 200);
-    QVERIFY(m_sandbox->setSwitch("new_permissions=1"));
-    data = m_sandbox->get("/me/permissions?access_token=" + token).json().object().value("data").toArray();
-    QCOMPARE(data.size(), 1);
-    QCOMPARE(data[0].toObject().value("permission").toString(), QStringLiteral("public_profile"));
-    QCOMPARE(data[0].toObject().value("status").toString(), QStringLiteral("granted"));
-}
-
-void tst_Sandbox::albumPaging()
-{
-    const QByteArray token = m_sandbox->token();
-    QByteArray target = "/me/albums?limit=7&access_token=" + token;
-    QStringList ids, names;
-    int pages = 0;
-    while (!target.isEmpty() && pages < 20) {
-        const QJsonObject page = m_sandbox->get(target).json().object();
-        const QJsonArray data = page.value("data").toArray();
-        QVERIFY(data.size() <= 7);
-        for (const QJsonValue &album : data) {
-            ids << album.toObject().value("id").toString();
-            names << album.toObject().value("name").toString();
-            QVERIFY(album.toObject().value("count").isDouble());
-            QCOMPARE(album.toObject().value("can_upload").toBool(), names.size() != 1);
-        }
-        ++pages;
-        const QString next = page.value("paging").toObject().value("next").toString();
-        QVERIFY(page.value("paging").toObject().value("cursors").toObject().contains("after"));
-        target = next.isEmpty() ? QByteArray() : QUrl(next).toEncoded().mid(m_sandbox->origin().size());
-    }
-    QCOMPARE(pages, 5); // 30 albums, 7 a page
-    QCOMPARE(ids.size(), 30);
-    QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), 30);
-    QCOMPARE(names.count("Trips"), 2);
-    QVERIFY(names.contains(QString::fromUtf8("Лето на даче")));
-
-    const QJsonObject firstPage = m_sandbox->get("/me/albums?access_token=" + token).json().object();
-    QCOMPARE(firstPage.value("data").toArray().size(), 25);
 }
 
 void tst_Sandbox::tokenErrors_data()
@@ -274,60 +218,6 @@ void tst_Sandbox::uploads()
     }
 }
 
-void tst_Sandbox::concurrentUploads()
-{
-    const QByteArray token = m_sandbox->token();
-    QList<QNetworkReply *> replies;
-    for (int i = 0; i < 20; ++i) {
-        auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-        QHttpPart message, source;
-        message.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"message\"");
-        message.setBody("photo " + QByteArray::number(i));
-        source.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"source\"; filename=\"p.png\"");
-        source.setBody(pngBytes + QByteArray(100000 + i, char('a' + i)));
-        body->append(message);
-        body->append(source);
-        QNetworkReply *reply = m_sandbox->manager().post(
-            QNetworkRequest(QUrl::fromEncoded(m_sandbox->origin() + "/me/photos?access_token=" + token)), body);
-        body->setParent(reply);
-        replies << reply;
-    }
-    QSet<QString> ids;
-    for (QNetworkReply *reply : replies) {
-        const auto result = m_sandbox->send(reply);
-        QCOMPARE(result.status, 200);
-        ids << result.json().object().value("id").toString();
-    }
-    QCOMPARE(ids.size(), 20);
-    const QJsonArray photos = m_sandbox->get("/__sandbox/photos").json().array();
-    QCOMPARE(photos.size(), 20);
-    QSet<QString> messages;
-    for (const QJsonValue &photo : photos) {
-        messages << photo.toObject().value("message").toString();
-        const int i = photo.toObject().value("message").toString().mid(6).toInt();
-        QCOMPARE(photo.toObject().value("size").toInt(), pngBytes.size() + 100000 + i);
-    }
-    QCOMPARE(messages.size(), 20);
-}
-
-// A large photo arrives whole (its peak memory is measured by make bench).
-void tst_Sandbox::largeUploadIsStreamed()
-{
-    QVERIFY(m_sandbox->setSwitch("upload_limit=100000000"));
-    QTemporaryFile photo;
-    QVERIFY(photo.open());
-    photo.write(pngBytes);
-    for (int i = 0; i < 32; ++i)
-        photo.write(QByteArray(1 << 20, char('a' + i % 26)));
-    photo.flush();
-    photo.seek(0);
-    QCOMPARE(m_sandbox->send(m_sandbox->postPhoto(m_sandbox->token(), &photo)).status, 200);
-    const QJsonObject stored = m_sandbox->get("/__sandbox/photos").json().array().at(0).toObject();
-    QCOMPARE(stored.value("size").toDouble(), double(photo.size()));
-    photo.seek(0);
-    QCOMPARE(m_sandbox->get("/photos/" + stored.value("id").toString().toUtf8()).body, photo.readAll());
-}
-
 void tst_Sandbox::brokenUploadLeavesNothing()
 {
     const QByteArray token = m_sandbox->token();
@@ -410,72 +300,6 @@ void tst_Sandbox::oauthDialog()
     QCOMPARE(m_sandbox->get("/me/albums?access_token=" + accessToken).status, 200);
 }
 
-void tst_Sandbox::loginAndConsentPages()
-{
-    const QByteArray dialog = "/dialog/oauth?client_id=" + appId + "&redirect_uri=" + m_sandbox->origin()
-        + "/connect/login_success.html&scope=photo_upload&response_type=token";
-    auto page = m_sandbox->get(dialog);
-    QCOMPARE(page.status, 200);
-    QVERIFY(page.body.contains("id=\"login\""));
-
-    const QByteArray form = "login=irina&password=sandbox&next=" + QUrl::toPercentEncoding(dialog);
-    const auto login = m_sandbox->post("/login", form);
-    QCOMPARE(login.status, 303);
-    QCOMPARE(login.location, dialog);
-    QVERIFY(m_sandbox->manager().cookieJar()->cookiesForUrl(QUrl(QString::fromUtf8(m_sandbox->origin()))).size() == 1);
-
-    page = m_sandbox->get(dialog); // the cookie remembers the user
-    QVERIFY(page.body.contains("id=\"consent\""));
-    QVERIFY(page.body.contains("photo_upload"));
-
-    const QByteArray decision = "client_id=" + appId + "&redirect_uri="
-        + QUrl::toPercentEncoding(m_sandbox->origin() + "/connect/login_success.html")
-        + "&scope=photo_upload&response_type=token&state=s%2B1&action=";
-    const auto cancel = m_sandbox->post("/dialog/oauth", decision + "cancel");
-    QCOMPARE(cancel.status, 302);
-    QCOMPARE(cancel.location, m_sandbox->origin() + "/connect/login_success.html?error=access_denied&error_code=200"
-                                  "&error_description=Permissions+error&error_reason=user_denied#_=_");
-    const auto allow = m_sandbox->post("/dialog/oauth", decision + "allow");
-    QCOMPARE(allow.status, 302);
-    QVERIFY(allow.location.contains("/connect/login_success.html#access_token=EAAS"));
-    QVERIFY(allow.location.endsWith("&state=s%2B1")); // handed back, as the service does
-    // Granted now: the next dialog for that scope goes straight through.
-    QCOMPARE(m_sandbox->get(dialog).status, 302);
-
-    const auto wrong = m_sandbox->post("/login", "login=irina&password=nope&next=/dialog/oauth");
-    QCOMPARE(wrong.status, 200);
-    QVERIFY(wrong.body.contains("Wrong login or password"));
-}
-
-void tst_Sandbox::feedDialog()
-{
-    QVERIFY(m_sandbox->post("/login", "login=alex&password=sandbox&next=/").status == 303);
-    const QByteArray redirect = QUrl::toPercentEncoding(m_sandbox->origin() + "/connect/login_success.html");
-    const QByteArray params = "app_id=" + appId + "&redirect_uri=" + redirect + "&name=Orvelle&caption="
-        + QUrl::toPercentEncoding("a & b #1") + "&description=<script>";
-    const auto page = m_sandbox->get("/dialog/feed?" + params);
-    QVERIFY(page.body.contains("id=\"share\""));
-    QVERIFY(page.body.contains("a &amp; b #1"));
-    QVERIFY(!page.body.contains("<script>"));
-
-    const auto share = m_sandbox->post("/dialog/feed", params + "&action=share");
-    QCOMPARE(share.status, 302);
-    const QJsonArray posts = m_sandbox->get("/__sandbox/posts").json().array();
-    QCOMPARE(posts.size(), 1);
-    QCOMPARE(posts[0].toObject().value("caption").toString(), QStringLiteral("a & b #1"));
-    QCOMPARE(share.location, m_sandbox->origin() + "/connect/login_success.html?post_id="
-                                 + posts[0].toObject().value("id").toString().toUtf8());
-    QVERIFY(posts[0].toObject().value("id").toString().startsWith("100009876543210_"));
-
-    QCOMPARE(m_sandbox->post("/dialog/feed", params + "&action=cancel").location,
-             m_sandbox->origin() + "/connect/login_success.html#_=_");
-    QVERIFY(m_sandbox->setSwitch("feed_cancel_error=1"));
-    QCOMPARE(m_sandbox->post("/dialog/feed", params + "&action=cancel").location,
-             m_sandbox->origin()
-                 + "/connect/login_success.html?error_code=4201&error_message=User+canceled+the+Dialog+flow#_=_");
-    QCOMPARE(m_sandbox->get("/__sandbox/posts").json().array().size(), 1);
-}
-
 // Whatever a request carries shows as text, and only web addresses become
 // links or pictures: in the feed dialog and in the gallery.
 void tst_Sandbox::hostileValuesAreInert_data()
@@ -549,36 +373,6 @@ void tst_Sandbox::otherSitesAreRefused()
     QByteArray answer;
     QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).contains("\r\n\r\n"), 10000);
     QVERIFY2(answer.startsWith("HTTP/1.1 " + QByteArray::number(status)), answer.left(80).constData());
-}
-
-void tst_Sandbox::restartKeepsState()
-{
-    const QByteArray token = m_sandbox->token();
-    QCOMPARE(upload("/me/photos", token, "kept", pngBytes).status, 200);
-    const QString data = m_sandbox->dataDir();
-    SandboxProcess second;
-    QVERIFY(m_sandbox->stop());
-    QVERIFY(second.start(data));
-    QCOMPARE(second.get("/me?access_token=" + token).status, 200);
-    const QJsonArray photos = second.get("/__sandbox/photos").json().array();
-    QCOMPARE(photos.size(), 1);
-    QCOMPARE(second.get("/photos/" + photos[0].toObject().value("id").toString().toUtf8()).body, pngBytes);
-    QVERIFY(second.stop());
-    QVERIFY(m_sandbox->start(data));
-}
-
-void tst_Sandbox::stopIsPromptWithIdleConnection()
-{
-    SandboxProcess sandbox;
-    QVERIFY(sandbox.start());
-    const QUrl origin(QString::fromUtf8(sandbox.origin()));
-    QTcpSocket idle; // a browser's kept-alive connection
-    idle.connectToHost(origin.host(), quint16(origin.port()));
-    QVERIFY(idle.waitForConnected(5000));
-    idle.write("GET /connect/login_success.html HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(origin.port())
-               + "\r\nConnection: keep-alive\r\n\r\n");
-    QVERIFY(idle.waitForReadyRead(5000));
-    QVERIFY(sandbox.stop()); // exits cleanly within the stop bound
 }
 
 ORVELLE_TEST_MAIN(tst_Sandbox)

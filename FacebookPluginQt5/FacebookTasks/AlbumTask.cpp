@@ -1,17 +1,12 @@
 #include "AlbumTask.h"
 
-#include "FacebookPlugin.h"
+#include "GraphClient.h"
 
 #include <QUrlQuery>
 
-AlbumTask::AlbumTask(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError)
-    : AlbumTask(plugin, std::move(onSuccess), std::move(onError), RetryPolicy())
-{
-}
-
-AlbumTask::AlbumTask(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError,
+AlbumTask::AlbumTask(GraphClient *graph, LoginFlow *login, SuccessCallback onSuccess, ErrorCallback onError,
                      RetryPolicy policy)
-    : FacebookTask(plugin, std::move(onError), policy)
+    : FacebookTask(graph, login, std::move(onError), policy)
     , m_onSuccess(std::move(onSuccess))
 {
 }
@@ -28,7 +23,7 @@ void AlbumTask::submit()
 
 QNetworkReply *AlbumTask::reply()
 {
-    return plugin()->submitGetRequest(m_pagePath.isEmpty() ? QStringLiteral("/me/albums") : m_pagePath);
+    return graph()->get(m_pagePath.isEmpty() ? QStringLiteral("/me/albums") : m_pagePath);
 }
 
 QByteArray AlbumTask::permissions()
@@ -39,7 +34,7 @@ QByteArray AlbumTask::permissions()
 void AlbumTask::handleResult(const QVariantMap &result)
 {
     const QVariantList data = result.value(QStringLiteral("data")).toList();
-    QHash<QString, QString> &albumIds = plugin()->albumMap(); // checks the account once a page
+    QHash<QString, QString> &albumIds = graph()->albumMap(); // checks the account once a page
     for (const QVariant &item : data) {
         const QVariantMap album = item.toMap();
         const QString name = album.value(QStringLiteral("name")).toString();
@@ -64,10 +59,10 @@ QString AlbumTask::nextPagePath(const QVariantMap &result) const
 {
     const QUrl next(result.value(QStringLiteral("paging")).toMap().value(QStringLiteral("next")).toString(),
                     QUrl::StrictMode);
-    const QUrl graph(QString::fromUtf8(plugin()->graphOrigin()));
-    if (!next.isValid() || next.scheme() != graph.scheme() || next.host() != graph.host()
+    const QUrl origin(QString::fromUtf8(graph()->origin()));
+    if (!next.isValid() || next.scheme() != origin.scheme() || next.host() != origin.host()
         || next.port(next.scheme() == QLatin1String("https") ? 443 : 80)
-            != graph.port(graph.scheme() == QLatin1String("https") ? 443 : 80)) {
+            != origin.port(origin.scheme() == QLatin1String("https") ? 443 : 80)) {
         return QString();
     }
     QUrlQuery query(next);

@@ -8,14 +8,15 @@
 #include <functional>
 
 // Lists the user's albums (name, may upload) in the service's order, page by
-// page, and records each album's id in the plug-in's album map.
+// page, and records each album's id in the Graph client's album map.
 class AlbumTask : public FacebookTask
 {
 public:
     using Albums = QList<QPair<QString, bool>>;
     using SuccessCallback = std::function<void(const Albums &)>;
 
-    AlbumTask(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError);
+    AlbumTask(GraphClient *graph, LoginFlow *login, SuccessCallback onSuccess, ErrorCallback onError,
+              RetryPolicy policy = RetryPolicy());
     ~AlbumTask() override;
 
     void submit() override;
@@ -26,8 +27,6 @@ public:
     // More pages than this are not followed.
     static constexpr int maxPages = 100;
 
-    // With the caller's retry policy: the plug-in passes its own on, tests a fast one.
-    AlbumTask(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError, RetryPolicy policy);
 
 private:
     QString nextPagePath(const QVariantMap &result) const;

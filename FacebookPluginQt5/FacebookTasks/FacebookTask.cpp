@@ -1,6 +1,7 @@
 #include "FacebookTask.h"
 
-#include "FacebookPlugin.h"
+#include "GraphClient.h"
+#include "LoginFlow.h"
 #include "json/QtJson.h"
 #include "utils/SecretMask.h"
 
@@ -32,22 +33,13 @@ bool needsLogin(int code)
 
 } // namespace
 
-FacebookTask::FacebookTask(FacebookPlugin *plugin, ErrorCallback onError)
-    : FacebookTask(plugin, std::move(onError), RetryPolicy())
-{
-}
-
-FacebookTask::FacebookTask(FacebookPlugin *plugin, ErrorCallback onError, RetryPolicy policy)
+FacebookTask::FacebookTask(GraphClient *graph, LoginFlow *login, ErrorCallback onError, RetryPolicy policy)
     : ReplyTask(std::move(onError), policy)
-    , m_plugin(plugin)
+    , m_graph(graph)
+    , m_login(login)
 {
     // Quietly, like cancel(): the host is tearing down.
-    connect(plugin, &QObject::destroyed, this, [this] { cancel(); });
-}
-
-FacebookPlugin *FacebookTask::plugin() const
-{
-    return m_plugin;
+    connect(login, &QObject::destroyed, this, [this] { cancel(); });
 }
 
 void FacebookTask::submit()
@@ -58,7 +50,7 @@ void FacebookTask::submit()
 
 void FacebookTask::submitRequest()
 {
-    if (!m_plugin) {
+    if (!m_graph || !m_login) {
         finishWithError(QStringLiteral("Facebook plug-in unloaded"));
         return;
     }
@@ -73,7 +65,7 @@ void FacebookTask::submitRequest()
 void FacebookTask::sendCheck()
 {
     m_replyIsCheck = true;
-    setReply(m_plugin->submitGetRequest(QStringLiteral("/me/permissions")));
+    setReply(m_graph->get(QStringLiteral("/me/permissions")));
 }
 
 void FacebookTask::replyFinished()
@@ -121,8 +113,8 @@ void FacebookTask::handleGraphError(const QByteArray &body)
         // One login per submit: when the request after it is refused all the
         // same, the user declined the permission or the service keeps saying
         // no, and another login would only flash a window and send it again.
-        if (loginCures && isPermissionError(code) && m_plugin)
-            m_plugin->noteDeclined(QString::fromUtf8(permissions()));
+        if (loginCures && isPermissionError(code) && m_login)
+            m_login->noteDeclined(QString::fromUtf8(permissions()));
         finishWithError(QStringLiteral("Facebook API error: %1").arg(SecretMask::masked(message)));
     }
 }
@@ -165,12 +157,12 @@ void FacebookTask::reportTransportError(int status)
 
 void FacebookTask::auth()
 {
-    if (!m_plugin)
+    if (!m_login)
         return;
     // Before the call: 'b' may arrive while it is still on the stack.
     m_listening = true;
     m_heardOtherScope = false;
-    m_plugin->authWithPermissions(QString::fromUtf8(permissions()), this, SLOT(onAuthFinished(char)));
+    m_login->authWithPermissions(QString::fromUtf8(permissions()), this, SLOT(onAuthFinished(char)));
 }
 
 void FacebookTask::onAuthFinished(char code)
@@ -202,7 +194,7 @@ void FacebookTask::onAuthFinished(char code)
         break;
     case 'b':
         // Told to every listener, the owner of the running login included.
-        if (m_plugin && m_plugin->pendingScope() != QString::fromUtf8(permissions()))
+        if (m_login && m_login->pendingScope() != QString::fromUtf8(permissions()))
             m_heardOtherScope = true;
         armRetryTimer();
         break;
@@ -219,12 +211,12 @@ void FacebookTask::outcomeDelivered()
 // Waiting for a login the user may take minutes over is no time-out.
 bool FacebookTask::holdsRetries() const
 {
-    return m_listening && m_plugin && m_plugin->isAuthorising();
+    return m_listening && m_login && m_login->isAuthorising();
 }
 
 void FacebookTask::stopListeningToLogins()
 {
     m_listening = false;
-    if (m_plugin)
-        disconnect(m_plugin, SIGNAL(authFinished(char)), this, SLOT(onAuthFinished(char)));
+    if (m_login)
+        disconnect(m_login, SIGNAL(authFinished(char)), this, SLOT(onAuthFinished(char)));
 }

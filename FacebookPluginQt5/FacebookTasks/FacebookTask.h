@@ -7,7 +7,8 @@
 #include <QPointer>
 #include <QVariantMap>
 
-class FacebookPlugin;
+class GraphClient;
+class LoginFlow;
 
 // A task that talks to the Graph API. Before its real request it checks,
 // once, that the user granted the permission it needs ("/me/permissions"),
@@ -76,7 +77,8 @@ class FacebookTask : public Network::ReplyTask
 {
     Q_OBJECT
 public:
-    FacebookTask(FacebookPlugin *plugin, ErrorCallback onError);
+    // graph and login are the plug-in's: both go when it is unloaded.
+    FacebookTask(GraphClient *graph, LoginFlow *login, ErrorCallback onError, RetryPolicy policy = RetryPolicy());
 
     void submit() override;
     void submitRequest() override;
@@ -90,9 +92,7 @@ public:
     void auth();
 
 protected:
-    FacebookTask(FacebookPlugin *plugin, ErrorCallback onError, RetryPolicy policy);
-
-    FacebookPlugin *plugin() const;
+    GraphClient *graph() const { return m_graph; }
     void outcomeDelivered() override;
     bool holdsRetries() const override;
 
@@ -107,7 +107,8 @@ private:
     void stopListeningToLogins();
 
     // Not owned; guarded, since the host may unload the plug-in first.
-    QPointer<FacebookPlugin> m_plugin;
+    QPointer<GraphClient> m_graph;
+    QPointer<LoginFlow> m_login;
     bool m_checkPermission = true;
     bool m_replyIsCheck = false; // what the current reply answers
     bool m_listening = false;    // connected to authFinished(char)

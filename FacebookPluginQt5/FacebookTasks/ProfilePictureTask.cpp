@@ -1,16 +1,10 @@
 #include "ProfilePictureTask.h"
 
-#include "FacebookPlugin.h"
+#include "GraphClient.h"
 
-ProfilePictureTask::ProfilePictureTask(FacebookPlugin *plugin, const QSize &size, SuccessCallback onSuccess,
-                                       ErrorCallback onError)
-    : ProfilePictureTask(plugin, size, std::move(onSuccess), std::move(onError), RetryPolicy())
-{
-}
-
-ProfilePictureTask::ProfilePictureTask(FacebookPlugin *plugin, const QSize &size, SuccessCallback onSuccess,
-                                       ErrorCallback onError, RetryPolicy policy)
-    : FacebookTask(plugin, std::move(onError), policy)
+ProfilePictureTask::ProfilePictureTask(GraphClient *graph, LoginFlow *login, const QSize &size,
+                                       SuccessCallback onSuccess, ErrorCallback onError, RetryPolicy policy)
+    : FacebookTask(graph, login, std::move(onError), policy)
     , m_onSuccess(std::move(onSuccess))
     , m_size(size)
 {
@@ -20,9 +14,8 @@ ProfilePictureTask::~ProfilePictureTask() = default;
 
 QNetworkReply *ProfilePictureTask::reply()
 {
-    return plugin()->submitGetRequest(QStringLiteral("/me/picture?redirect=false&width=")
-                                      + QString::number(m_size.width()) + QStringLiteral("&height=")
-                                      + QString::number(m_size.height()));
+    return graph()->get(QStringLiteral("/me/picture?redirect=false&width=") + QString::number(m_size.width())
+                        + QStringLiteral("&height=") + QString::number(m_size.height()));
 }
 
 QByteArray ProfilePictureTask::permissions()

@@ -14,16 +14,14 @@ class ProfilePictureTask : public FacebookTask
 public:
     using SuccessCallback = std::function<void(const QUrl &)>;
 
-    ProfilePictureTask(FacebookPlugin *plugin, const QSize &size, SuccessCallback onSuccess, ErrorCallback onError);
+    ProfilePictureTask(GraphClient *graph, LoginFlow *login, const QSize &size, SuccessCallback onSuccess,
+                       ErrorCallback onError, RetryPolicy policy = RetryPolicy());
     ~ProfilePictureTask() override;
 
     QNetworkReply *reply() override;
     QByteArray permissions() override;
     void handleResult(const QVariantMap &result) override;
 
-    // With the caller's retry policy: the plug-in passes its own on, tests a fast one.
-    ProfilePictureTask(FacebookPlugin *plugin, const QSize &size, SuccessCallback onSuccess, ErrorCallback onError,
-                       RetryPolicy policy);
 
 private:
     SuccessCallback m_onSuccess;

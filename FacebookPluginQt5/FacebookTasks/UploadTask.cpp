@@ -1,6 +1,6 @@
 #include "UploadTask.h"
 
-#include "FacebookPlugin.h"
+#include "GraphClient.h"
 
 #include <QDebug>
 #include <QFile>
@@ -27,16 +27,10 @@ QByteArray safeFileName(const QString &path)
 
 } // namespace
 
-UploadTask::UploadTask(const QString &filePath, const QString &albumName, const QString &message,
-                       FacebookPlugin *plugin, std::function<void()> onSuccess, ErrorCallback onError)
-    : UploadTask(filePath, albumName, message, plugin, std::move(onSuccess), std::move(onError), RetryPolicy())
-{
-}
-
-UploadTask::UploadTask(const QString &filePath, const QString &albumName, const QString &message,
-                       FacebookPlugin *plugin, std::function<void()> onSuccess, ErrorCallback onError,
+UploadTask::UploadTask(GraphClient *graph, LoginFlow *login, const QString &filePath, const QString &albumName,
+                       const QString &message, std::function<void()> onSuccess, ErrorCallback onError,
                        RetryPolicy policy)
-    : FacebookTask(plugin, std::move(onError), policy)
+    : FacebookTask(graph, login, std::move(onError), policy)
     , m_filePath(filePath)
     , m_albumName(albumName)
     , m_message(message)
@@ -67,7 +61,7 @@ QString UploadTask::albumId()
 {
     if (m_albumName.isEmpty())
         return QStringLiteral("me");
-    const QString id = plugin()->albumMap().value(m_albumName);
+    const QString id = graph()->albumMap().value(m_albumName);
     if (!id.isEmpty())
         return id;
     qDebug() << "Album" << m_albumName << "does not exist. Default to application album";
@@ -103,7 +97,7 @@ QNetworkReply *UploadTask::reply()
     body->append(image);
     file.release()->setParent(body);
 
-    QNetworkReply *reply = plugin()->submitPostRequest(QLatin1Char('/') + albumId() + QStringLiteral("/photos"), body);
+    QNetworkReply *reply = graph()->post(QLatin1Char('/') + albumId() + QStringLiteral("/photos"), body);
     body->setParent(reply); // the body and the file live as long as the reply
     return reply;
 }

@@ -12,8 +12,9 @@
 class UploadTask : public FacebookTask
 {
 public:
-    UploadTask(const QString &filePath, const QString &albumName, const QString &message, FacebookPlugin *plugin,
-               std::function<void()> onSuccess, ErrorCallback onError);
+    UploadTask(GraphClient *graph, LoginFlow *login, const QString &filePath, const QString &albumName,
+               const QString &message, std::function<void()> onSuccess, ErrorCallback onError,
+               RetryPolicy policy = RetryPolicy());
     ~UploadTask() override;
 
     QNetworkReply *reply() override;
@@ -22,9 +23,6 @@ public:
 
     QByteArray mimeForExt(QString suffix);
 
-    // With the caller's retry policy: the plug-in passes its own on, tests a fast one.
-    UploadTask(const QString &filePath, const QString &albumName, const QString &message, FacebookPlugin *plugin,
-               std::function<void()> onSuccess, ErrorCallback onError, RetryPolicy policy);
 
 private:
     QString albumId();

@@ -1,15 +1,10 @@
 #include "UserNameTask.h"
 
-#include "FacebookPlugin.h"
+#include "GraphClient.h"
 
-UserNameTask::UserNameTask(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError)
-    : UserNameTask(plugin, std::move(onSuccess), std::move(onError), RetryPolicy())
-{
-}
-
-UserNameTask::UserNameTask(FacebookPlugin *plugin, SuccessCallback onSuccess, ErrorCallback onError,
+UserNameTask::UserNameTask(GraphClient *graph, LoginFlow *login, SuccessCallback onSuccess, ErrorCallback onError,
                            RetryPolicy policy)
-    : FacebookTask(plugin, std::move(onError), policy)
+    : FacebookTask(graph, login, std::move(onError), policy)
     , m_onSuccess(std::move(onSuccess))
 {
 }
@@ -18,7 +13,7 @@ UserNameTask::~UserNameTask() = default;
 
 QNetworkReply *UserNameTask::reply()
 {
-    return plugin()->submitGetRequest(QStringLiteral("/me"));
+    return graph()->get(QStringLiteral("/me"));
 }
 
 QByteArray UserNameTask::permissions()

@@ -45,6 +45,7 @@ bool SandboxProcess::start(const QString &dataDir)
         const auto match = listening.match(QString::fromUtf8(output));
         if (match.hasMatch()) {
             m_origin = match.captured(1).toUtf8();
+            qputenv("ORVELLE_SANDBOX_ORIGIN", m_origin);
             return true;
         }
     }

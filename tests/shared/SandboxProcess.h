@@ -12,8 +12,9 @@
 #include <memory>
 
 // Runs the sandbox service as a child process on loopback and talks to it.
-// Port 0 (the default) picks a free port, so suites can run in parallel; the
-// plug-in's sandbox build needs the fixed port (CTest lock "sandbox_port").
+// Port 0 (the default) picks a free port, so suites run in parallel. Once it
+// listens, the plug-in's sandbox build talks to it: in this process and in
+// the processes it starts afterwards (ORVELLE_SANDBOX_ORIGIN).
 class SandboxProcess
 {
 public:

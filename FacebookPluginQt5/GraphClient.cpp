@@ -1,0 +1,106 @@
+#include "GraphClient.h"
+
+#include "settings/Settings.h"
+#include "utils/OwnerOnlyFile.h"
+#include "utils/SecretMask.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSettings>
+#include <QUrlQuery>
+
+namespace {
+
+// Which token the album ids came with, without keeping another copy of it.
+QByteArray accountDigest(const QString &token)
+{
+    return QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256);
+}
+
+QNetworkRequest signedRequest(QUrl url, const QString &token)
+{
+    QUrlQuery query(url);
+    query.addQueryItem(QStringLiteral("access_token"), token);
+    url.setQuery(query);
+    return QNetworkRequest(url);
+}
+
+} // namespace
+
+GraphClient::GraphClient(const QByteArray &origin, const QString &tokenKey, QObject *parent)
+    : QObject(parent)
+    , m_origin(origin)
+    , m_tokenKey(tokenKey)
+{
+}
+
+QNetworkReply *GraphClient::get(const QString &pathAndQuery)
+{
+    const QString text = QString::fromUtf8(m_origin) + pathAndQuery;
+    return m_manager->get(signedRequest(QUrl::fromEncoded(text.toLatin1(), QUrl::TolerantMode), storedToken()));
+}
+
+QNetworkReply *GraphClient::post(const QString &path, QHttpMultiPart *body)
+{
+    QUrl url(QString::fromUtf8(m_origin), QUrl::TolerantMode);
+    // Decoded mode: the path is literal, so a '?' in it can never start a query.
+    url.setPath(path, QUrl::DecodedMode);
+    return m_manager->post(signedRequest(url, storedToken()), body);
+}
+
+QString GraphClient::storedToken() const
+{
+    // Reading anything but a file (a FIFO planted there) could block for ever.
+    const QFileInfo file(Settings::filepath());
+    if (file.exists() && !file.isFile())
+        return QString();
+    QSettings settings(Settings::filepath(), Settings::format());
+    const QString token = settings.value(m_tokenKey).toString();
+    SecretMask::remember(token);
+    return token;
+}
+
+bool GraphClient::storeLoginToken(const QString &token)
+{
+    // The token is a credential: into an owner-only file, or nowhere.
+    QString reason;
+    if (!OwnerOnlyFile::prepare(Settings::filepath(), &reason)) {
+        qDebug() << "Failed to store token:" << reason;
+        return false;
+    }
+    QSettings settings(Settings::filepath(), Settings::format());
+    const QVariant previous = settings.value(m_tokenKey);
+    settings.setValue(m_tokenKey, token);
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        qDebug() << "Failed to store token";
+        // The process shares one cache per file: without this, later
+        // requests would use the token the login was said to fail on.
+        if (previous.isValid())
+            settings.setValue(m_tokenKey, previous);
+        else
+            settings.remove(m_tokenKey);
+        return false;
+    }
+    // Our own login carries the album ids over to its token; any other
+    // change of the stored token (a logout, another process) empties the
+    // map at its next use.
+    if (accountDigest(previous.toString()) == m_albumAccount)
+        m_albumAccount = accountDigest(token);
+    return true;
+}
+
+QHash<QString, QString> &GraphClient::albumMap()
+{
+    // Album ids belong to the account that listed them: another login must
+    // never send a photo to the previous user's album.
+    const QByteArray account = accountDigest(storedToken());
+    if (account != m_albumAccount) {
+        m_albums.clear();
+        m_albumAccount = account;
+    }
+    return m_albums;
+}

@@ -1,0 +1,166 @@
+#include "FakeGraph.h"
+
+#include <QTcpSocket>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+const char *reason(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 302: return "Found";
+    case 400: return "Bad Request";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+} // namespace
+
+FakeGraph::FakeGraph()
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &FakeGraph::onConnection);
+    m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+QByteArray FakeGraph::origin() const
+{
+    return "http://127.0.0.1:" + QByteArray::number(m_server.serverPort());
+}
+
+void FakeGraph::script(const QByteArray &request, const QList<Reply> &replies)
+{
+    m_scripts[request] += replies;
+}
+
+FakeGraph::Reply FakeGraph::error(int code, const QByteArray &type, const QByteArray &message)
+{
+    return { 400, R"({"error":{"code":)" + QByteArray::number(code) + R"(,"type":")" + type + R"(","message":")"
+                      + message + R"("}})" };
+}
+
+void FakeGraph::onConnection()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        socket->setParent(this);
+        if (m_slowReader)
+            socket->setReadBufferSize(16 * 1024); // the rest waits in the kernel
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadable(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            if (m_pending.take(socket).bodyLeft > 0)
+                ++m_brokenUploads;
+            socket->deleteLater();
+        });
+    }
+}
+
+void FakeGraph::onReadable(QTcpSocket *socket)
+{
+    Pending &request = m_pending[socket];
+    if (request.paused)
+        return;
+    if (request.bodyLeft < 0) {
+        request.head += socket->readAll();
+        const int end = request.head.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        const QByteArray head = request.head.left(end);
+        const int lengthAt = head.toLower().indexOf("content-length:");
+        const qint64 length = lengthAt < 0 ? 0 : head.mid(lengthAt + 15, head.indexOf('\r', lengthAt) - lengthAt - 15).trimmed().toLongLong();
+        request.bodyLeft = length - (request.head.size() - end - 4);
+        const QList<QByteArray> line = head.left(head.indexOf('\r')).split(' ');
+        request.method = line.value(0);
+        request.target = line.value(1);
+        request.head.clear();
+        m_targets << request.target;
+        ++m_requests[QUrl::fromEncoded(request.target).path().toUtf8()];
+        if (m_slowReader && request.bodyLeft > 0) {
+            request.paused = true;
+            QTimer::singleShot(1500, socket, [this, socket] {
+                m_pending[socket].paused = false;
+                socket->setReadBufferSize(0);
+                onReadable(socket);
+            });
+            return;
+        }
+    } else {
+        request.bodyLeft -= socket->readAll().size();
+    }
+    if (request.bodyLeft > 0)
+        return;
+    const Pending done = request;
+    request = Pending();
+    answer(socket, done.method, done.target);
+}
+
+void FakeGraph::answer(QTcpSocket *socket, const QByteArray &method, const QByteArray &target)
+{
+    const QUrl url = QUrl::fromEncoded(target);
+    const QByteArray path = url.path().toUtf8();
+    const QByteArray key = method + ' ' + (path.endsWith("/photos") ? QByteArray("/me/photos") : path);
+    QList<Reply> &scripted = m_scripts[key];
+    Reply reply = scripted.isEmpty() ? Reply() : scripted.takeFirst();
+    if (reply.body.isEmpty() && reply.fault != Fault::Drop) {
+        reply.body = usualAnswer(method, path, url.query(QUrl::FullyEncoded).toUtf8());
+    }
+    const bool upload = method == "POST";
+    QPointer<QTcpSocket> guarded(socket);
+    QTimer::singleShot(reply.delayMsecs, this, [this, guarded, reply, upload] {
+        if (!guarded || guarded->state() != QAbstractSocket::ConnectedState)
+            return;
+        QTcpSocket *socket = guarded;
+        if (reply.fault == Fault::Drop) {
+            socket->abort();
+            return;
+        }
+        const QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reason(reply.status)
+            + "\r\nContent-Type: application/json\r\nContent-Length: "
+            + QByteArray::number(reply.fault == Fault::Endless ? (1LL << 40) : qint64(reply.body.size())) + "\r\n\r\n";
+        socket->write(head);
+        switch (reply.fault) {
+        case Fault::Cut:
+            socket->write(reply.body.left(reply.body.size() / 2));
+            socket->flush();
+            socket->disconnectFromHost();
+            return;
+        case Fault::Stall:
+            return;
+        case Fault::Endless: {
+            auto *pump = new QTimer(socket);
+            connect(pump, &QTimer::timeout, socket, [socket] {
+                if (socket->bytesToWrite() < (1 << 20))
+                    socket->write(QByteArray(1 << 20, ' '));
+            });
+            pump->start(0);
+            return;
+        }
+        default:
+            socket->write(reply.body);
+            if (upload && reply.status == 200)
+                ++m_photos;
+        }
+    });
+}
+
+QByteArray FakeGraph::usualAnswer(const QByteArray &method, const QByteArray &path, const QByteArray &query)
+{
+    if (method == "POST")
+        return R"({"id":"1001"})";
+    if (path == "/me")
+        return QStringLiteral(R"({"name":"Ирина Соколова","id":"7"})").toUtf8();
+    if (path == "/me/permissions")
+        return R"({"data":[{"installed":1,"user_photos":1,"photo_upload":1}]})";
+    if (path == "/me/picture")
+        return R"({"data":{"url":"http://127.0.0.1:1/picture.png"}})";
+    if (path == "/me/albums" && !query.contains("after="))
+        return R"({"data":[{"id":"11","name":"Profile Pictures","can_upload":false},)"
+               R"({"id":"12","name":"Trips","can_upload":true}],"paging":{"next":")" + origin()
+            + R"(/me/albums?after=2&access_token=old"}})";
+    if (path == "/me/albums")
+        return R"({"data":[{"id":"13","name":"Trips","can_upload":true}]})";
+    return R"({"error":{"code":803,"message":"Unknown path"}})";
+}

@@ -1,0 +1,75 @@
+#ifndef FAKEGRAPH_H
+#define FAKEGRAPH_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+// A Graph API on 127.0.0.1 (a free port) that answers on the test's own
+// thread: the user's name, a granted permission list, two pages of albums,
+// a profile picture and photo uploads, unless a test scripted other replies
+// for a path. Every request is counted and its target kept.
+class FakeGraph : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Fault {
+        None,
+        Cut,     // headers and half the body, then the connection closes
+        Drop,    // the connection closes without a reply
+        Stall,   // headers, then nothing more
+        Endless, // headers, then a body that never ends
+    };
+    struct Reply
+    {
+        int status = 200;
+        QByteArray body;       // empty: the path's usual answer
+        Fault fault = Fault::None;
+        int delayMsecs = 0;    // before answering (an upload's body is read at once)
+    };
+
+    FakeGraph();
+    QByteArray origin() const;
+
+    // Replies for "GET /path" or "POST /path", in order; then the usual one.
+    void script(const QByteArray &request, const QList<Reply> &replies);
+    static Reply error(int code, const QByteArray &type = "OAuthException", const QByteArray &message = "m");
+
+    int requests(const QByteArray &path) const { return m_requests.value(path); }
+    QList<QByteArray> targets() const { return m_targets; }
+    int photos() const { return m_photos; }             // uploads received whole and stored
+    int brokenUploads() const { return m_brokenUploads; } // bodies cut off by the client
+    // Reads uploads this slowly: the sockets' buffers fill and the client is
+    // still sending when it gives up.
+    void setSlowReader(bool slow) { m_slowReader = slow; }
+
+private:
+    void onConnection();
+    void onReadable(QTcpSocket *socket);
+    void answer(QTcpSocket *socket, const QByteArray &method, const QByteArray &target);
+    QByteArray usualAnswer(const QByteArray &method, const QByteArray &path, const QByteArray &query);
+
+    // What one connection has read of its current request.
+    struct Pending
+    {
+        QByteArray head;
+        qint64 bodyLeft = -1; // -1: the head is still coming
+        QByteArray method, target;
+        bool paused = false;
+    };
+
+    QTcpServer m_server;
+    QHash<QTcpSocket *, Pending> m_pending;
+    QHash<QByteArray, QList<Reply>> m_scripts;
+    QHash<QByteArray, int> m_requests;
+    QList<QByteArray> m_targets;
+    int m_photos = 0;
+    int m_brokenUploads = 0;
+    bool m_slowReader = false;
+};
+
+#endif // FAKEGRAPH_H

@@ -1,0 +1,633 @@
+#include "FacebookPlugin.h"
+#include "FacebookTasks/AlbumTask.h"
+#include "FacebookTasks/ProfilePictureTask.h"
+#include "FacebookTasks/UploadTask.h"
+#include "FacebookTasks/UserNameTask.h"
+#include "FakeGraph.h"
+#include "GraphClient.h"
+#include "LoginFlow.h"
+#include "SecretWatch.h"
+#include "TaskProbe.h"
+#include "TestMain.h"
+#include "TestPreferences.h"
+
+#include <QHttpMultiPart>
+#include <QNetworkAccessManager>
+#include <QScopeGuard>
+
+using Reply = FakeGraph::Reply;
+using Fault = FakeGraph::Fault;
+Q_DECLARE_METATYPE(AlbumTask::Albums)
+Q_DECLARE_METATYPE(FakeGraph::Reply)
+
+namespace {
+QList<Reply> times(int count, const Reply &reply)
+{
+    return QList<Reply>() << QVector<Reply>(count, reply).toList();
+}
+}
+
+namespace {
+
+const Network::ReplyTask::RetryPolicy fast { 30, 10 };
+
+// Stands in for the browser: every login ends as told, once the event loop
+// turns ('y' stores the next token as the real flow does), or stays open
+// until the test ends it.
+class ScriptedLogin : public LoginFlow
+{
+public:
+    explicit ScriptedLogin(GraphClient *graph)
+        : m_graph(graph)
+    {
+    }
+    char answer = 'y'; // 0: the login stays open
+    QStringList opened;
+    QList<bool> rerequested;
+
+    void end(char code)
+    {
+        if (code == 'y')
+            m_graph->storeLoginToken(QStringLiteral("token-%1").arg(opened.size()));
+        finish(code);
+    }
+
+protected:
+    void open(const QString &scope, bool rerequest) override
+    {
+        opened << scope;
+        rerequested << rerequest;
+        if (answer)
+            QTimer::singleShot(0, this, [this] { end(answer); });
+    }
+
+private:
+    GraphClient *m_graph;
+};
+
+// An upload that counts the ticks of its retry timer.
+class CountingUpload : public UploadTask
+{
+public:
+    using UploadTask::UploadTask;
+    int ticks = 0;
+
+protected:
+    void timerEvent(QTimerEvent *event) override
+    {
+        ++ticks;
+        UploadTask::timerEvent(event);
+    }
+};
+
+} // namespace
+
+// The Graph tasks' decision tree and life cycle against a Graph API on
+// loopback and a login that ends as each test says.
+class tst_Tasks : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void replyClasses_data();
+    void replyClasses();
+    void permissionList_data();
+    void permissionList();
+    void otherLoginRunning();
+    void loginEnds_data();
+    void loginEnds();
+    void oneLoginPerSubmit();
+    void loginOfAnotherScopeIsNotOwn();
+    void declinedPermissionAskedAgain();
+    void slowAnswerAfterRetry();
+    void stalledOrEndlessReply_data();
+    void stalledOrEndlessReply();
+    void deletedInCallback_data();
+    void deletedInCallback();
+    void deletingStopsUpload();
+    void servicesGone();
+    void albumPages();
+    void albumsOfAnotherAccount();
+    void tokenNeverQuoted();
+    void signedRequests_data();
+    void signedRequests();
+    void realServiceTokenStaysApart();
+
+private:
+    Network::ReplyTask *newTask(const QString &kind, TaskProbe &probe, Network::ReplyTask::RetryPolicy policy = fast);
+    QString photo(const char *name = "photo.png", int size = 1000);
+
+    std::unique_ptr<FakeGraph> m_server;
+    std::unique_ptr<QNetworkAccessManager> m_manager;
+    std::unique_ptr<GraphClient> m_graph;
+    std::unique_ptr<ScriptedLogin> m_login;
+    QTemporaryDir m_files;
+};
+
+void tst_Tasks::init()
+{
+    m_server = std::make_unique<FakeGraph>();
+    m_manager = std::make_unique<QNetworkAccessManager>();
+    m_graph = std::make_unique<GraphClient>(m_server->origin(), TestPreferences::tokenKey());
+    m_graph->setManager(m_manager.get());
+    m_login = std::make_unique<ScriptedLogin>(m_graph.get());
+    TestPreferences::storeToken(QStringLiteral("token-old"));
+}
+
+void tst_Tasks::cleanup()
+{
+    m_login.reset();
+    m_graph.reset();
+    m_manager.reset();
+    m_server.reset();
+}
+
+QString tst_Tasks::photo(const char *name, int size)
+{
+    const QString path = m_files.filePath(QString::fromLatin1(name));
+    QFile file(path);
+    if (file.size() != size + 8 && file.open(QIODevice::WriteOnly))
+        file.write(QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(size, 'p'));
+    return path;
+}
+
+Network::ReplyTask *tst_Tasks::newTask(const QString &kind, TaskProbe &probe, Network::ReplyTask::RetryPolicy policy)
+{
+    GraphClient *graph = m_graph.get();
+    LoginFlow *login = m_login.get();
+    if (kind == "albums")
+        return new AlbumTask(graph, login, probe.onValue<AlbumTask::Albums>(), probe.onError(), policy);
+    if (kind == "picture")
+        return new ProfilePictureTask(graph, login, QSize(40, 30), probe.onValue<QUrl>(), probe.onError(), policy);
+    if (kind == "upload")
+        return new CountingUpload(graph, login, photo(), QString(), "soak", probe.onDone(), probe.onError(), policy);
+    return new UserNameTask(graph, login, probe.onValue<QString>(), probe.onError(), policy);
+}
+
+void tst_Tasks::replyClasses_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QList<Reply>>("replies"); // for the kind's request, then it answers as usual
+    QTest::addColumn<QString>("error");        // empty: success; up to '*' otherwise
+    QTest::addColumn<int>("requests");         // of the kind's request
+    QTest::addColumn<int>("logins");
+    const auto row = [](const char *name, const char *kind, QList<Reply> replies, const char *error, int requests,
+                        int logins) {
+        QTest::newRow(name) << kind << replies << error << requests << logins;
+    };
+    row("transient-4-twice", "name", { FakeGraph::error(4, ""), FakeGraph::error(4, "") }, "", 3, 0);
+    row("transient-17-oauth", "albums", { FakeGraph::error(17) }, "", 3, 0); // then two pages
+    row("transient-1", "picture", { FakeGraph::error(1) }, "", 2, 0);
+    row("transient-2", "upload", { FakeGraph::error(2) }, "", 2, 0);
+    for (const int code : { 10, 102, 190, 200, 299, 2500 })
+        QTest::newRow(qPrintable(QString("login-%1").arg(code))) << "name" << QList<Reply> { FakeGraph::error(code) }
+                                                                << "" << 2 << 1;
+    row("login-upload", "upload", { FakeGraph::error(190) }, "", 2, 1);
+    row("190-other-type", "name", { FakeGraph::error(190, "GraphMethodException", "m1") }, "Facebook API error: m1", 1, 0);
+    row("199", "name", { FakeGraph::error(199, "", "m2") }, "Facebook API error: m2", 1, 0);
+    row("300", "upload", { FakeGraph::error(300, "", "m3") }, "Facebook API error: m3", 1, 0);
+    row("204-no-body", "name", { Reply { 200, "{}" } }, "", 1, 0);
+    row("time-out", "name", times(11, FakeGraph::error(2)), "Request timed out", 11, 0);
+    row("cut-off", "albums", { Reply { 200, "{\"data\":[], \"id\":\"0123456789\"}", Fault::Cut } },
+        "Http #200(OK)<br>Error: *", 1, 0);
+    // The network layer sends a request again once when its connection drops.
+    row("dropped", "upload", times(2, Reply { 200, {}, Fault::Drop }), "Http #0<br>Error: *", 2, 0);
+    row("302", "picture", { Reply { 302, "{}" } }, "Http #302(Found)*", 1, 0);
+    row("400-without-error", "name", { Reply { 400, "{}" } }, "Http #400(Bad Request)<br>Error: *", 1, 0);
+    row("503-html", "upload", { Reply { 503, "<html>busy</html>" } }, "Http #503(Service Unavailable)<br>Error: *", 1, 0);
+}
+
+void tst_Tasks::replyClasses()
+{
+    QFETCH(QString, kind);
+    QFETCH(QList<Reply>, replies);
+    QFETCH(QString, error);
+    QFETCH(int, requests);
+    QFETCH(int, logins);
+    const QByteArray path = kind == "albums" ? "/me/albums" : kind == "picture" ? "/me/picture" : kind == "upload" ? "/me/photos" : "/me";
+    m_server->script((kind == "upload" ? "POST " : "GET ") + path, replies);
+    TaskProbe probe;
+    std::unique_ptr<Network::ReplyTask> task(newTask(kind, probe));
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 10000);
+    if (error.isEmpty()) {
+        QCOMPARE(probe.errors, QStringList());
+        if (kind == "name")
+            QCOMPARE(probe.value.toString(), QTest::currentDataTag() == QByteArray("204-no-body") ? QString() : QString("Ирина Соколова"));
+    } else {
+        QVERIFY2(error.endsWith('*') ? probe.errors.value(0).startsWith(error.chopped(1)) : probe.errors.value(0) == error,
+                 qPrintable(probe.errors.value(0)));
+    }
+    QCOMPARE(m_server->requests(path), requests);
+    QCOMPARE(m_login->opened.size(), logins);
+    QCOMPARE(m_server->photos(), kind == "upload" ? probe.successes : 0);
+    // One outcome, then silence: no timer, nothing sent.
+    QTest::qWait(100);
+    QCOMPARE(m_server->requests(path), requests);
+    QCOMPARE(probe.outcomes(), 1);
+}
+
+void tst_Tasks::permissionList_data()
+{
+    QTest::addColumn<QByteArray>("permissions"); // empty: granted
+    QTest::addColumn<int>("logins");
+    QTest::newRow("granted") << QByteArray() << 0;
+    QTest::newRow("value-0") << QByteArray(R"({"data":[{"installed":1,"user_photos":0}]})") << 1;
+    QTest::newRow("letter-case") << QByteArray(R"({"data":[{"installed":1,"User_Photos":1}]})") << 1;
+    QTest::newRow("no-data") << QByteArray(R"({"permissions":[]})") << 1;
+    QTest::newRow("newer-form") << QByteArray(R"({"data":[{"permission":"user_photos","status":"granted"}]})") << 1;
+}
+
+void tst_Tasks::permissionList()
+{
+    QFETCH(QByteArray, permissions);
+    QFETCH(int, logins);
+    if (!permissions.isEmpty())
+        m_server->script("GET /me/permissions", { Reply { 200, permissions } });
+    TaskProbe probe;
+    std::unique_ptr<Network::ReplyTask> task(newTask("albums", probe));
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.successes, 1, 10000);
+    QCOMPARE(m_login->opened.size(), logins);
+    // After a login the real request goes out without a second check, and a
+    // later submit of the same task skips the check for good.
+    QCOMPARE(m_server->requests("/me/permissions"), 1);
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.successes, 2, 10000);
+    QCOMPARE(m_server->requests("/me/permissions"), 1);
+    QCOMPARE(m_server->requests("/me/albums"), 4);
+}
+
+// The album listing owns a login (user_photos); an upload that needs
+// photo_upload is told 'b'. While the login is open nobody re-sends or times
+// out. A check still out when the login ends is dropped, and the upload goes
+// out exactly once.
+void tst_Tasks::otherLoginRunning()
+{
+    m_login->answer = 0;
+    const Reply none { 200, R"({"data":[{"installed":1}]})" };
+    m_server->script("GET /me/permissions", { none, none, Reply { 200, {}, Fault::None, 300 } });
+    TaskProbe albums, upload;
+    std::unique_ptr<Network::ReplyTask> albumTask(newTask("albums", albums));
+    std::unique_ptr<Network::ReplyTask> uploadTask(newTask("upload", upload));
+    albumTask->submit();
+    QTRY_VERIFY(m_login->isAuthorising());
+    uploadTask->submit();
+    auto *counting = static_cast<CountingUpload *>(uploadTask.get());
+    QTRY_VERIFY_WITH_TIMEOUT(counting->ticks >= 22, 10000); // twice what would time it out
+    QCOMPARE(m_server->requests("/me/permissions"), 2);
+    QCOMPARE(albums.outcomes() + upload.outcomes(), 0);
+
+    uploadTask->submit(); // the host restarts it; its check is still out when the login ends
+    QTRY_COMPARE(m_server->requests("/me/permissions"), 3);
+    m_login->end('y');
+    QTRY_COMPARE_WITH_TIMEOUT(albums.successes + upload.successes, 2, 10000);
+    QCOMPARE(albums.value.value<AlbumTask::Albums>().first().first, QStringLiteral("Profile Pictures"));
+    QCOMPARE(m_server->photos(), 1);
+    QCOMPARE(m_server->requests("/me/photos"), 1);
+    QCOMPARE(m_login->opened, QStringList { "user_photos" });
+}
+
+// How a login ends reaches its owner and a task told 'b' alike, once each;
+// later logins are none of theirs.
+void tst_Tasks::loginEnds_data()
+{
+    QTest::addColumn<char>("code");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("window-closed") << 'c' << "Authorisation canceled";
+    QTest::newRow("failed") << 'n' << "Authorisation failed";
+}
+
+void tst_Tasks::loginEnds()
+{
+    QFETCH(char, code);
+    QFETCH(QString, error);
+    m_login->answer = 0;
+    m_server->script("GET /me/albums", { FakeGraph::error(190) });
+    m_server->script("POST /me/photos", { FakeGraph::error(190) });
+    TaskProbe owner, waiting;
+    std::unique_ptr<Network::ReplyTask> albumTask(newTask("albums", owner));
+    std::unique_ptr<Network::ReplyTask> uploadTask(newTask("upload", waiting));
+    albumTask->submit();
+    QTRY_VERIFY(m_login->isAuthorising());
+    uploadTask->submit();
+    QTRY_VERIFY(static_cast<CountingUpload *>(uploadTask.get())->ticks >= 1); // told 'b'
+    m_login->end(code);
+    QCOMPARE(owner.errors, QStringList { error });
+    QCOMPARE(waiting.errors, QStringList { error });
+    QVERIFY(!albumTask->isWorking() && !uploadTask->isWorking());
+
+    TaskProbe later;
+    std::unique_ptr<Network::ReplyTask> other(newTask("name", later));
+    m_server->script("GET /me", { FakeGraph::error(190) });
+    m_login->answer = 'y';
+    other->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(later.successes, 1, 10000);
+    QCOMPARE(owner.outcomes() + waiting.outcomes(), 2);
+    QCOMPARE(m_server->photos(), 0);
+}
+
+// A login that does not cure the refusal ends the task with the service's
+// own text: one login per submit, never a loop of windows.
+void tst_Tasks::oneLoginPerSubmit()
+{
+    m_server->script("GET /me", times(4, FakeGraph::error(190, "OAuthException", "Still refused")));
+    TaskProbe probe;
+    std::unique_ptr<Network::ReplyTask> task(newTask("name", probe));
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 10000);
+    QCOMPARE(probe.errors, QStringList { "Facebook API error: Still refused" });
+    QCOMPARE(m_login->opened.size(), 1);
+    task->submit(); // a new submit may log in once again
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 2, 10000);
+    QCOMPARE(m_login->opened.size(), 2);
+    QCOMPARE(m_server->requests("/me"), 4);
+}
+
+// A task told 'b' hears how another scope's login ends; that login is not
+// its own, so when its request is still refused it logs in for itself.
+void tst_Tasks::loginOfAnotherScopeIsNotOwn()
+{
+    m_login->answer = 0;
+    m_server->script("GET /me/albums", { FakeGraph::error(190) });
+    m_server->script("POST /me/photos", { FakeGraph::error(200), FakeGraph::error(200) });
+    TaskProbe albums, upload;
+    std::unique_ptr<Network::ReplyTask> albumTask(newTask("albums", albums));
+    std::unique_ptr<Network::ReplyTask> uploadTask(newTask("upload", upload));
+    albumTask->submit();
+    QTRY_VERIFY(m_login->isAuthorising());
+    uploadTask->submit();
+    QTRY_VERIFY(static_cast<CountingUpload *>(uploadTask.get())->ticks >= 1);
+    m_login->answer = 'y';
+    m_login->end('y');
+    QTRY_COMPARE_WITH_TIMEOUT(upload.outcomes(), 1, 10000);
+    QCOMPARE(upload.errors, QStringList());
+    QCOMPARE(m_login->opened, (QStringList { "user_photos", "photo_upload" }));
+    QCOMPARE(m_server->photos(), 1);
+}
+
+// The user unticked the permission: the service leaves it out of later
+// logins, so the next login asks for it again explicitly, and only then.
+void tst_Tasks::declinedPermissionAskedAgain()
+{
+    m_server->script("POST /me/photos", times(3, FakeGraph::error(200, "OAuthException", "declined")));
+    TaskProbe probe;
+    std::unique_ptr<Network::ReplyTask> task(newTask("upload", probe));
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 10000);
+    QCOMPARE(probe.errors, QStringList { "Facebook API error: declined" });
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.successes, 1, 10000);
+    QCOMPARE(m_login->rerequested, (QList<bool> { false, true }));
+    QCOMPARE(m_server->photos(), 1);
+}
+
+// A transient error, then an answer slower than several retry intervals:
+// the ticks that find it out only count, so the photo is stored once.
+void tst_Tasks::slowAnswerAfterRetry()
+{
+    m_server->script("POST /me/photos", { FakeGraph::error(2), Reply { 200, {}, Fault::None, 150 } });
+    TaskProbe probe;
+    std::unique_ptr<Network::ReplyTask> task(newTask("upload", probe));
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.successes, 1, 10000);
+    QVERIFY(static_cast<CountingUpload *>(task.get())->ticks >= 3);
+    QCOMPARE(m_server->requests("/me/photos"), 2);
+    QCOMPARE(m_server->photos(), 1);
+}
+
+// A reply that stalls after its headers is dropped and sent again; one that
+// never ends is refused before it fills the memory.
+void tst_Tasks::stalledOrEndlessReply_data()
+{
+    QTest::addColumn<QList<Reply>>("replies");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<int>("requests");
+    const Reply stall { 200, {}, Fault::Stall };
+    QTest::newRow("stalls-once") << QList<Reply> { stall } << "" << 2;
+    QTest::newRow("stalls-always") << QList<Reply> { stall, stall, stall } << "Request timed out" << 2;
+    QTest::newRow("endless-body") << QList<Reply> { Reply { 200, {}, Fault::Endless } }
+                                  << "Http #200<br>Error: the reply is larger than 32 MB" << 1;
+}
+
+void tst_Tasks::stalledOrEndlessReply()
+{
+    QFETCH(QList<Reply>, replies);
+    QFETCH(QString, error);
+    QFETCH(int, requests);
+    m_server->script("GET /me", replies);
+    TaskProbe probe;
+    std::unique_ptr<Network::ReplyTask> task(newTask("name", probe, { 100, 2, 300 }));
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 20000);
+    QCOMPARE(probe.errors, error.isEmpty() ? QStringList() : QStringList { error });
+    QCOMPARE(m_server->requests("/me"), requests);
+}
+
+// The host may delete a task inside any of its callbacks, whichever path
+// (reply, retry, login outcome, local failure) the callback comes from.
+void tst_Tasks::deletedInCallback_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QList<Reply>>("replies");
+    QTest::addColumn<char>("login"); // how a login ends; 0: none needed
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("success");
+    QTest::newRow("name-success") << "name" << QList<Reply>() << '\0' << "" << true;
+    QTest::newRow("name-graph-error") << "name" << QList<Reply> { FakeGraph::error(100) } << '\0' << "" << false;
+    QTest::newRow("name-time-out") << "name" << times(11, FakeGraph::error(2)) << '\0' << "" << false;
+    QTest::newRow("name-transport-error") << "name" << QList<Reply> { Reply { 503, "<html/>" } } << '\0' << "" << false;
+    QTest::newRow("albums-pages") << "albums" << QList<Reply>() << '\0' << "" << true;
+    QTest::newRow("albums-login-closed") << "albums" << QList<Reply> { FakeGraph::error(190) } << 'c' << "" << false;
+    QTest::newRow("upload-login-failed") << "upload" << QList<Reply> { FakeGraph::error(190) } << 'n' << "photo.png" << false;
+    QTest::newRow("upload-file-gone") << "upload" << QList<Reply>() << '\0' << "gone.png" << false;
+    QTest::newRow("upload-unsupported") << "upload" << QList<Reply>() << '\0' << "photo.tiff" << false;
+}
+
+void tst_Tasks::deletedInCallback()
+{
+    QFETCH(QString, kind);
+    QFETCH(QList<Reply>, replies);
+    QFETCH(char, login);
+    QFETCH(QString, file);
+    QFETCH(bool, success);
+    m_server->script(kind == "upload" ? "POST /me/photos" : kind == "albums" ? "GET /me/albums" : "GET /me", replies);
+    m_login->answer = login;
+    photo();
+    QFile::copy(photo(), m_files.filePath("photo.tiff"));
+    int successes = 0, errors = 0;
+    ITask *task = nullptr;
+    const auto onError = [&](const QString &) { ++errors; delete task; };
+    if (kind == "name")
+        task = new UserNameTask(m_graph.get(), m_login.get(), [&](const QString &) { ++successes; delete task; }, onError, fast);
+    else if (kind == "albums")
+        task = new AlbumTask(m_graph.get(), m_login.get(), [&](const AlbumTask::Albums &) { ++successes; delete task; },
+                             onError, fast);
+    else
+        task = new UploadTask(m_graph.get(), m_login.get(), m_files.filePath(file), "", "", [&] { ++successes; delete task; },
+                              onError, fast);
+    QPointer<QObject> alive(task);
+    // Nothing of the task may run once its callback deleted it; the debug
+    // line of a reply set on it would be the trace of such a run.
+    static QStringList messages;
+    messages.clear();
+    static QtMessageHandler previous = nullptr;
+    previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+        messages << text;
+        previous(type, context, text);
+    });
+    const auto restore = qScopeGuard([] { qInstallMessageHandler(previous); });
+    task->submit();
+    QTRY_VERIFY_WITH_TIMEOUT(!alive, 10000);
+    QCOMPARE(successes, success ? 1 : 0);
+    QCOMPARE(errors, success ? 0 : 1);
+    QTest::qWait(50);
+    QVERIFY(!messages.contains("Faild to submit request"));
+}
+
+// The user pressed Cancel and the host deleted the upload while its body was
+// still going out: the photo must not be published all the same.
+void tst_Tasks::deletingStopsUpload()
+{
+    m_server->setSlowReader(true);
+    TaskProbe probe;
+    auto task = std::make_unique<UploadTask>(m_graph.get(), m_login.get(), photo("big.png", 20 << 20), "", "",
+                                             probe.onDone(), probe.onError(), fast);
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->requests("/me/photos"), 1, 10000);
+    task.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->brokenUploads(), 1, 10000);
+    QCOMPARE(m_server->photos(), 0);
+    QCOMPARE(probe.outcomes(), 0);
+}
+
+// Unloading the plug-in takes the login flow and the Graph client with it:
+// its tasks are canceled quietly, whatever they wait for.
+void tst_Tasks::servicesGone()
+{
+    m_login->answer = 0;
+    m_server->script("GET /me", { Reply { 200, {}, Fault::None, 300 } });
+    m_server->script("POST /me/photos", { FakeGraph::error(2) });
+    m_server->script("GET /me/albums", { FakeGraph::error(190) });
+    TaskProbe requesting, retrying, inLogin;
+    std::unique_ptr<Network::ReplyTask> name(newTask("name", requesting));
+    std::unique_ptr<Network::ReplyTask> upload(newTask("upload", retrying, { 5000, 10 }));
+    std::unique_ptr<Network::ReplyTask> albums(newTask("albums", inLogin));
+    name->submit();
+    upload->submit();
+    albums->submit();
+    QTRY_VERIFY_WITH_TIMEOUT(m_login->isAuthorising() && m_server->requests("/me/photos") == 1, 10000);
+    QTRY_VERIFY(upload->isWorking() && !upload->isCanceled());
+    m_login.reset();
+    m_graph.reset();
+    for (Network::ReplyTask *task : { name.get(), upload.get(), albums.get() })
+        QVERIFY(task->isCanceled() && !task->isWorking());
+    QTest::qWait(400); // the held reply would have come by now
+    QCOMPARE(requesting.outcomes() + retrying.outcomes() + inLogin.outcomes(), 0);
+    name->submit();
+    QCOMPARE(requesting.errors, QStringList { "Facebook plug-in unloaded" });
+}
+
+// Pages are followed on the Graph origin only, each signed afresh; the later
+// id of a name wins, and can_upload is the service's.
+void tst_Tasks::albumPages()
+{
+    m_server->script("GET /me/albums", { Reply(), FakeGraph::error(2) });
+    TaskProbe probe;
+    std::unique_ptr<Network::ReplyTask> task(newTask("albums", probe));
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.successes, 1, 10000);
+    const auto albums = probe.value.value<AlbumTask::Albums>();
+    QCOMPARE(albums, (AlbumTask::Albums { { "Profile Pictures", false }, { "Trips", true }, { "Trips", true } }));
+    QCOMPARE(m_server->requests("/me/albums"), 3); // the second page asked for again
+    QCOMPARE(m_server->targets().last(), QByteArray("/me/albums?after=2&access_token=token-old"));
+    QCOMPARE(m_graph->albumMap().value("Trips"), QStringLiteral("13"));
+    QCOMPARE(m_graph->albumMap().size(), 2);
+}
+
+// Album ids belong to the account that listed them: another account's token
+// forgets them, while the plug-in's own login carries them over.
+void tst_Tasks::albumsOfAnotherAccount()
+{
+    TaskProbe listing, upload;
+    std::unique_ptr<Network::ReplyTask> albums(newTask("albums", listing));
+    albums->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(listing.successes, 1, 10000);
+    QVERIFY(m_graph->storeLoginToken("token-own-login"));
+    QCOMPARE(m_graph->albumMap().value("Trips"), QStringLiteral("13"));
+    TestPreferences::storeToken("token-of-alex");
+    QTest::ignoreMessage(QtDebugMsg, "Album \"Trips\" does not exist. Default to application album");
+    UploadTask task(m_graph.get(), m_login.get(), photo(), "Trips", "", upload.onDone(), upload.onError(), fast);
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(upload.successes, 1, 10000);
+    QVERIFY(m_server->targets().last().startsWith("/me/photos?"));
+}
+
+// The service may quote the token in words of its own, or inside an address
+// encoded twice: the host sees neither.
+void tst_Tasks::tokenNeverQuoted()
+{
+    const QByteArray token = "EAASsecret42";
+    SecretWatch::watch(token);
+    TestPreferences::storeToken(QString::fromUtf8(token));
+    m_server->script("GET /me", { FakeGraph::error(100, "", "Token " + token + " rejected at /x?y=access_token%253D" + token + "%2526z") });
+    TaskProbe probe;
+    std::unique_ptr<Network::ReplyTask> task(newTask("name", probe));
+    task->submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 10000);
+    QCOMPARE(probe.errors, QStringList { "Facebook API error: Token *** rejected at /x?y=access_token%253D***%2526z" });
+}
+
+void tst_Tasks::signedRequests_data()
+{
+    QTest::addColumn<QVariant>("token");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("post");
+    QTest::addColumn<QByteArray>("target");
+    QTest::newRow("no-token") << QVariant() << "/me" << false << QByteArray("/me?access_token");
+    QTest::newRow("own-query-kept") << QVariant("t") << "/me/picture?redirect=false&width=4" << false
+                                    << QByteArray("/me/picture?redirect=false&width=4&access_token=t");
+    QTest::newRow("encoded-path-stays") << QVariant("t") << "/a%20b" << false << QByteArray("/a%20b?access_token=t");
+    QTest::newRow("post-album") << QVariant("t") << "/1234/photos" << true << QByteArray("/1234/photos?access_token=t");
+    QTest::newRow("post-question-mark-is-path") << QVariant("t") << "/a?b/photos" << true
+                                                << QByteArray("/a%3Fb/photos?access_token=t");
+    QTest::newRow("post-percent-is-path") << QVariant("t") << "/a%41/photos" << true
+                                          << QByteArray("/a%2541/photos?access_token=t");
+}
+
+void tst_Tasks::signedRequests()
+{
+    QFETCH(QVariant, token);
+    QFETCH(QString, path);
+    QFETCH(bool, post);
+    QFETCH(QByteArray, target);
+    QSettings settings(TestPreferences::path(), QSettings::NativeFormat);
+    if (token.isValid())
+        settings.setValue(TestPreferences::tokenKey(), token);
+    else
+        settings.remove(TestPreferences::tokenKey());
+    QHttpMultiPart body(QHttpMultiPart::FormDataType);
+    std::unique_ptr<QNetworkReply> reply(post ? m_graph->post(path, &body) : m_graph->get(path));
+    QTRY_VERIFY(reply->isFinished());
+    QCOMPARE(m_server->targets(), QList<QByteArray> { target });
+}
+
+// The sandbox build keeps its token under its own key: the real service's
+// token is never sent to the stand-in.
+void tst_Tasks::realServiceTokenStaysApart()
+{
+    qputenv("ORVELLE_SANDBOX_ORIGIN", m_server->origin());
+    QSettings settings(TestPreferences::path(), QSettings::NativeFormat);
+    settings.setValue("fbtoken", "token-of-the-real-service");
+    FacebookPlugin plugin;
+    plugin.setManager(m_manager.get());
+    std::unique_ptr<QNetworkReply> reply(plugin.submitGetRequest("/me"));
+    QTRY_VERIFY(reply->isFinished());
+    QCOMPARE(m_server->targets(), QList<QByteArray> { "/me?access_token=token-old" });
+}
+
+ORVELLE_TEST_MAIN(tst_Tasks)
+#include "tst_tasks.moc"
