@@ -1,5 +1,6 @@
 #include "AdminRoutes.h"
 
+#include "JsonReply.h"
 #include "SandboxServer.h"
 
 #include <QJsonArray>
@@ -10,17 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-QString q(const std::string &text)
-{
-    return QString::fromStdString(text);
-}
-
-void sendJson(httplib::Response &response, const QJsonValue &value)
-{
-    const QJsonDocument document = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
-    response.set_content(document.toJson(QJsonDocument::Compact).toStdString(), "application/json; charset=UTF-8");
-}
 
 Store::User userParam(SandboxServer &sandbox, const httplib::Request &request)
 {
@@ -54,108 +44,158 @@ bool flag(const httplib::Request &request, const char *name, bool current)
     return value == "1" || value == "true";
 }
 
+void reset(SandboxServer &sandbox, const httplib::Request &, httplib::Response &response)
+{
+    sandbox.store().reset();
+    sandbox.faults().clear();
+    sandbox.resetRequestCounts();
+    sandbox.brokenUploads = 0;
+    sandbox.loginPages = 0;
+    removeStoredPhotos(sandbox.photoDir());
+    JsonReply::send(response, QJsonObject { { "success", true } });
+}
+
+void addScript(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    std::string error;
+    if (!sandbox.faults().addScript(request.body, &error)) {
+        response.status = 400;
+        JsonReply::send(response, QJsonObject { { "error", JsonReply::text(error) } });
+        return;
+    }
+    JsonReply::send(response, QJsonObject { { "success", true } });
+}
+
+void token(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    const Store::User user = userParam(sandbox, request);
+    std::vector<std::string> scopes;
+    std::string scope = request.get_param_value("scope") + ",";
+    for (size_t start = 0, comma; (comma = scope.find(',', start)) != std::string::npos; start = comma + 1) {
+        if (comma > start)
+            scopes.push_back(scope.substr(start, comma - start));
+    }
+    sandbox.store().grant(user.id, scopes);
+    JsonReply::send(response, QJsonObject { { "access_token", JsonReply::text(sandbox.store().newToken(user.id, 5183999)) },
+                                     { "user_id", JsonReply::text(user.id) } });
+}
+
+void expireTokens(SandboxServer &sandbox, const httplib::Request &, httplib::Response &response)
+{
+    sandbox.store().expireTokens();
+    JsonReply::send(response, QJsonObject { { "success", true } });
+}
+
+void revokeTokens(SandboxServer &sandbox, const httplib::Request &, httplib::Response &response)
+{
+    sandbox.store().revokeTokens();
+    JsonReply::send(response, QJsonObject { { "success", true } });
+}
+
+void revokePermission(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    sandbox.store().revoke(userParam(sandbox, request).id, request.get_param_value("name"));
+    JsonReply::send(response, QJsonObject { { "success", true } });
+}
+
+void declinePermission(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    sandbox.store().decline(userParam(sandbox, request).id, request.get_param_value("name"));
+    JsonReply::send(response, QJsonObject { { "success", true } });
+}
+
+void switches(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    SandboxSwitches &switches = sandbox.switches();
+    switches.autoApprove = flag(request, "auto_approve", switches.autoApprove);
+    switches.newPermissionsFormat = flag(request, "new_permissions", switches.newPermissionsFormat);
+    switches.feedCancelWithError = flag(request, "feed_cancel_error", switches.feedCancelWithError);
+    if (request.has_param("upload_limit"))
+        switches.uploadLimit = std::stoll(request.get_param_value("upload_limit"));
+    JsonReply::send(response, QJsonObject { { "auto_approve", bool(switches.autoApprove) },
+                                     { "new_permissions", bool(switches.newPermissionsFormat) },
+                                     { "feed_cancel_error", bool(switches.feedCancelWithError) },
+                                     { "upload_limit", qint64(switches.uploadLimit) } });
+}
+
+void counters(SandboxServer &sandbox, const httplib::Request &, httplib::Response &response)
+{
+    QJsonObject requests;
+    for (const auto &[path, count] : sandbox.requestCounts())
+        requests.insert(JsonReply::text(path), count);
+    JsonReply::send(response, QJsonObject { { "requests", requests },
+                                     { "photos", int(sandbox.store().photos().size()) },
+                                     { "posts", int(sandbox.store().posts().size()) },
+                                     { "broken_uploads", sandbox.brokenUploads.load() },
+                                     { "login_pages", sandbox.loginPages.load() } });
+}
+
+void photos(SandboxServer &sandbox, const httplib::Request &, httplib::Response &response)
+{
+    QJsonArray photos;
+    for (const Store::Photo &photo : sandbox.store().photos()) {
+        photos.append(QJsonObject { { "id", JsonReply::text(photo.id) },
+                                    { "album_id", JsonReply::text(photo.albumId) },
+                                    { "album", JsonReply::text(photo.albumName) },
+                                    { "message", JsonReply::text(photo.message) },
+                                    { "file_name", JsonReply::text(photo.fileName) },
+                                    { "mime", JsonReply::text(photo.mime) },
+                                    { "size", qint64(photo.size) } });
+    }
+    JsonReply::send(response, photos);
+}
+
+void posts(SandboxServer &sandbox, const httplib::Request &, httplib::Response &response)
+{
+    QJsonArray posts;
+    for (const Store::Post &post : sandbox.store().posts()) {
+        posts.append(QJsonObject { { "id", JsonReply::text(post.id) },
+                                   { "name", JsonReply::text(post.name) },
+                                   { "caption", JsonReply::text(post.caption) },
+                                   { "description", JsonReply::text(post.description) },
+                                   { "picture", JsonReply::text(post.picture) },
+                                   { "link", JsonReply::text(post.link) },
+                                   { "properties", JsonReply::text(post.properties) } });
+    }
+    JsonReply::send(response, posts);
+}
+
 } // namespace
 
 namespace AdminRoutes {
 
 void install(SandboxServer &sandbox, httplib::Server &http)
 {
-    SandboxServer *s = &sandbox;
-    const std::string p = prefix;
-    http.Post(p + "reset", [s](const httplib::Request &, httplib::Response &response) {
-        s->store().reset();
-        s->faults().clear();
-        s->resetRequestCounts();
-        s->brokenUploads = 0;
-        s->loginPages = 0;
-        removeStoredPhotos(s->photoDir());
-        sendJson(response, QJsonObject { { "success", true } });
-    });
-    http.Post(p + "script", [s](const httplib::Request &request, httplib::Response &response) {
-        std::string error;
-        if (!s->faults().addScript(request.body, &error)) {
-            response.status = 400;
-            sendJson(response, QJsonObject { { "error", q(error) } });
-            return;
-        }
-        sendJson(response, QJsonObject { { "success", true } });
-    });
-    http.Post(p + "token", [s](const httplib::Request &request, httplib::Response &response) {
-        const Store::User user = userParam(*s, request);
-        std::vector<std::string> scopes;
-        std::string scope = request.get_param_value("scope") + ",";
-        for (size_t start = 0, comma; (comma = scope.find(',', start)) != std::string::npos; start = comma + 1) {
-            if (comma > start)
-                scopes.push_back(scope.substr(start, comma - start));
-        }
-        s->store().grant(user.id, scopes);
-        sendJson(response, QJsonObject { { "access_token", q(s->store().newToken(user.id, 5183999)) },
-                                         { "user_id", q(user.id) } });
-    });
-    http.Post(p + "expire-tokens", [s](const httplib::Request &, httplib::Response &response) {
-        s->store().expireTokens();
-        sendJson(response, QJsonObject { { "success", true } });
-    });
-    http.Post(p + "revoke-tokens", [s](const httplib::Request &, httplib::Response &response) {
-        s->store().revokeTokens();
-        sendJson(response, QJsonObject { { "success", true } });
-    });
-    http.Post(p + "revoke-permission", [s](const httplib::Request &request, httplib::Response &response) {
-        s->store().revoke(userParam(*s, request).id, request.get_param_value("name"));
-        sendJson(response, QJsonObject { { "success", true } });
-    });
-    http.Post(p + "decline-permission", [s](const httplib::Request &request, httplib::Response &response) {
-        s->store().decline(userParam(*s, request).id, request.get_param_value("name"));
-        sendJson(response, QJsonObject { { "success", true } });
-    });
-    http.Post(p + "switches", [s](const httplib::Request &request, httplib::Response &response) {
-        SandboxSwitches &switches = s->switches();
-        switches.autoApprove = flag(request, "auto_approve", switches.autoApprove);
-        switches.newPermissionsFormat = flag(request, "new_permissions", switches.newPermissionsFormat);
-        switches.feedCancelWithError = flag(request, "feed_cancel_error", switches.feedCancelWithError);
-        if (request.has_param("upload_limit"))
-            switches.uploadLimit = std::stoll(request.get_param_value("upload_limit"));
-        sendJson(response, QJsonObject { { "auto_approve", bool(switches.autoApprove) },
-                                         { "new_permissions", bool(switches.newPermissionsFormat) },
-                                         { "feed_cancel_error", bool(switches.feedCancelWithError) },
-                                         { "upload_limit", qint64(switches.uploadLimit) } });
-    });
-    http.Get(p + "counters", [s](const httplib::Request &, httplib::Response &response) {
-        QJsonObject requests;
-        for (const auto &[path, count] : s->requestCounts())
-            requests.insert(q(path), count);
-        sendJson(response, QJsonObject { { "requests", requests },
-                                         { "photos", int(s->store().photos().size()) },
-                                         { "posts", int(s->store().posts().size()) },
-                                         { "broken_uploads", s->brokenUploads.load() },
-                                         { "login_pages", s->loginPages.load() } });
-    });
-    http.Get(p + "photos", [s](const httplib::Request &, httplib::Response &response) {
-        QJsonArray photos;
-        for (const Store::Photo &photo : s->store().photos()) {
-            photos.append(QJsonObject { { "id", q(photo.id) },
-                                        { "album_id", q(photo.albumId) },
-                                        { "album", q(photo.albumName) },
-                                        { "message", q(photo.message) },
-                                        { "file_name", q(photo.fileName) },
-                                        { "mime", q(photo.mime) },
-                                        { "size", qint64(photo.size) } });
-        }
-        sendJson(response, photos);
-    });
-    http.Get(p + "posts", [s](const httplib::Request &, httplib::Response &response) {
-        QJsonArray posts;
-        for (const Store::Post &post : s->store().posts()) {
-            posts.append(QJsonObject { { "id", q(post.id) },
-                                       { "name", q(post.name) },
-                                       { "caption", q(post.caption) },
-                                       { "description", q(post.description) },
-                                       { "picture", q(post.picture) },
-                                       { "link", q(post.link) },
-                                       { "properties", q(post.properties) } });
-        }
-        sendJson(response, posts);
-    });
+    using Handler = void (*)(SandboxServer &, const httplib::Request &, httplib::Response &);
+    struct Route
+    {
+        const char *method;
+        const char *name;
+        Handler handler;
+    };
+    static const Route routes[] = {
+        { "POST", "reset", reset },
+        { "POST", "script", addScript },
+        { "POST", "token", token },
+        { "POST", "expire-tokens", expireTokens },
+        { "POST", "revoke-tokens", revokeTokens },
+        { "POST", "revoke-permission", revokePermission },
+        { "POST", "decline-permission", declinePermission },
+        { "POST", "switches", switches },
+        { "GET", "counters", counters },
+        { "GET", "photos", photos },
+        { "GET", "posts", posts },
+    };
+    for (const Route &route : routes) {
+        const auto call = [&sandbox, handler = route.handler](const httplib::Request &request,
+                                                               httplib::Response &response) {
+            handler(sandbox, request, response);
+        };
+        if (qstrcmp(route.method, "GET") == 0)
+            http.Get(prefix + std::string(route.name), call);
+        else
+            http.Post(prefix + std::string(route.name), call);
+    }
 }
 
 } // namespace AdminRoutes

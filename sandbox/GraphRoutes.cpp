@@ -3,6 +3,7 @@
 #include "GraphError.h"
 #include "Images.h"
 #include "PhotoReceiver.h"
+#include "JsonReply.h"
 #include "SandboxServer.h"
 
 #include <QJsonArray>
@@ -16,17 +17,6 @@
 namespace {
 
 constexpr int defaultPageSize = 25;
-
-void sendJson(httplib::Response &response, const QJsonObject &object)
-{
-    response.set_content(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(),
-                         "application/json; charset=UTF-8");
-}
-
-QString q(const std::string &text)
-{
-    return QString::fromStdString(text);
-}
 
 // The user the request's token belongs to, or the error already written.
 std::optional<std::string> authenticate(SandboxServer &sandbox, const httplib::Request &request,
@@ -81,7 +71,7 @@ void me(SandboxServer &sandbox, const httplib::Request &request, httplib::Respon
     if (!userId)
         return;
     const auto user = sandbox.store().user(*userId);
-    sendJson(response, { { "id", q(user->id) }, { "name", q(user->name) } });
+    JsonReply::send(response, QJsonObject { { "id", JsonReply::text(user->id) }, { "name", JsonReply::text(user->name) } });
 }
 
 void permissions(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
@@ -93,14 +83,14 @@ void permissions(SandboxServer &sandbox, const httplib::Request &request, httpli
     QJsonArray data;
     if (sandbox.switches().newPermissionsFormat) {
         for (const std::string &name : granted)
-            data.append(QJsonObject { { "permission", q(name) }, { "status", "granted" } });
+            data.append(QJsonObject { { "permission", JsonReply::text(name) }, { "status", "granted" } });
     } else {
         QJsonObject row { { "installed", 1 } };
         for (const std::string &name : granted)
-            row.insert(q(name), 1);
+            row.insert(JsonReply::text(name), 1);
         data.append(row);
     }
-    sendJson(response, { { "data", data } });
+    JsonReply::send(response, QJsonObject { { "data", data } });
 }
 
 void albums(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
@@ -117,28 +107,28 @@ void albums(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
     const int total = sandbox.store().albumCount(*userId);
     QJsonArray data;
     for (const Store::Album &album : sandbox.store().albums(*userId, offset, limit)) {
-        data.append(QJsonObject { { "id", q(album.id) },
-                                  { "name", q(album.name) },
+        data.append(QJsonObject { { "id", JsonReply::text(album.id) },
+                                  { "name", JsonReply::text(album.name) },
                                   { "can_upload", album.canUpload },
                                   { "count", album.count } });
     }
     QJsonObject result { { "data", data } };
     if (!data.isEmpty()) {
-        QJsonObject paging { { "cursors", QJsonObject { { "before", q(encodeCursor(offset)) },
-                                                         { "after", q(encodeCursor(offset + data.size())) } } } };
+        QJsonObject paging { { "cursors", QJsonObject { { "before", JsonReply::text(encodeCursor(offset)) },
+                                                         { "after", JsonReply::text(encodeCursor(offset + data.size())) } } } };
         if (offset + data.size() < total) {
-            paging.insert("next", q(sandbox.config().origin() + "/me/albums?access_token="
+            paging.insert("next", JsonReply::text(sandbox.config().origin() + "/me/albums?access_token="
                                     + request.get_param_value("access_token") + "&limit=" + std::to_string(limit)
                                     + "&after=" + encodeCursor(offset + data.size())));
         }
         if (offset > 0) {
-            paging.insert("previous", q(sandbox.config().origin() + "/me/albums?access_token="
+            paging.insert("previous", JsonReply::text(sandbox.config().origin() + "/me/albums?access_token="
                                         + request.get_param_value("access_token") + "&limit="
                                         + std::to_string(limit) + "&before=" + encodeCursor(offset)));
         }
         result.insert("paging", paging);
     }
-    sendJson(response, result);
+    JsonReply::send(response, result);
 }
 
 void picture(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
@@ -154,9 +144,9 @@ void picture(SandboxServer &sandbox, const httplib::Request &request, httplib::R
         response.set_redirect(url);
         return;
     }
-    sendJson(response, { { "data", QJsonObject { { "height", height },
+    JsonReply::send(response, QJsonObject { { "data", QJsonObject { { "height", height },
                                                  { "is_silhouette", false },
-                                                 { "url", q(url) },
+                                                 { "url", JsonReply::text(url) },
                                                  { "width", width } } } });
 }
 
@@ -257,7 +247,7 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         return;
     }
     const std::string id = sandbox.store().addPhoto(photo, *userId);
-    sendJson(response, { { "id", q(id) }, { "post_id", q(*userId + "_" + id) } });
+    JsonReply::send(response, QJsonObject { { "id", JsonReply::text(id) }, { "post_id", JsonReply::text(*userId + "_" + id) } });
 }
 
 } // namespace

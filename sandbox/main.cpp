@@ -3,35 +3,17 @@
 
 #include "SandboxServer.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 #include <string>
 #include <thread>
-
-namespace {
-
-void usage()
-{
-    std::printf("usage: orvelle-sandbox [--port N] [--data DIR] [--auto-approve] [--upload-limit BYTES]\n"
-                "                       [--new-permissions] [--feed-cancel-error] [--exit-with-parent]\n"
-                "  --port N             port on 127.0.0.1 (default %d; 0 picks a free one)\n"
-                "  --data DIR           database and photos; a fresh temporary folder by default\n"
-                "  --auto-approve       every dialog is approved at once, as a logged-in user\n"
-                "  --upload-limit BYTES largest photo accepted (default 25 MB)\n"
-                "  --new-permissions    answer /me/permissions as permission/status rows\n"
-                "  --feed-cancel-error  the feed dialog's Cancel reports error_code 4201\n"
-                "  --exit-with-parent   end when the process that started it ends (tests)\n",
-                SANDBOX_DEFAULT_PORT);
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -39,37 +21,43 @@ int main(int argc, char **argv)
     // whose plug-in loader expects an application object: without one, Qt 6
     // corrupts its heap as the process exits.
     QCoreApplication application(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("A local stand-in of the service, on 127.0.0.1 only."));
+    parser.addHelpOption();
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Port on 127.0.0.1 (default %1; 0 picks a free one).").arg(SANDBOX_DEFAULT_PORT),
+                                  QStringLiteral("N"), QString::number(SANDBOX_DEFAULT_PORT));
+    const QCommandLineOption data(QStringLiteral("data"),
+                                  QStringLiteral("Database and photos; a fresh temporary folder by default."),
+                                  QStringLiteral("DIR"));
+    const QCommandLineOption autoApprove(QStringLiteral("auto-approve"),
+                                         QStringLiteral("Every dialog is approved at once, as a logged-in user."));
+    const QCommandLineOption uploadLimit(QStringLiteral("upload-limit"),
+                                         QStringLiteral("Largest photo accepted (default 25 MB)."),
+                                         QStringLiteral("BYTES"), QString::number(25LL * 1024 * 1024));
+    const QCommandLineOption newPermissions(QStringLiteral("new-permissions"),
+                                            QStringLiteral("Answer /me/permissions as permission/status rows."));
+    const QCommandLineOption feedCancelError(QStringLiteral("feed-cancel-error"),
+                                             QStringLiteral("The feed dialog's Cancel reports error_code 4201."));
+    const QCommandLineOption exitWithParent(QStringLiteral("exit-with-parent"),
+                                            QStringLiteral("End when the process that started it ends (tests)."));
+    parser.addOptions({ port, data, autoApprove, uploadLimit, newPermissions, feedCancelError, exitWithParent });
+    parser.process(application); // exits with usage on unknown options
+
     SandboxConfig config;
-    bool autoApprove = false, newPermissions = false, feedCancelError = false;
-    long long uploadLimit = 25LL * 1024 * 1024;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--port" && hasValue) {
-            config.port = std::atoi(argv[++i]);
-        } else if (arg == "--data" && hasValue) {
-            config.dataDir = argv[++i];
-        } else if (arg == "--upload-limit" && hasValue) {
-            uploadLimit = std::atoll(argv[++i]);
-        } else if (arg == "--auto-approve") {
-            autoApprove = true;
-        } else if (arg == "--new-permissions") {
-            newPermissions = true;
-        } else if (arg == "--feed-cancel-error") {
-            feedCancelError = true;
-        } else if (arg == "--exit-with-parent") {
-            // A test that crashes must not leave its sandbox holding the port.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (::getppid() == 1)
-                return 1;
-        } else {
-            usage();
-            return arg == "--help" || arg == "-h" ? 0 : 2;
-        }
-    }
-    if (config.port < 0 || config.port > 65535 || uploadLimit <= 0) {
-        usage();
+    bool portOk = false, limitOk = false;
+    config.port = parser.value(port).toInt(&portOk);
+    config.dataDir = parser.value(data).toStdString();
+    const long long limit = parser.value(uploadLimit).toLongLong(&limitOk);
+    if (!portOk || config.port < 0 || config.port > 65535 || !limitOk || limit <= 0) {
+        std::fprintf(stderr, "%s", qPrintable(parser.helpText()));
         return 2;
+    }
+    if (parser.isSet(exitWithParent)) {
+        // A test that crashes must not leave its sandbox running.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() == 1)
+            return 1;
     }
     if (config.dataDir.empty()) {
         const char *tmp = std::getenv("TMPDIR");
@@ -89,10 +77,10 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     SandboxServer server(config);
-    server.switches().autoApprove = autoApprove;
-    server.switches().newPermissionsFormat = newPermissions;
-    server.switches().feedCancelWithError = feedCancelError;
-    server.switches().uploadLimit = uploadLimit;
+    server.switches().autoApprove = parser.isSet(autoApprove);
+    server.switches().newPermissionsFormat = parser.isSet(newPermissions);
+    server.switches().feedCancelWithError = parser.isSet(feedCancelError);
+    server.switches().uploadLimit = limit;
     std::string error;
     if (!server.start(&error)) {
         std::fprintf(stderr, "orvelle-sandbox: %s\n", error.c_str());
@@ -104,7 +92,7 @@ int main(int argc, char **argv)
         server.stop();
     });
     std::printf("Sandbox listening on %s (data: %s)%s\n", server.config().origin().c_str(), config.dataDir.c_str(),
-                autoApprove ? ", auto-approve" : "");
+                parser.isSet(autoApprove) ? ", auto-approve" : "");
     std::fflush(stdout);
     server.run();
     // run() also returns when the server fails; wake the watcher either way.

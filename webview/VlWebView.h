@@ -6,7 +6,6 @@
 #include <QUrl>
 
 class BrowserWindow;
-class QNetworkAccessManager;
 
 // The browser window the login and feed dialogs run in: an 800 × 600
 // top-level window with a web view, hidden until show().
@@ -32,11 +31,6 @@ public:
     void show();
     void close();
     bool isHidden() const;
-
-    // Kept for the dialogs' set-up; the web engine does its own networking
-    // and the window always deletes itself on close.
-    void setAttribute(Qt::WidgetAttribute) { }
-    void setNetworkAccessManager(QNetworkAccessManager *) { }
 
     void handleClosing();
     void handleLoadStarted();
