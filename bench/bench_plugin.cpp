@@ -11,8 +11,11 @@
 //              auto-approved login, web engine cold and warm
 // Figures and ratios are printed; nothing here passes or fails on time.
 
+#include "PrivateHome.h"
+#include "ProcessTable.h"
 #include "TestPreferences.h"
-#include "HostHarness.h"
+#include "PluginHost.h"
+#include "PluginPaths.h"
 #include "SandboxProcess.h"
 #include "json/QtJson.h"
 
@@ -35,18 +38,6 @@
 
 namespace {
 
-qint64 statusKiB(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 // Lets the next VmHWM reading start from what is resident now.
 void resetPeakMemory()
 {
@@ -58,17 +49,7 @@ void resetPeakMemory()
 // Children of this process other than the given one (the sandbox).
 int childProcesses(qint64 except)
 {
-    int count = 0;
-    const QString self = QString::number(::getpid());
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        count += fields.value(1) == self.toLatin1() && pid != QString::number(except) ? 1 : 0;
-    }
-    return count;
+    return ProcessTable::children(::getpid()).size() - (ProcessTable::children(::getpid()).contains(except) ? 1 : 0);
 }
 
 // Runs the event loop until done() is true or a minute has passed.
@@ -102,12 +83,7 @@ int main(int argc, char **argv)
 {
     // A host of its own: private home and web engine folders, headless.
     QTemporaryDir root;
-    for (const char *name : { "HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR" }) {
-        const QString dir = root.filePath(QString::fromLatin1(name));
-        QDir().mkpath(dir);
-        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv(name, QFile::encodeName(dir));
-    }
+    PrivateHome::use(root.path());
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_QUICK_BACKEND", "software");
     if (::geteuid() == 0)
@@ -127,12 +103,13 @@ int main(int argc, char **argv)
     TestPreferences::storeToken(QString::fromUtf8(token));
 
     // Loading.
-    const qint64 rssBefore = statusKiB("VmRSS:");
-    const qint64 threadsBefore = statusKiB("Threads:");
-    HostHarness host;
+    const qint64 rssBefore = ProcessTable::statusKiB(::getpid(), "VmRSS");
+    const qint64 threadsBefore = ProcessTable::statusKiB(::getpid(), "Threads");
+    PluginHost host(PluginPaths::library(PluginPaths::Build::Sandbox));
     QString identity;
     const double loadMs = millisecondsOf([&] {
-        if (!host.load())
+        QString error;
+        if (!host.load(&error))
             return false;
         IPhotoUpload *plugin = host.plugin();
         identity = plugin->name();
@@ -144,9 +121,9 @@ int main(int argc, char **argv)
     });
     std::printf("loading   %.1f ms (library, instance, identity answers), resident memory +%.1f MB, "
                 "threads +%lld, child processes %d (no web engine started: %s)\n",
-                loadMs, (statusKiB("VmRSS:") - rssBefore) / 1024.0, statusKiB("Threads:") - threadsBefore,
+                loadMs, (ProcessTable::statusKiB(::getpid(), "VmRSS") - rssBefore) / 1024.0, ProcessTable::statusKiB(::getpid(), "Threads") - threadsBefore,
                 childProcesses(sandbox.pid()),
-                childProcesses(sandbox.pid()) == 0 && statusKiB("Threads:") == threadsBefore ? "yes" : "NO");
+                childProcesses(sandbox.pid()) == 0 && ProcessTable::statusKiB(::getpid(), "Threads") == threadsBefore ? "yes" : "NO");
 
     // A query, alternating with the bare request.
     IPhotoUpload *plugin = host.plugin();
@@ -186,7 +163,7 @@ int main(int argc, char **argv)
             file.write(block);
     }
     const double megabytes = QFileInfo(photo).size() / 1e6;
-    const qint64 idle = statusKiB("VmRSS:");
+    const qint64 idle = ProcessTable::statusKiB(::getpid(), "VmRSS");
     resetPeakMemory();
     // The same body as a Qt developer would send it: QHttpMultiPart over the
     // QFile through the same manager. It shows what is QtNetwork's and what
@@ -239,7 +216,7 @@ int main(int argc, char **argv)
         curlRates.push_back(megabytes / curlMs * 1000);
         bareRates.push_back(megabytes / bareMs * 1000);
     }
-    const double above = (statusKiB("VmHWM:") - idle) / 1024.0;
+    const double above = (ProcessTable::statusKiB(::getpid(), "VmHWM") - idle) / 1024.0;
     const double uploadRatio = median(pluginRates) / median(curlRates);
     std::printf("upload    %.0f MB: plug-in %.1f MB/s, curl -F %.1f MB/s (medians of %d, alternating): %.2fx "
                 "(target >= 0.95x: %s)\n",

@@ -1,6 +1,7 @@
 // The sandbox's peak memory while it receives a 200 MB photo upload: the
 // photo must go to disk as it arrives. Target: under 50 MB.
 
+#include "ProcessTable.h"
 #include "SandboxProcess.h"
 
 #include <QCoreApplication>
@@ -12,22 +13,6 @@
 
 #include <cstdio>
 
-namespace {
-
-qint64 peakMemoryKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-} // namespace
-
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -35,7 +20,7 @@ int main(int argc, char **argv)
     SandboxProcess sandbox({ "--upload-limit", "300000000" });
     if (!sandbox.start())
         return 1;
-    const qint64 idle = peakMemoryKiB(sandbox.pid());
+    const qint64 idle = ProcessTable::statusKiB(sandbox.pid(), "VmHWM");
 
     QTemporaryFile photo;
     photo.open();
@@ -51,7 +36,7 @@ int main(int argc, char **argv)
     clock.start();
     const auto result = sandbox.send(sandbox.postPhoto(token, &photo));
     const double seconds = clock.nsecsElapsed() / 1e9;
-    const qint64 peak = peakMemoryKiB(sandbox.pid());
+    const qint64 peak = ProcessTable::statusKiB(sandbox.pid(), "VmHWM");
     const double stored = sandbox.get("/__sandbox/photos").json().array().at(0).toObject().value("size").toDouble();
 
     std::printf("sandbox upload of %.0f MB: status %d, stored %.0f bytes, %.1f MB/s\n", photo.size() / 1e6,

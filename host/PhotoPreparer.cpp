@@ -1,6 +1,7 @@
 #include "PhotoPreparer.h"
 
 #include "ImageLimits.h"
+#include "utils/ImageMime.h"
 
 #include <QFileInfo>
 #include <QImage>
@@ -25,12 +26,7 @@ QString mimeOfFormat(const QByteArray &format)
 
 QString mimeOfSuffix(const QString &filePath)
 {
-    const QString suffix = QFileInfo(filePath).suffix().toLower();
-    if (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg") || suffix == QLatin1String("jpe"))
-        return QStringLiteral("image/jpeg");
-    if (suffix == QLatin1String("png") || suffix == QLatin1String("gif"))
-        return QStringLiteral("image/") + suffix;
-    return QString();
+    return QString::fromLatin1(ImageMime::ofSuffix(QFileInfo(filePath).suffix()));
 }
 
 bool turnsSideways(QImageIOHandler::Transformations transformation)

@@ -8,6 +8,7 @@
 // Qt 5 reads as Latin-1 (a difference of Qt's own, in the host's keys; the
 // token is ASCII).
 
+#include "shared/PrivateHome.h"
 #include "network/CookieJar.h"
 #include "settings/Settings.h"
 
@@ -88,11 +89,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: filecompat write|read DIR\n");
         return 2;
     }
-    const QByteArray dir = argv[2];
-    QDir().mkpath(QString::fromLocal8Bit(dir + "/home"));
-    QDir().mkpath(QString::fromLocal8Bit(dir + "/data"));
-    qputenv("HOME", dir + "/home");
-    qputenv("XDG_DATA_HOME", dir + "/data");
+    PrivateHome::use(QString::fromLocal8Bit(argv[2]));
     QCoreApplication app(argc, argv);
     app.setOrganizationName(QStringLiteral("Velotri"));
     app.setApplicationName(QStringLiteral("Orvelle"));

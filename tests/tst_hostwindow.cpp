@@ -1,5 +1,5 @@
 #include "TestPreferences.h"
-#include "HostHarness.h"
+#include "PluginPaths.h"
 #include "SandboxProcess.h"
 #include "TestMain.h"
 #include "TestPhotos.h"
@@ -53,7 +53,7 @@ void tst_HostWindow::initTestCase()
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
     m_sandbox = std::make_unique<SandboxProcess>(QStringList { "--auto-approve" });
     QVERIFY(m_sandbox->start());
-    m_host = std::make_unique<PluginHost>(HostHarness::libraryPath(HostHarness::Build::Sandbox));
+    m_host = std::make_unique<PluginHost>(PluginPaths::library(PluginPaths::Build::Sandbox));
     QString error;
     QVERIFY2(m_host->load(&error), qPrintable(error));
     m_window = std::make_unique<HostWindow>(m_host.get());

@@ -7,28 +7,23 @@
 set -euo pipefail
 build=${1:-build/default}
 demo="$build/demo"
-port=$(grep -m1 '^ORVELLE_SANDBOX_PORT:' "$build/CMakeCache.txt" | cut -d= -f2)
-origin="http://127.0.0.1:$port"
 
 rm -rf "$demo"
-mkdir -p "$demo/home" "$demo/xdg/data" "$demo/xdg/cache" "$demo/xdg/config" "$demo/xdg/runtime" "$demo/sandbox"
-chmod 700 "$demo/xdg/runtime"
+mkdir -p "$demo/sandbox"
 
-"$build/bin/orvelle-sandbox" --port "$port" --data "$demo/sandbox" --auto-approve > "$demo/sandbox.log" 2>&1 &
+"$build/bin/orvelle-sandbox" --port 0 --data "$demo/sandbox" --auto-approve > "$demo/sandbox.log" 2>&1 &
 sandbox=$!
 trap 'kill $sandbox 2>/dev/null; wait $sandbox 2>/dev/null || true' EXIT
 for _ in $(seq 50); do grep -q listening "$demo/sandbox.log" && break; sleep 0.1; done
 cat "$demo/sandbox.log"
+# A free port each time; the sandbox build of the plug-in is pointed at it.
+origin=$(grep -o 'http://127.0.0.1:[0-9]*' "$demo/sandbox.log")
 
-# The programs run in a private home and XDG folders; without a display they
-# run offscreen, and as root the web engine needs its own sandbox turned off.
+# The programs run in a private home; without a display, offscreen.
+source tools/headless.sh
 run() {
-    env HOME="$demo/home" XDG_DATA_HOME="$demo/xdg/data" XDG_CACHE_HOME="$demo/xdg/cache" \
-        XDG_CONFIG_HOME="$demo/xdg/config" XDG_RUNTIME_DIR="$demo/xdg/runtime" \
-        QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-$([ -n "${DISPLAY:-}" ] && echo xcb || echo offscreen)}" \
-        QT_QUICK_BACKEND=software \
-        $([ "$(id -u)" = 0 ] && echo QTWEBENGINE_DISABLE_SANDBOX=1) \
-        "$@"
+    in_private_home "$demo" "${QT_QPA_PLATFORM:-$([ -n "${DISPLAY:-}" ] && echo xcb || echo offscreen)}" \
+        env ORVELLE_SANDBOX_ORIGIN="$origin" "$@"
 }
 host() { echo; echo "\$ orvelle-host $*"; run "$build/bin/orvelle-host" "$@"; }
 
@@ -55,4 +50,4 @@ sys.exit(0 if len(posts) == 1 else 1)'
 run "$build/bin/orvelle-pageshot" "$origin/" "$demo/gallery.png" > /dev/null
 echo
 echo "The gallery as the web engine shows it: $(realpath "$demo/gallery.png")"
-echo "Look around: $build/bin/orvelle-sandbox --data $demo/sandbox  then open $origin/"
+echo "Look around: $build/bin/orvelle-sandbox --data $demo/sandbox  then open http://127.0.0.1:$(grep -m1 '^ORVELLE_SANDBOX_PORT:' "$build/CMakeCache.txt" | cut -d= -f2)/"

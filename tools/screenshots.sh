@@ -10,14 +10,10 @@ work="$build/screenshots"
 port=$(grep -m1 '^ORVELLE_SANDBOX_PORT:' "$build/CMakeCache.txt" | cut -d= -f2)
 
 # One program at a time, each in a fresh home, on a virtual screen.
+source tools/headless.sh
 xrun() {
     rm -rf "$work/home" "$work/xdg"
-    mkdir -p "$work/home" "$work/xdg/data" "$work/xdg/cache" "$work/xdg/config" "$work/xdg/runtime"
-    chmod 700 "$work/xdg/runtime"
-    env HOME="$work/home" XDG_DATA_HOME="$work/xdg/data" XDG_CACHE_HOME="$work/xdg/cache" \
-        XDG_CONFIG_HOME="$work/xdg/config" XDG_RUNTIME_DIR="$work/xdg/runtime" \
-        QT_QPA_PLATFORM=xcb QT_QUICK_BACKEND=software \
-        $([ "$(id -u)" = 0 ] && echo QTWEBENGINE_DISABLE_SANDBOX=1) \
+    in_private_home "$work" xcb env ORVELLE_SANDBOX_ORIGIN="http://127.0.0.1:$port" \
         xvfb-run -a -s "-screen 0 1280x800x24" "$@"
 }
 sandbox() {

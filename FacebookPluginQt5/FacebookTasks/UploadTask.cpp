@@ -1,6 +1,7 @@
 #include "UploadTask.h"
 
 #include "GraphClient.h"
+#include "utils/ImageMime.h"
 
 #include <QDebug>
 #include <QFile>
@@ -47,14 +48,7 @@ QByteArray UploadTask::permissions()
 
 QByteArray UploadTask::mimeForExt(QString suffix)
 {
-    suffix = suffix.toLower();
-    if (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg") || suffix == QLatin1String("jpe"))
-        return QByteArrayLiteral("image/jpeg");
-    if (suffix == QLatin1String("png"))
-        return QByteArrayLiteral("image/png");
-    if (suffix == QLatin1String("gif"))
-        return QByteArrayLiteral("image/gif");
-    return QByteArray();
+    return ImageMime::ofSuffix(suffix);
 }
 
 QString UploadTask::albumId()

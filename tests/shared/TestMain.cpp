@@ -1,5 +1,6 @@
 #include "TestMain.h"
 
+#include "PrivateHome.h"
 #include "SecretWatch.h"
 
 #include <QApplication>
@@ -15,17 +16,7 @@ int run(int argc, char **argv, QObject *(*makeTest)(), GlSharing glSharing)
     QTemporaryDir root(QDir::tempPath() + QStringLiteral("/orvelle-test-XXXXXX"));
     if (!root.isValid())
         qFatal("cannot create a temporary folder");
-    const auto makeDir = [&root](const char *name) {
-        const QString path = root.filePath(QString::fromLatin1(name));
-        QDir().mkpath(path);
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        return path.toLocal8Bit();
-    };
-    qputenv("HOME", makeDir("home"));
-    qputenv("XDG_DATA_HOME", makeDir("data"));
-    qputenv("XDG_CACHE_HOME", makeDir("cache"));
-    qputenv("XDG_CONFIG_HOME", makeDir("config"));
-    qputenv("XDG_RUNTIME_DIR", makeDir("runtime"));
+    PrivateHome::use(root.path());
 
     if (glSharing == GlSharing::Set)
         QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
