@@ -14,81 +14,37 @@ struct NoConversion
 {
 };
 
-// Same value and same type, all the way down (QVariant's own == converts).
-bool strictlyEqual(const QVariant &a, const QVariant &b)
+// The same tree all the way down: same types and values (QVariant's own ==
+// converts), or, against Qt's reading of a document, numbers by value.
+bool same(const QVariant &a, const QVariant &b, bool numbersByValue = false)
 {
+    const auto isNumber = [](const QVariant &v) {
+        return v.userType() == QMetaType::Double || v.userType() == QMetaType::LongLong
+            || v.userType() == QMetaType::ULongLong;
+    };
+    if (numbersByValue && isNumber(a))
+        return isNumber(b) && a.toDouble() == b.toDouble();
+    if (numbersByValue && (!a.isValid() || a.userType() == QMetaType::Nullptr))
+        return !b.isValid() || b.userType() == QMetaType::Nullptr;
     if (a.userType() != b.userType())
         return false;
     switch (a.userType()) {
     case QMetaType::QVariantList: {
         const QVariantList la = a.toList(), lb = b.toList();
-        if (la.size() != lb.size())
-            return false;
-        for (int i = 0; i < la.size(); ++i) {
-            if (!strictlyEqual(la[i], lb[i]))
-                return false;
-        }
-        return true;
+        return la.size() == lb.size()
+            && std::equal(la.cbegin(), la.cend(), lb.cbegin(),
+                          [=](const QVariant &x, const QVariant &y) { return same(x, y, numbersByValue); });
     }
     case QMetaType::QVariantMap: {
         const QVariantMap ma = a.toMap(), mb = b.toMap();
-        if (ma.keys() != mb.keys())
-            return false;
-        for (auto it = ma.cbegin(); it != ma.cend(); ++it) {
-            if (!strictlyEqual(it.value(), mb.value(it.key())))
-                return false;
-        }
-        return true;
+        return ma.keys() == mb.keys()
+            && std::all_of(ma.keyBegin(), ma.keyEnd(),
+                           [&](const QString &key) { return same(ma.value(key), mb.value(key), numbersByValue); });
     }
     case QMetaType::Double:
         return std::memcmp(a.constData(), b.constData(), sizeof(double)) == 0;
     default:
         return a == b;
-    }
-}
-
-// Our tree against Qt's reading of the same document: numbers by value.
-bool sameAsQt(const QVariant &ours, const QVariant &qt)
-{
-    const auto isNull = [](const QVariant &v) {
-        return !v.isValid() || v.userType() == QMetaType::Nullptr;
-    };
-    if (isNull(ours) || isNull(qt))
-        return isNull(ours) && isNull(qt);
-    switch (ours.userType()) {
-    case QMetaType::ULongLong:
-    case QMetaType::LongLong:
-    case QMetaType::Double:
-        switch (qt.userType()) {
-        case QMetaType::Double:
-        case QMetaType::LongLong:
-        case QMetaType::ULongLong:
-            return ours.toDouble() == qt.toDouble();
-        default:
-            return false;
-        }
-    case QMetaType::QVariantList: {
-        const QVariantList a = ours.toList(), b = qt.toList();
-        if (qt.userType() != QMetaType::QVariantList || a.size() != b.size())
-            return false;
-        for (int i = 0; i < a.size(); ++i) {
-            if (!sameAsQt(a[i], b[i]))
-                return false;
-        }
-        return true;
-    }
-    case QMetaType::QVariantMap: {
-        const QVariantMap a = ours.toMap(), b = qt.toMap();
-        if (qt.userType() != QMetaType::QVariantMap || a.keys() != b.keys())
-            return false;
-        for (auto it = a.cbegin(); it != a.cend(); ++it) {
-            if (!sameAsQt(it.value(), b.value(it.key())))
-                return false;
-        }
-        return true;
-    }
-    default:
-        return ours == qt;
     }
 }
 
@@ -128,7 +84,6 @@ void tst_QtJson::parse_data()
     QTest::newRow("null-string") << QString() << invalid << true;
     QTest::newRow("empty") << QString("") << invalid << false;
     QTest::newRow("blanks-only") << QString(" \t\r\n") << invalid << false;
-    QTest::newRow("form-feed-is-no-blank") << QString("\f1") << invalid << false;
     QTest::newRow("key-order") << QString("{\"b\":1,\"a\":2}")
                                << QVariant(QVariantMap { { "a", 2ull }, { "b", 1ull } }) << true;
     QTest::newRow("duplicate-key-last-wins") << QString("{\"a\":1,\"a\":2}")
@@ -136,21 +91,15 @@ void tst_QtJson::parse_data()
     QTest::newRow("stray-commas") << QString("[1,,2,]") << QVariant(QVariantList { 1ull, 2ull }) << true;
     QTest::newRow("missing-comma") << QString("[,1 2]") << QVariant(QVariantList { 1ull, 2ull }) << true;
     QTest::newRow("only-comma-array") << QString("[,]") << QVariant(QVariantList()) << true;
-    QTest::newRow("only-comma-object") << QString("{,}") << QVariant(QVariantMap()) << true;
     QTest::newRow("key-without-colon") << QString("{\"a\" 1}") << QVariant(QVariantMap()) << false;
-    QTest::newRow("colon-then-close") << QString("{\"a\":}") << QVariant(QVariantMap()) << false;
     QTest::newRow("nested-failure-empties-top") << QString("[1,[2,x]]") << QVariant(QVariantList()) << false;
     QTest::newRow("unclosed-array") << QString("[1,2") << QVariant(QVariantList()) << false;
     QTest::newRow("trailing-text-ignored") << QString("[1] garbage") << QVariant(QVariantList { 1ull }) << true;
     QTest::newRow("plus") << QString("+1") << invalid << false;
-    QTest::newRow("dot") << QString(".5") << invalid << false;
     QTest::newRow("True") << QString("True") << invalid << false;
-    QTest::newRow("nul") << QString("nul") << invalid << false;
-    QTest::newRow("tru") << QString("tru") << invalid << false;
     QTest::newRow("nullx") << QString("nullx") << invalid << true;
     QTest::newRow("trueabc") << QString("trueabc") << QVariant(true) << true;
     QTest::newRow("false") << QString(" false") << QVariant(false) << true;
-    QTest::newRow("digit-as-key-quote") << QString("{1\":5}") << QVariant(QVariantMap { { "", 5ull } }) << true;
     QTest::newRow("non-latin-start") << QString::fromUtf8("\xc3\xa9") << invalid << false;
 }
 
@@ -162,8 +111,8 @@ void tst_QtJson::parse()
     bool ok = !success;
     const QVariant result = QtJson::parse(text, ok);
     QCOMPARE(ok, success);
-    QVERIFY2(strictlyEqual(result, expected), QtJson::serialize(result).constData());
-    QVERIFY(strictlyEqual(QtJson::parse(text), expected));
+    QVERIFY2(same(result, expected), QtJson::serialize(result).constData());
+    QVERIFY(same(QtJson::parse(text), expected));
 }
 
 void tst_QtJson::strings_data()
@@ -173,14 +122,11 @@ void tst_QtJson::strings_data()
     QTest::newRow("escapes") << QString("\"\\b\\f\\n\\r\\t\\\"\\\\\\/\"")
                              << QVariant(QString("\b\f\n\r\t\"\\/"));
     QTest::newRow("unknown-escape-drops-both") << QString("\"a\\xb\"") << QVariant(QString("ab"));
-    QTest::newRow("unknown-escape-first") << QString("\"\\qab\"") << QVariant(QString("ab"));
     QTest::newRow("unicode") << QString("\"\\u00e9\\u4e2D\"") << QVariant(QString::fromUtf8("\xc3\xa9\xe4\xb8\xad"));
     QTest::newRow("surrogate-pair") << QString("\"\\ud83d\\ude00\"") << QVariant(QString::fromUtf8("\xf0\x9f\x98\x80"));
     QTest::newRow("non-hex-gives-nul") << QString("\"\\uzzzz.\"") << QVariant(QString(QChar(0)) + ".");
     QTest::newRow("unicode-eats-quote") << QString("\"\\u12\"34\"") << QVariant(QString(QChar(0)) + "4");
-    QTest::newRow("short-unicode") << QString("\"\\u12") << QVariant();
     QTest::newRow("unterminated") << QString("\"abc") << QVariant();
-    QTest::newRow("backslash-at-end") << QString("\"abc\\") << QVariant();
     QTest::newRow("raw-control-kept") << QString("\"a\nb\"") << QVariant(QString("a\nb"));
     QTest::newRow("empty") << QString("\"\"") << QVariant(QString(""));
 }
@@ -192,7 +138,7 @@ void tst_QtJson::strings()
     bool ok = false;
     const QVariant result = QtJson::parse(text, ok);
     QCOMPARE(ok, expected.isValid());
-    QVERIFY(strictlyEqual(result, expected));
+    QVERIFY(same(result, expected));
 }
 
 void tst_QtJson::numbers_data()
@@ -203,16 +149,12 @@ void tst_QtJson::numbers_data()
     QTest::newRow("signed") << "-5" << QVariant(-5ll);
     QTest::newRow("point") << "5.0" << QVariant(5.0);
     QTest::newRow("exponent") << "1e3" << QVariant(1000.0);
-    QTest::newRow("capital-exponent") << "2E-2" << QVariant(0.02);
     QTest::newRow("leading-zeros-decimal") << "0123" << QVariant(123ull);
     QTest::newRow("malformed-stays-lenient") << "1-2" << QVariant(0ull);
-    QTest::newRow("malformed-signed") << "-1-2" << QVariant(0ll);
     QTest::newRow("malformed-double") << "1.2.3" << QVariant(0.0);
-    QTest::newRow("lone-minus") << "-" << QVariant(0ll);
     QTest::newRow("u64-max") << "18446744073709551615" << QVariant(18446744073709551615ull);
     QTest::newRow("u64-max-plus-one-is-double") << "18446744073709551616" << QVariant(18446744073709551616.0);
     QTest::newRow("i64-min") << "-9223372036854775808" << QVariant(qlonglong(-9223372036854775807ll - 1));
-    QTest::newRow("i64-min-minus-one-is-double") << "-9223372036854775809" << QVariant(-9223372036854775809.0);
     QTest::newRow("huge-id") << "123456789012345678901234567890" << QVariant(1.2345678901234568e29);
     QTest::newRow("precise-double") << "0.1" << QVariant(0.1);
 }
@@ -224,11 +166,11 @@ void tst_QtJson::numbers()
     bool ok = false;
     QVariant result = QtJson::parse(text, ok);
     QVERIFY(ok);
-    QVERIFY2(strictlyEqual(result, expected), qPrintable(result.toString()));
+    QVERIFY2(same(result, expected), qPrintable(result.toString()));
     // Inside a container the number ends at the first other character.
     result = QtJson::parse("[" + text + "]", ok);
     QVERIFY(ok);
-    QVERIFY(strictlyEqual(result, QVariantList { expected }));
+    QVERIFY(same(result, QVariantList { expected }));
 }
 
 static QVariant parseOnThreadWithSmallStack(const QString &text, bool &ok)
@@ -253,16 +195,16 @@ void tst_QtJson::nesting()
     QVERIFY(ok);
     result = QtJson::parse(QString(limit + 1, '[') + QString(limit + 1, ']'), ok);
     QVERIFY(!ok);
-    QVERIFY(strictlyEqual(result, QVariantList()));
+    QVERIFY(same(result, QVariantList()));
 
     // Far past the limit, on a small stack: an ordinary failure.
     const QString deep = QString(1000000, '[');
     result = parseOnThreadWithSmallStack(deep, ok);
     QVERIFY(!ok);
-    QVERIFY(strictlyEqual(result, QVariantList()));
+    QVERIFY(same(result, QVariantList()));
     result = parseOnThreadWithSmallStack(QString("{\"a\":").repeated(100000), ok);
     QVERIFY(!ok);
-    QVERIFY(strictlyEqual(result, QVariantMap()));
+    QVERIFY(same(result, QVariantMap()));
 }
 
 void tst_QtJson::serialize_data()
@@ -271,22 +213,17 @@ void tst_QtJson::serialize_data()
     QTest::addColumn<QByteArray>("expected");
     QTest::newRow("invalid") << QVariant() << QByteArray("null");
     QTest::newRow("list") << QVariant(QVariantList { 1, "a" }) << QByteArray("[ 1, \"a\" ]");
-    QTest::newRow("empty-list") << QVariant(QVariantList()) << QByteArray("[  ]");
     QTest::newRow("string-list") << QVariant(QStringList { "x" }) << QByteArray("[ \"x\" ]");
     QTest::newRow("map-key-order") << QVariant(QVariantMap { { "b", true }, { "a", QVariant() } })
                                    << QByteArray("{ \"a\" : null, \"b\" : true }");
-    QTest::newRow("empty-map") << QVariant(QVariantMap()) << QByteArray("{  }");
     QTest::newRow("hash") << QVariant(QVariantHash { { "k", false } }) << QByteArray("{ \"k\" : false }");
     QTest::newRow("double-1") << QVariant(1.0) << QByteArray("1.0");
-    QTest::newRow("double-half") << QVariant(0.5) << QByteArray("0.5");
     QTest::newRow("double-20-digits") << QVariant(0.1) << QByteArray("0.10000000000000000555");
     QTest::newRow("double-exponent") << QVariant(1e21) << QByteArray("1e+21");
     QTest::newRow("float-half") << QVariant(0.5f) << QByteArray("0.5");
-    QTest::newRow("float-integral") << QVariant(3.0f) << QByteArray("3.0");
     QTest::newRow("nan") << QVariant(qQNaN()) << QByteArray("null");
     QTest::newRow("infinity") << QVariant(QVariantList { qInf(), -qInf() }) << QByteArray("[ null, null ]");
     QTest::newRow("int") << QVariant(-3) << QByteArray("-3");
-    QTest::newRow("uint") << QVariant(4000000000u) << QByteArray("4000000000");
     QTest::newRow("u64-max") << QVariant(18446744073709551615ull) << QByteArray("18446744073709551615");
     QTest::newRow("i64-min") << QVariant(qlonglong(-9223372036854775807ll - 1)) << QByteArray("-9223372036854775808");
     QTest::newRow("escapes") << QVariant(QString("\"\\\n\t/\b\f\r\x01"))
@@ -296,7 +233,6 @@ void tst_QtJson::serialize_data()
     QTest::newRow("lone-surrogate") << QVariant(QString(QChar(0xd800)))
                                     << QString("\"" + QString(QChar(0xd800)) + "\"").toUtf8();
     QTest::newRow("bytearray") << QVariant(QByteArray("b\"")) << QByteArray("\"b\\\"\"");
-    QTest::newRow("url-as-string") << QVariant(QUrl("http://x/")) << QByteArray("\"http://x/\"");
 }
 
 void tst_QtJson::serialize()
@@ -354,7 +290,7 @@ void tst_QtJson::corpus()
             continue;
         QVERIFY2(ok, qPrintable(path));
         const QVariant qt = QJsonDocument::fromJson("[" + bytes + "]").toVariant().toList().value(0);
-        QVERIFY2(sameAsQt(value, qt), qPrintable(path));
+        QVERIFY2(same(value, qt, true), qPrintable(path));
         ++checked;
     }
     QVERIFY2(seen > 300, qPrintable(corpusDir()));

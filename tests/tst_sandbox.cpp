@@ -32,14 +32,10 @@ private slots:
     void initTestCase();
     void init();
 
-    void graphReplies();
     void tokenErrors_data();
     void tokenErrors();
     void uploads_data();
     void uploads();
-    void brokenUploadLeavesNothing();
-    void oauthDialog_data();
-    void oauthDialog();
     void hostileValuesAreInert_data();
     void hostileValuesAreInert();
     void otherSitesAreRefused_data();
@@ -95,32 +91,6 @@ QStringList tst_Sandbox::storedFiles() const
     return files;
 }
 
-void tst_Sandbox::graphReplies()
-{
-    const QByteArray token = m_sandbox->token();
-    const QJsonObject me = m_sandbox->get("/me?access_token=" + token).json().object();
-    QCOMPARE(me.value("name").toString(), QString::fromUtf8("Ирина Соколова"));
-    QCOMPARE(me.value("id").toString(), QStringLiteral("100001234567890"));
-
-    const auto picture = m_sandbox->get("/me/picture?redirect=false&width=64&height=48&access_token=" + token);
-    const QJsonObject data = picture.json().object().value("data").toObject();
-    QCOMPARE(data.value("width").toInt(), 64);
-    QCOMPARE(data.value("height").toInt(), 48);
-    QCOMPARE(data.value("is_silhouette").toBool(true), false);
-    const QUrl url(data.value("url").toString());
-    QVERIFY(url.toString().startsWith(m_sandbox->origin()));
-    const auto image = m_sandbox->get(url.toEncoded().mid(m_sandbox->origin().size()));
-    QCOMPARE(QImage::fromData(image.body, "PNG").size(), QSize(64, 48));
-
-    const auto redirect = m_sandbox->get("/me/picture?width=10&height=10&access_token=" + token);
-    QCOMPARE(redirect.status, 302);
-    QVERIFY(redirect.location.contains("/pictures/"));
-
-    const auto unknown = m_sandbox->get("/../../etc/passwd");
-    QCOMPARE(unknown.status, 404);
-    QVERIFY(unknown.json().object().contains("error"));
-}
-
 void tst_Sandbox::tokenErrors_data()
 {
     QTest::addColumn<QByteArray>("setup"); // a control call before the request
@@ -167,9 +137,7 @@ void tst_Sandbox::uploads_data()
     QTest::addColumn<int>("code"); // 0: stored
     QTest::newRow("default-album") << QByteArray("me") << pngBytes << QByteArray("a.png") << 200 << 0;
     QTest::newRow("named-album") << QByteArray("Mobile Uploads") << jpegBytes << QByteArray("a.jpg") << 200 << 0;
-    QTest::newRow("gif") << QByteArray("me") << QByteArray("GIF89a-body") << QByteArray("a.gif") << 200 << 0;
     QTest::newRow("album-refuses") << QByteArray("Profile Pictures") << pngBytes << QByteArray("a.png") << 400 << 120;
-    QTest::newRow("unknown-album") << QByteArray("123") << pngBytes << QByteArray("a.png") << 400 << 100;
     QTest::newRow("not-an-image") << QByteArray("me") << QByteArray("hello") << QByteArray("a.png") << 400 << 324;
     QTest::newRow("hostile-name") << QByteArray("me") << pngBytes << QByteArray("../../x\\\".png\x01") << 200 << 0;
     QTest::newRow("too-large") << QByteArray("me") << QByteArray(pngBytes + QByteArray(2000, 'x'))
@@ -204,7 +172,6 @@ void tst_Sandbox::uploads()
         const QJsonObject stored = photos.at(0).toObject();
         QCOMPARE(photos.size(), 1);
         QCOMPARE(reply.json().object().value("id").toString(), stored.value("id").toString());
-        QVERIFY(reply.json().object().value("post_id").toString().endsWith("_" + stored.value("id").toString()));
         QCOMPARE(stored.value("message").toString().toUtf8(), message);
         QCOMPARE(stored.value("size").toInt(), bytes.size());
         QCOMPARE(stored.value("album_id").toString().toUtf8() == albumId, album != "me");
@@ -216,88 +183,6 @@ void tst_Sandbox::uploads()
         QVERIFY2(file.startsWith("sandbox.db") || QRegularExpression("^photos/[0-9]+-[0-9]+\\.(png|jpg|gif)$").match(file).hasMatch(),
                  qPrintable(file));
     }
-}
-
-void tst_Sandbox::brokenUploadLeavesNothing()
-{
-    const QByteArray token = m_sandbox->token();
-    const QUrl origin(QString::fromUtf8(m_sandbox->origin()));
-    const QByteArray boundary = "b0undary";
-    const QByteArray head = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"source\"; filename=\"x.png\"\r\n\r\n"
-        + pngBytes + QByteArray(50000, 'p');
-
-    // Cut off halfway, and not multipart at all where it claims to be.
-    const QList<QByteArray> bodies = { head, "garbage without any boundary" };
-    for (int i = 0; i < bodies.size(); ++i) {
-        QTcpSocket socket;
-        socket.connectToHost(origin.host(), quint16(origin.port()));
-        QVERIFY(socket.waitForConnected(5000));
-        const int declared = i == 0 ? 200000 : bodies[i].size();
-        socket.write("POST /me/photos?access_token=" + token + " HTTP/1.1\r\nHost: 127.0.0.1:"
-                     + QByteArray::number(origin.port()) + "\r\n"
-                     "Content-Type: multipart/form-data; boundary=" + boundary + "\r\nContent-Length: "
-                     + QByteArray::number(declared) + "\r\n\r\n" + bodies[i]);
-        QVERIFY(socket.waitForBytesWritten(5000));
-        if (i == 0)
-            socket.disconnectFromHost();
-        else
-            QVERIFY(socket.waitForReadyRead(5000) && socket.readAll().startsWith("HTTP/1.1 400"));
-        QTRY_COMPARE_WITH_TIMEOUT(m_sandbox->counters().value("broken_uploads").toInt(), i + 1, 15000);
-    }
-    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 0);
-    QCOMPARE(storedFiles().filter("photos/").size(), 0);
-
-    // Well-formed requests that are still no upload.
-    const auto notMultipart = m_sandbox->post("/me/photos?access_token=" + token, "source=x");
-    QCOMPARE(notMultipart.status, 400);
-    QCOMPARE(errorCode(notMultipart), 100);
-    auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    QHttpPart message;
-    message.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"message\"");
-    message.setBody("no photo");
-    body->append(message);
-    QNetworkReply *reply = m_sandbox->manager().post(
-        QNetworkRequest(QUrl::fromEncoded(m_sandbox->origin() + "/me/photos?access_token=" + token)), body);
-    body->setParent(reply);
-    const auto noSource = m_sandbox->send(reply);
-    QCOMPARE(noSource.status, 400);
-    QCOMPARE(errorCode(noSource), 324);
-    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 0);
-}
-
-void tst_Sandbox::oauthDialog_data()
-{
-    QTest::addColumn<QByteArray>("clientId");
-    QTest::addColumn<QByteArray>("redirect"); // appended to the origin
-    QTest::addColumn<bool>("token");
-    QTest::newRow("approved") << appId << QByteArray("/connect/login_success.html") << true;
-    QTest::newRow("wrong-client") << QByteArray("999999999999999") << QByteArray("/connect/login_success.html") << false;
-    QTest::newRow("wrong-redirect") << appId << QByteArray("/connect/elsewhere.html") << false;
-}
-
-void tst_Sandbox::oauthDialog()
-{
-    QFETCH(QByteArray, clientId);
-    QFETCH(QByteArray, redirect);
-    QFETCH(bool, token);
-    QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
-    const auto reply = m_sandbox->get("/dialog/oauth?client_id=" + clientId + "&redirect_uri=" + m_sandbox->origin()
-                                      + redirect + "&scope=user_photos&response_type=token");
-    if (!token) {
-        QCOMPARE(reply.status, 400);
-        QVERIFY(reply.location.isEmpty());
-        QVERIFY(!reply.body.contains("access_token"));
-        return;
-    }
-    QCOMPARE(reply.status, 302);
-    const QUrl location(QString::fromUtf8(reply.location));
-    QCOMPARE(location.toString(QUrl::RemoveFragment), QString::fromUtf8(m_sandbox->origin() + redirect));
-    const QUrlQuery fragment(location.fragment());
-    const QByteArray accessToken = fragment.queryItemValue("access_token").toUtf8();
-    QVERIFY(accessToken.startsWith("EAAS"));
-    QVERIFY(fragment.hasQueryItem("expires_in"));
-    // The token works and carries the scope.
-    QCOMPARE(m_sandbox->get("/me/albums?access_token=" + accessToken).status, 200);
 }
 
 // Whatever a request carries shows as text, and only web addresses become

@@ -1,16 +1,17 @@
-#include "TestPreferences.h"
 #include "BrowserPage.h"
 #include "FacebookPlugin.h"
 #include "LoginCodes.h"
 #include "SandboxProcess.h"
 #include "TestMain.h"
+#include "TestPreferences.h"
 #include "network/CookieJar.h"
 #include "settings/Settings.h"
 #include "webview/BrowserWindow.h"
+#include "webview/VlWebView.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QWebEnginePage>
+#include <QScopeGuard>
 #include <QWebEngineView>
 #include <QWindow>
 
@@ -26,11 +27,49 @@ QString storedToken()
     return settings.value(TestPreferences::tokenKey()).toString();
 }
 
+// Counts close events on the view; may swallow them.
+class CloseWatcher : public QObject
+{
+public:
+    explicit CloseWatcher(bool swallow)
+        : m_swallow(swallow)
+    {
+    }
+    int closes = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::Close)
+            return false;
+        ++closes;
+        if (m_swallow)
+            event->ignore();
+        return m_swallow;
+    }
+
+private:
+    bool m_swallow;
+};
+
+BrowserWindow *onlyWindow()
+{
+    BrowserWindow *found = nullptr;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *window = qobject_cast<BrowserWindow *>(widget)) {
+            if (window->isVisible() || !found)
+                found = window;
+        }
+    }
+    return found;
+}
+
 } // namespace
 
-// The login and feed dialogs end to end: the plug-in, the real browser
-// window and the sandbox's pages, driven the way a person would.
-class tst_Dialogs : public QObject
+// The browser window with the real web engine, offscreen, on the sandbox's
+// pages; then the login and feed dialogs end to end through the plug-in,
+// driven the way a person would.
+class tst_Browser : public QObject
 {
     Q_OBJECT
 
@@ -39,11 +78,14 @@ private slots:
     void init();
     void cleanup();
 
+    void signalsOnAPage();
+    void showsWhereItIs();
+    void closeProtocol_data();
+    void closeProtocol();
+    void closeFromInsideSignal();
     void redirectAddress_data();
     void redirectAddress();
-    void freshStatePerLogin();
     void loginThroughPages();
-    void sharedLoginAndOtherScope();
     void feedDialog_data();
     void feedDialog();
     void feedCaptionArrivesIntact();
@@ -52,22 +94,21 @@ private slots:
 private:
     void logIn();
 
-    std::unique_ptr<SandboxProcess> m_sandbox;
+    SandboxProcess m_sandbox;
     std::unique_ptr<QNetworkAccessManager> m_manager;
     std::unique_ptr<QWidget> m_hostWindow;
     std::unique_ptr<FacebookPlugin> m_plugin;
 };
 
-void tst_Dialogs::initTestCase()
+void tst_Browser::initTestCase()
 {
-    m_sandbox = std::make_unique<SandboxProcess>();
-    QVERIFY(m_sandbox->start());
+    QVERIFY(m_sandbox.start());
 }
 
-void tst_Dialogs::init()
+void tst_Browser::init()
 {
-    QCOMPARE(m_sandbox->post("/__sandbox/reset").status, 200); // also forgets browser logins
-    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    QCOMPARE(m_sandbox.post("/__sandbox/reset").status, 200); // also forgets browser logins
+    QVERIFY(m_sandbox.setSwitch("auto_approve=0"));
     QFile::remove(Settings::filepath());
     QFile::remove(Network::CookieJar::filePath());
     m_manager = std::make_unique<QNetworkAccessManager>();
@@ -79,21 +120,111 @@ void tst_Dialogs::init()
     m_plugin->setParentWidget(m_hostWindow.get());
 }
 
-void tst_Dialogs::cleanup()
+void tst_Browser::cleanup()
 {
     m_plugin.reset();
-    QTRY_VERIFY(!visibleWindow());
+    // Windows are torn down from the event loop.
+    QTRY_VERIFY(!onlyWindow());
     m_hostWindow.reset();
     m_manager.reset();
 }
 
+void tst_Browser::signalsOnAPage()
+{
+    QPointer<VlWebView> view = new VlWebView;
+    QVERIFY(view->url().isEmpty());
+    QVERIFY(view->isHidden());
+    QSignalSpy urls(view.data(), &VlWebView::urlHasChanged);
+    QSignalSpy finished(view.data(), &VlWebView::loadHasFinished);
+    const QUrl page(QString::fromUtf8(m_sandbox.origin() + "/connect/login_success.html"));
+    view->load(page);
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.first().first().toBool(), true);
+    QVERIFY(urls.count() >= 2);
+    QVERIFY(urls.contains(QVariantList { page }));
+    QCOMPARE(view->url(), page);
+    QVERIFY(view->isHidden()); // loading does not show it
+    view->show();
+    QVERIFY(!view->isHidden());
+    view->close();
+    QVERIFY(view.isNull());
+}
+
+// The title names the site and says the connection is not secure (the
+// sandbox speaks http); a page cannot take the window off the web.
+void tst_Browser::showsWhereItIs()
+{
+    QPointer<VlWebView> view = new VlWebView;
+    const auto closeView = qScopeGuard([&view] {
+        if (view)
+            view->close();
+    });
+    QSignalSpy finished(view.data(), &VlWebView::loadHasFinished);
+    const QUrl page(QString::fromUtf8(m_sandbox.origin() + "/connect/login_success.html"));
+    view->load(page);
+    QVERIFY(finished.wait(20000));
+    view->show();
+    QCOMPARE(onlyWindow()->windowTitle(), page.authority() + QStringLiteral(" — not secure"));
+    QSignalSpy urls(view.data(), &VlWebView::urlHasChanged);
+    const QUrl data("data:text/html,<form>password</form>");
+    finished.clear();
+    view->load(data);
+    QVERIFY(finished.wait(20000)); // every load ends, a refused one too
+    QVERIFY(!urls.contains(QVariantList { data }));
+    QCOMPARE(view->url(), page);
+}
+
+void tst_Browser::closeProtocol_data()
+{
+    QTest::addColumn<bool>("byWindow"); // the title bar instead of close()
+    QTest::addColumn<bool>("swallow");
+    QTest::newRow("close") << false << false;
+    QTest::newRow("title-bar") << true << false;
+    QTest::newRow("close-swallowed") << false << true;
+    QTest::newRow("title-bar-swallowed") << true << true;
+}
+
+void tst_Browser::closeProtocol()
+{
+    QFETCH(bool, byWindow);
+    QFETCH(bool, swallow);
+    QPointer<VlWebView> view = new VlWebView;
+    CloseWatcher watcher(swallow);
+    view->installEventFilter(&watcher);
+    view->load(QUrl(QString::fromUtf8(m_sandbox.origin() + "/connect/login_success.html")));
+    view->show();
+    BrowserWindow *window = onlyWindow();
+    QVERIFY(window && window->isVisible());
+    QCOMPARE(window->size(), QSize(800, 600));
+    if (byWindow)
+        window->windowHandle()->close();
+    else
+        view->close();
+    QVERIFY(view.isNull()); // gone before close returned
+    QCOMPARE(watcher.closes, 1);
+    QVERIFY(!window->isVisible());
+}
+
+void tst_Browser::closeFromInsideSignal()
+{
+    QPointer<VlWebView> view = new VlWebView;
+    int calls = 0;
+    connect(view.data(), &VlWebView::urlHasChanged, this, [&view, &calls] {
+        ++calls;
+        view->close();
+    });
+    view->load(QUrl(QString::fromUtf8(m_sandbox.origin() + "/connect/login_success.html")));
+    QTRY_VERIFY_WITH_TIMEOUT(view.isNull(), 20000);
+    QCOMPARE(calls, 1);
+}
+
 // Rows end the login that the window shows; "STATE" stands for its state.
-void tst_Dialogs::redirectAddress_data()
+void tst_Browser::redirectAddress_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QByteArray>("codes");
     QTest::addColumn<QString>("token");
-    const QString r = QString::fromUtf8(m_sandbox->origin()) + "/connect/login_success.html";
+    const QString r = QString::fromUtf8(m_sandbox.origin()) + "/connect/login_success.html";
     QTest::newRow("token") << r + "#access_token=T1&expires_in=5&state=STATE" << QByteArray("y") << "T1";
     QTest::newRow("trailing-slash") << r + "/#access_token=T2&state=STATE" << QByteArray("y") << "T2";
     QTest::newRow("query-before-fragment") << r + "?code=1#access_token=T3&expires_in=5&state=STATE"
@@ -103,13 +234,13 @@ void tst_Dialogs::redirectAddress_data()
     // A page in the window sending it to the redirect with a token of its own.
     QTest::newRow("forged-without-state") << r + "#access_token=T4" << QByteArray("n") << "";
     QTest::newRow("forged-other-state") << r + "#access_token=T5&state=0123456789abcdef" << QByteArray("n") << "";
-    QTest::newRow("other-path") << QString::fromUtf8(m_sandbox->origin()) + "/connect/login_success.htm#access_token=X"
+    QTest::newRow("other-path") << QString::fromUtf8(m_sandbox.origin()) + "/connect/login_success.htm#access_token=X"
                                 << QByteArray() << "";
-    QTest::newRow("other-case") << QString::fromUtf8(m_sandbox->origin()) + "/Connect/login_success.html#access_token=X"
+    QTest::newRow("other-case") << QString::fromUtf8(m_sandbox.origin()) + "/Connect/login_success.html#access_token=X"
                                 << QByteArray() << "";
 }
 
-void tst_Dialogs::redirectAddress()
+void tst_Browser::redirectAddress()
 {
     QFETCH(QString, url);
     QFETCH(QByteArray, codes);
@@ -129,25 +260,7 @@ void tst_Dialogs::redirectAddress()
     QCOMPARE(storedToken(), token);
 }
 
-// Every login asks with a state of its own.
-void tst_Dialogs::freshStatePerLogin()
-{
-    QSet<QString> states;
-    for (int i = 0; i < 3; ++i) {
-        LoginCodes receiver;
-        m_plugin->authWithPermissions("user_photos", &receiver, SLOT(onAuthFinished(char)));
-        QTRY_VERIFY_WITH_TIMEOUT(!BrowserPage::loginState().isEmpty(), 20000);
-        const QUrl shown = BrowserPage::visibleWindow()->view()->url();
-        QVERIFY2(shown.query().endsWith("&state=" + BrowserPage::loginState()), qPrintable(shown.toString()));
-        states.insert(BrowserPage::loginState());
-        BrowserPage::visibleWindow()->close();
-        QTRY_COMPARE(receiver.codes, QByteArray("c"));
-        QTRY_VERIFY(!BrowserPage::visibleWindow());
-    }
-    QCOMPARE(states.size(), 3);
-}
-
-void tst_Dialogs::logIn()
+void tst_Browser::logIn()
 {
     QTRY_VERIFY_WITH_TIMEOUT(pageHas("login"), 20000);
     evaluate("document.getElementById('login-name').value = 'irina';"
@@ -155,7 +268,7 @@ void tst_Dialogs::logIn()
              "document.getElementById('login-button').click();");
 }
 
-void tst_Dialogs::loginThroughPages()
+void tst_Browser::loginThroughPages()
 {
     LoginCodes receiver;
     m_plugin->authWithPermissions("user_photos", &receiver, SLOT(onAuthFinished(char)));
@@ -167,7 +280,7 @@ void tst_Dialogs::loginThroughPages()
 
     const QByteArray token = storedToken().toUtf8();
     QVERIFY(token.startsWith("EAAS"));
-    QCOMPARE(m_sandbox->get("/me/albums?access_token=" + token).status, 200);
+    QCOMPARE(m_sandbox.get("/me/albums?access_token=" + token).status, 200);
     QTRY_VERIFY(!visibleWindow());
     QTRY_COMPARE(QApplication::activeWindow(), m_hostWindow.get());
 
@@ -178,31 +291,7 @@ void tst_Dialogs::loginThroughPages()
     QTRY_COMPARE_WITH_TIMEOUT(receiver.codes, QByteArray("yy"), 20000);
 }
 
-void tst_Dialogs::sharedLoginAndOtherScope()
-{
-    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
-    LoginCodes first, second, other;
-    m_plugin->authWithPermissions("user_photos", &first, SLOT(onAuthFinished(char)));
-    m_plugin->authWithPermissions("user_photos", &first, SLOT(onAuthFinished(char))); // asks twice
-    m_plugin->authWithPermissions("user_photos", &second, SLOT(onAuthFinished(char)));
-    m_plugin->authWithPermissions("photo_upload", &other, SLOT(onAuthFinished(char)));
-    // 'b' at once, to everyone listening; the login goes on.
-    QCOMPARE(first.codes, QByteArray("b"));
-    QCOMPARE(second.codes, QByteArray("b"));
-    QCOMPARE(other.codes, QByteArray("b"));
-    logIn();
-    QTRY_VERIFY_WITH_TIMEOUT(pageHas("consent"), 20000);
-    QCOMPARE(evaluate("document.getElementById('scope').textContent").toString(), QStringLiteral("user_photos"));
-    int windows = 0;
-    for (QWidget *widget : QApplication::topLevelWidgets())
-        windows += qobject_cast<BrowserWindow *>(widget) && widget->isVisible();
-    QCOMPARE(windows, 1);
-    evaluate("document.getElementById('allow').click()");
-    QTRY_COMPARE_WITH_TIMEOUT(first.codes, QByteArray("by"), 20000);
-    QCOMPARE(second.codes, QByteArray("by"));
-}
-
-void tst_Dialogs::feedDialog_data()
+void tst_Browser::feedDialog_data()
 {
     QTest::addColumn<QString>("button"); // or "close"
     QTest::addColumn<int>("callbacks");
@@ -212,7 +301,7 @@ void tst_Dialogs::feedDialog_data()
     QTest::newRow("closed") << "close" << 0 << 0;
 }
 
-void tst_Dialogs::feedDialog()
+void tst_Browser::feedDialog()
 {
     QFETCH(QString, button);
     QFETCH(int, callbacks);
@@ -230,13 +319,13 @@ void tst_Dialogs::feedDialog()
     QTRY_VERIFY_WITH_TIMEOUT(!visibleWindow(), 20000);
     QTRY_COMPARE(QApplication::activeWindow(), m_hostWindow.get());
     QCOMPARE(called, callbacks);
-    QCOMPARE(m_sandbox->get("/__sandbox/posts").json().array().size(), posts);
+    QCOMPARE(m_sandbox.get("/__sandbox/posts").json().array().size(), posts);
     QVERIFY(QFile::exists(Network::CookieJar::filePath()));
 }
 
-void tst_Dialogs::feedCaptionArrivesIntact()
+void tst_Browser::feedCaptionArrivesIntact()
 {
-    QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
+    QVERIFY(m_sandbox.setSwitch("auto_approve=1"));
     int called = 0;
     const QMap<QString, QString> texts { { "name", QString::fromUtf8("Ирина's photo") },
                                          { "caption", "a & b #1 +50% = c" },
@@ -244,14 +333,14 @@ void tst_Dialogs::feedCaptionArrivesIntact()
                                          { "picture", "http://127.0.0.1/p.png?a=1&b=2" } };
     m_plugin->tellFriends(texts, [&called] { ++called; });
     QTRY_COMPARE_WITH_TIMEOUT(called, 1, 20000);
-    const QJsonObject post = m_sandbox->get("/__sandbox/posts").json().array().first().toObject();
+    const QJsonObject post = m_sandbox.get("/__sandbox/posts").json().array().first().toObject();
     for (auto it = texts.cbegin(); it != texts.cend(); ++it)
         QCOMPARE(post.value(it.key()).toString(), it.value());
     QVERIFY(post.value("link").toString().endsWith("/orvelle.app"));
     QVERIFY(post.value("properties").toString().startsWith("{\"More\":{text:\""));
 }
 
-void tst_Dialogs::unloadDuringLogin()
+void tst_Browser::unloadDuringLogin()
 {
     LoginCodes receiver;
     m_plugin->authWithPermissions("user_photos", &receiver, SLOT(onAuthFinished(char)));
@@ -261,5 +350,5 @@ void tst_Dialogs::unloadDuringLogin()
     QTRY_VERIFY(!visibleWindow());
 }
 
-ORVELLE_TEST_MAIN(tst_Dialogs)
-#include "tst_dialogs.moc"
+ORVELLE_TEST_MAIN(tst_Browser)
+#include "tst_browser.moc"
