@@ -18,20 +18,16 @@ SandboxProcess::SandboxProcess(QStringList arguments, int port)
 
 SandboxProcess::~SandboxProcess()
 {
-    stop();
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000))
+        m_process.kill();
+    m_process.waitForFinished(5000);
 }
 
-QString SandboxProcess::executable()
+bool SandboxProcess::start()
 {
-    return QString::fromLocal8Bit(qgetenv("ORVELLE_SANDBOX_BIN"));
-}
-
-bool SandboxProcess::start(const QString &dataDir)
-{
-    m_dataDir = dataDir.isEmpty() ? m_ownData.path() : dataDir;
-    m_origin.clear();
-    QStringList arguments { "--port", QString::number(m_port), "--data", m_dataDir, "--exit-with-parent" };
-    m_process.start(executable(), arguments + m_arguments);
+    QStringList arguments { "--port", QString::number(m_port), "--data", m_data.path(), "--exit-with-parent" };
+    m_process.start(QString::fromLocal8Bit(qgetenv("ORVELLE_SANDBOX_BIN")), arguments + m_arguments);
     if (!m_process.waitForStarted(5000))
         return false;
     // It prints its origin once it listens.
@@ -53,23 +49,6 @@ bool SandboxProcess::start(const QString &dataDir)
     return false;
 }
 
-bool SandboxProcess::stop()
-{
-    if (m_process.state() == QProcess::NotRunning)
-        return true;
-    m_process.terminate();
-    if (m_process.waitForFinished(5000))
-        return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
-    m_process.kill();
-    m_process.waitForFinished(5000);
-    return false;
-}
-
-QString SandboxProcess::log() const
-{
-    return QString::fromUtf8(const_cast<QProcess &>(m_process).readAll());
-}
-
 SandboxProcess::Reply SandboxProcess::send(QNetworkReply *reply)
 {
     std::unique_ptr<QNetworkReply> owner(reply);
@@ -84,8 +63,6 @@ SandboxProcess::Reply SandboxProcess::send(QNetworkReply *reply)
     result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     result.body = reply->readAll();
     result.error = reply->error();
-    result.location = reply->rawHeader("Location");
-    result.contentType = reply->rawHeader("Content-Type");
     return result;
 }
 

@@ -23,21 +23,16 @@ public:
         int status = 0;
         QByteArray body;
         QNetworkReply::NetworkError error = QNetworkReply::NoError;
-        QByteArray location;
-        QByteArray contentType;
         QJsonDocument json() const { return QJsonDocument::fromJson(body); }
     };
 
     explicit SandboxProcess(QStringList arguments = {}, int port = 0);
     ~SandboxProcess();
 
-    // Starts it (with the data folder given, or a temporary one of its own).
-    bool start(const QString &dataDir = QString());
-    bool stop(); // SIGTERM; true when it exited cleanly within a few seconds
+    bool start();
     qint64 pid() const { return m_process.processId(); }
-    QString dataDir() const { return m_dataDir; }
+    QString dataDir() const { return m_data.path(); }
     QByteArray origin() const { return m_origin; }
-    QString log() const;
 
     Reply get(const QByteArray &target);
     Reply post(const QByteArray &target, const QByteArray &body = QByteArray(),
@@ -54,16 +49,13 @@ public:
     bool setSwitch(const QByteArray &query);
     QJsonObject counters();
 
-    static QString executable();
-
 private:
     QNetworkRequest requestFor(const QByteArray &target) const;
 
     QStringList m_arguments;
     int m_port;
     QProcess m_process;
-    QTemporaryDir m_ownData;
-    QString m_dataDir;
+    QTemporaryDir m_data;
     QByteArray m_origin;
     QNetworkAccessManager m_manager;
 };
