@@ -179,8 +179,6 @@ void tst_Browser::closeProtocol_data()
     QTest::addColumn<bool>("byWindow"); // the title bar instead of close()
     QTest::addColumn<bool>("swallow");
     QTest::newRow("close") << false << false;
-    QTest::newRow("title-bar") << true << false;
-    QTest::newRow("close-swallowed") << false << true;
     QTest::newRow("title-bar-swallowed") << true << true;
 }
 

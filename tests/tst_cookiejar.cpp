@@ -54,7 +54,6 @@ class tst_CookieJar : public QObject
 private slots:
     void impossibleValueLoadsNothing();
     void init();
-    void streamFormat();
     void readingDamagedPayloads();
     void storeKeepsOnlyLivePersistentCookies();
     void loadsOnceAndBeforeTakingCookies();
@@ -67,20 +66,6 @@ private:
 void tst_CookieJar::init()
 {
     QFile::remove(Network::CookieJar::filePath());
-}
-
-void tst_CookieJar::streamFormat()
-{
-    const CookieList cookies { cookie("a", 1), cookie("b", 2) };
-    QByteArray written;
-    {
-        QDataStream stream(&written, QIODevice::WriteOnly);
-        stream << cookies;
-    }
-    // quint32 count, then each cookie's full raw form as a QByteArray.
-    QCOMPARE(written, payload({ cookies[0].toRawForm(QNetworkCookie::Full), cookies[1].toRawForm(QNetworkCookie::Full) }, 2));
-    QCOMPARE(names(read(written)), QStringList({ "a", "b" }));
-    QCOMPARE(read(written).first().toRawForm(), cookies.first().toRawForm());
 }
 
 void tst_CookieJar::readingDamagedPayloads()

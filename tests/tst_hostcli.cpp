@@ -92,7 +92,6 @@ private slots:
     void uploadsPreparedPhotos();
     void refusesDecompressionBombs();
     void serviceTextEscaped();
-    void galleryShowsUploads();
     void progressOnTerminal();
     void logoutForgetsTheLogin_data();
     void logoutForgetsTheLogin();
@@ -301,25 +300,6 @@ void tst_HostCli::serviceTextEscaped()
     const HostRun result = run({ "whoami" });
     QVERIFY2(result.exitCode == 0, result.report());
     QCOMPARE(result.out.split('\n').first(), QByteArray("Eve\\x1b]0;owned\\x07"));
-}
-
-// The sandbox's gallery, rendered by the web engine, shows the photo: the
-// image loaded and has a width.
-void tst_HostCli::galleryShowsUploads()
-{
-    const QString photo = m_photos.filePath("gallery.png");
-    QVERIFY(TestPhotos::writeImage(photo, TestPhotos::twoColours({ 320, 240 }), "png"));
-    QVERIFY2(run({ "upload", photo }).exitCode == 0, "upload failed");
-
-    const QString shot = m_photos.filePath("gallery-shot.png");
-    QProcess pageshot;
-    pageshot.start(QFileInfo(hostBinary()).dir().filePath("orvelle-pageshot"),
-                   { QString::fromUtf8(m_sandbox->origin()) + '/', shot });
-    QVERIFY(pageshot.waitForFinished(60000));
-    const QByteArray output = pageshot.readAllStandardOutput() + pageshot.readAllStandardError();
-    QVERIFY2(pageshot.exitCode() == 0, output);
-    QVERIFY2(output.contains("1 images shown, 0 broken"), output);
-    QVERIFY(!QImage(shot).isNull());
 }
 
 // On a terminal (script(1) gives the host one), a line that redraws itself

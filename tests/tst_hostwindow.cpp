@@ -1,4 +1,3 @@
-#include "TestPreferences.h"
 #include "PluginPaths.h"
 #include "SandboxProcess.h"
 #include "TestMain.h"
@@ -20,7 +19,7 @@
 
 // The stand-in host's window on an X server, driven as a user would: it
 // shows who is logged in and the albums, takes dropped photos and uploads
-// them with a progress bar each, and logs out.
+// them with a progress bar each.
 class tst_HostWindow : public QObject
 {
     Q_OBJECT
@@ -32,7 +31,6 @@ private slots:
     void uploadsDroppedPhotos();
     void shares_data();
     void shares();
-    void logsOut();
     void cleanupTestCase();
 
 private:
@@ -165,16 +163,6 @@ void tst_HostWindow::shares()
     QTRY_COMPARE_WITH_TIMEOUT(m_window->statusBar()->currentMessage(), status, 30000);
     QCOMPARE(m_sandbox->counters().value("posts").toInt(), posts);
     QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
-}
-
-void tst_HostWindow::logsOut()
-{
-    QSignalSpy loggedOut(m_window.get(), &HostWindow::loggedOut);
-    QTest::mouseClick(child<QPushButton>("logButton"), Qt::LeftButton);
-    QVERIFY(loggedOut.wait(30000));
-    QCOMPARE(child<QLabel>("userName")->text(), QStringLiteral("Not logged in"));
-    QCOMPARE(child<QListWidget>("albums")->count(), 0);
-    QVERIFY(TestPreferences::tokenOnDisk().isEmpty());
 }
 
 void tst_HostWindow::cleanupTestCase()

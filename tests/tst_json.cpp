@@ -82,23 +82,16 @@ void tst_QtJson::parse_data()
     QTest::addColumn<bool>("success");
     const QVariant invalid;
     QTest::newRow("null-string") << QString() << invalid << true;
-    QTest::newRow("empty") << QString("") << invalid << false;
     QTest::newRow("blanks-only") << QString(" \t\r\n") << invalid << false;
     QTest::newRow("key-order") << QString("{\"b\":1,\"a\":2}")
                                << QVariant(QVariantMap { { "a", 2ull }, { "b", 1ull } }) << true;
     QTest::newRow("duplicate-key-last-wins") << QString("{\"a\":1,\"a\":2}")
                                              << QVariant(QVariantMap { { "a", 2ull } }) << true;
     QTest::newRow("stray-commas") << QString("[1,,2,]") << QVariant(QVariantList { 1ull, 2ull }) << true;
-    QTest::newRow("missing-comma") << QString("[,1 2]") << QVariant(QVariantList { 1ull, 2ull }) << true;
-    QTest::newRow("only-comma-array") << QString("[,]") << QVariant(QVariantList()) << true;
     QTest::newRow("key-without-colon") << QString("{\"a\" 1}") << QVariant(QVariantMap()) << false;
     QTest::newRow("nested-failure-empties-top") << QString("[1,[2,x]]") << QVariant(QVariantList()) << false;
     QTest::newRow("unclosed-array") << QString("[1,2") << QVariant(QVariantList()) << false;
     QTest::newRow("trailing-text-ignored") << QString("[1] garbage") << QVariant(QVariantList { 1ull }) << true;
-    QTest::newRow("plus") << QString("+1") << invalid << false;
-    QTest::newRow("True") << QString("True") << invalid << false;
-    QTest::newRow("nullx") << QString("nullx") << invalid << true;
-    QTest::newRow("trueabc") << QString("trueabc") << QVariant(true) << true;
     QTest::newRow("false") << QString(" false") << QVariant(false) << true;
     QTest::newRow("non-latin-start") << QString::fromUtf8("\xc3\xa9") << invalid << false;
 }
@@ -126,8 +119,6 @@ void tst_QtJson::strings_data()
     QTest::newRow("surrogate-pair") << QString("\"\\ud83d\\ude00\"") << QVariant(QString::fromUtf8("\xf0\x9f\x98\x80"));
     QTest::newRow("non-hex-gives-nul") << QString("\"\\uzzzz.\"") << QVariant(QString(QChar(0)) + ".");
     QTest::newRow("unicode-eats-quote") << QString("\"\\u12\"34\"") << QVariant(QString(QChar(0)) + "4");
-    QTest::newRow("unterminated") << QString("\"abc") << QVariant();
-    QTest::newRow("raw-control-kept") << QString("\"a\nb\"") << QVariant(QString("a\nb"));
     QTest::newRow("empty") << QString("\"\"") << QVariant(QString(""));
 }
 
@@ -147,16 +138,10 @@ void tst_QtJson::numbers_data()
     QTest::addColumn<QVariant>("expected");
     QTest::newRow("unsigned") << "5" << QVariant(5ull);
     QTest::newRow("signed") << "-5" << QVariant(-5ll);
-    QTest::newRow("point") << "5.0" << QVariant(5.0);
     QTest::newRow("exponent") << "1e3" << QVariant(1000.0);
-    QTest::newRow("leading-zeros-decimal") << "0123" << QVariant(123ull);
     QTest::newRow("malformed-stays-lenient") << "1-2" << QVariant(0ull);
-    QTest::newRow("malformed-double") << "1.2.3" << QVariant(0.0);
     QTest::newRow("u64-max") << "18446744073709551615" << QVariant(18446744073709551615ull);
     QTest::newRow("u64-max-plus-one-is-double") << "18446744073709551616" << QVariant(18446744073709551616.0);
-    QTest::newRow("i64-min") << "-9223372036854775808" << QVariant(qlonglong(-9223372036854775807ll - 1));
-    QTest::newRow("huge-id") << "123456789012345678901234567890" << QVariant(1.2345678901234568e29);
-    QTest::newRow("precise-double") << "0.1" << QVariant(0.1);
 }
 
 void tst_QtJson::numbers()
@@ -213,26 +198,17 @@ void tst_QtJson::serialize_data()
     QTest::addColumn<QByteArray>("expected");
     QTest::newRow("invalid") << QVariant() << QByteArray("null");
     QTest::newRow("list") << QVariant(QVariantList { 1, "a" }) << QByteArray("[ 1, \"a\" ]");
-    QTest::newRow("string-list") << QVariant(QStringList { "x" }) << QByteArray("[ \"x\" ]");
     QTest::newRow("map-key-order") << QVariant(QVariantMap { { "b", true }, { "a", QVariant() } })
                                    << QByteArray("{ \"a\" : null, \"b\" : true }");
-    QTest::newRow("hash") << QVariant(QVariantHash { { "k", false } }) << QByteArray("{ \"k\" : false }");
-    QTest::newRow("double-1") << QVariant(1.0) << QByteArray("1.0");
     QTest::newRow("double-20-digits") << QVariant(0.1) << QByteArray("0.10000000000000000555");
     QTest::newRow("double-exponent") << QVariant(1e21) << QByteArray("1e+21");
-    QTest::newRow("float-half") << QVariant(0.5f) << QByteArray("0.5");
     QTest::newRow("nan") << QVariant(qQNaN()) << QByteArray("null");
-    QTest::newRow("infinity") << QVariant(QVariantList { qInf(), -qInf() }) << QByteArray("[ null, null ]");
-    QTest::newRow("int") << QVariant(-3) << QByteArray("-3");
     QTest::newRow("u64-max") << QVariant(18446744073709551615ull) << QByteArray("18446744073709551615");
     QTest::newRow("i64-min") << QVariant(qlonglong(-9223372036854775807ll - 1)) << QByteArray("-9223372036854775808");
     QTest::newRow("escapes") << QVariant(QString("\"\\\n\t/\b\f\r\x01"))
                              << QByteArray("\"\\\"\\\\\\n\\t/\\b\\f\\r\x01\"");
     QTest::newRow("utf8") << QVariant(QString::fromUtf8("\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80"))
                           << QByteArray("\"\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80\"");
-    QTest::newRow("lone-surrogate") << QVariant(QString(QChar(0xd800)))
-                                    << QString("\"" + QString(QChar(0xd800)) + "\"").toUtf8();
-    QTest::newRow("bytearray") << QVariant(QByteArray("b\"")) << QByteArray("\"b\\\"\"");
 }
 
 void tst_QtJson::serialize()

@@ -83,7 +83,7 @@ void tst_ReplyTask::init()
 {
     m_task.reset();
     m_server = std::make_unique<FakeGraph>();
-    m_server->script("GET /retry", QVector<Reply>(30, Reply { 200, "retry" }).toList());
+    m_server->script("GET /retry", FakeGraph::times(30, Reply { 200, "retry" }));
     m_server->script("GET /held", { Reply { 200, "ok", FakeGraph::Fault::Stall } });
     m_manager = std::make_unique<QNetworkAccessManager>();
     m_errors.clear();

@@ -38,6 +38,7 @@ public:
     // Replies for "GET /path" or "POST /path", in order; then the usual one.
     void script(const QByteArray &request, const QList<Reply> &replies);
     static Reply error(int code, const QByteArray &type = "OAuthException", const QByteArray &message = "m");
+    static QList<Reply> times(int count, const Reply &reply) { return QVector<Reply>(count, reply).toList(); }
 
     int requests(const QByteArray &path) const { return m_requests.value(path); }
     QList<QByteArray> targets() const { return m_targets; }

@@ -66,10 +66,16 @@ SandboxProcess::Reply SandboxProcess::send(QNetworkReply *reply)
     return result;
 }
 
-QNetworkReply *SandboxProcess::postPhoto(const QByteArray &token, QIODevice *photo, const QByteArray &fileName)
+QNetworkReply *SandboxProcess::postPhoto(const QByteArray &token, QIODevice *photo, const QByteArray &fileName,
+                                         const QByteArray &message)
 {
     auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    QHttpPart text;
+    text.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"message\"");
+    text.setBody(message);
+    body->append(text);
     QHttpPart source;
+    source.setHeader(QNetworkRequest::ContentTypeHeader, "image/png");
     source.setHeader(QNetworkRequest::ContentDispositionHeader,
                      "form-data; name=\"source\"; filename=\"" + fileName + '"');
     source.setBodyDevice(photo);

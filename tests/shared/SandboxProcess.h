@@ -40,7 +40,8 @@ public:
     Reply send(QNetworkReply *reply); // waits for an already sent request
     // Starts a photo upload to /me/photos streamed from photo (which must
     // outlive the reply); the reply carries the multipart body.
-    QNetworkReply *postPhoto(const QByteArray &token, QIODevice *photo, const QByteArray &fileName = "big.png");
+    QNetworkReply *postPhoto(const QByteArray &token, QIODevice *photo, const QByteArray &fileName = "big.png",
+                             const QByteArray &message = QByteArray());
     QNetworkAccessManager &manager() { return m_manager; }
 
     // Shortcuts for the control endpoints.
