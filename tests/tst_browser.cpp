@@ -28,28 +28,19 @@ QString storedToken()
 }
 
 // Counts close events on the view; may swallow them.
-class CloseWatcher : public QObject
+struct CloseWatcher : QObject
 {
-public:
-    explicit CloseWatcher(bool swallow)
-        : m_swallow(swallow)
-    {
-    }
+    const bool swallow;
     int closes = 0;
-
-protected:
+    explicit CloseWatcher(bool swallow) : swallow(swallow) { }
     bool eventFilter(QObject *, QEvent *event) override
     {
         if (event->type() != QEvent::Close)
             return false;
         ++closes;
-        if (m_swallow)
-            event->ignore();
-        return m_swallow;
+        event->setAccepted(!swallow);
+        return swallow;
     }
-
-private:
-    bool m_swallow;
 };
 
 BrowserWindow *onlyWindow()

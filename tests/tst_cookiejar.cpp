@@ -3,6 +3,8 @@
 
 #include <QDataStream>
 #include <QDateTime>
+#include <QRegularExpression>
+#include <QSettings>
 
 namespace {
 

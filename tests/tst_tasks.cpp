@@ -14,6 +14,7 @@
 #include <QHttpMultiPart>
 #include <QNetworkAccessManager>
 #include <QScopeGuard>
+#include <QTimer>
 
 using Reply = FakeGraph::Reply;
 using Fault = FakeGraph::Fault;

@@ -1,7 +1,8 @@
 #ifndef TESTMAIN_H
 #define TESTMAIN_H
 
-#include <QtTest>
+#include <QSignalSpy>
+#include <QTest>
 
 // Sets up a process the way Orvelle runs and every test needs: a private HOME
 // and XDG folders (so no test touches a real user's files and web engine
