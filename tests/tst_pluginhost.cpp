@@ -31,6 +31,17 @@ QWidget *visibleBrowserWindow()
     return nullptr;
 }
 
+// Records where requests would go and sends them nowhere.
+struct RecordingManager : QNetworkAccessManager
+{
+    QList<QUrl> urls;
+    QNetworkReply *createRequest(Operation op, const QNetworkRequest &request, QIODevice *body) override
+    {
+        urls << request.url();
+        return QNetworkAccessManager::createRequest(op, QNetworkRequest(QUrl("http://127.0.0.1:1/")), body);
+    }
+};
+
 int webEngineProcesses()
 {
     return ProcessTable::children(QCoreApplication::applicationPid(), "QtWebEngine").size();
@@ -62,6 +73,7 @@ private slots:
     void onlyEntryPointsExported_data() { addBuildRows(); }
     void onlyEntryPointsExported();
     void castAndMetaObject();
+    void realServiceIgnoresSandboxOrigin();
     void pictures_data();
     void pictures();
     void albumsAfterLogin();
@@ -164,6 +176,22 @@ void tst_PluginHost::castAndMetaObject()
         QCOMPARE(method.methodType(), expected[i].second);
     }
     QCOMPARE(meta->method(meta->methodOffset() + 1).access(), QMetaMethod::Private);
+}
+
+// The variable that points the sandbox build elsewhere means nothing to the
+// build for the real service.
+void tst_PluginHost::realServiceIgnoresSandboxOrigin()
+{
+    QPluginLoader loader(PluginPaths::library(Build::Production));
+    auto *real = qobject_cast<IPhotoUpload *>(loader.instance());
+    QVERIFY(real);
+    RecordingManager manager;
+    real->setManager(&manager);
+    TaskProbe probe;
+    std::unique_ptr<ITask> task(real->newUserNameTask(probe.onValue<QString>(), probe.onError()));
+    QTRY_COMPARE(manager.urls.size(), 1);
+    QVERIFY(!manager.urls.first().toString().startsWith(QString::fromUtf8(m_sandbox.origin())));
+    QCOMPARE(manager.urls.first().scheme(), QStringLiteral("https"));
 }
 
 void tst_PluginHost::pictures_data()
