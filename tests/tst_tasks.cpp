@@ -205,12 +205,14 @@ void tst_Tasks::replyClasses()
         QVERIFY2(error.endsWith('*') ? probe.errors.value(0).startsWith(error.chopped(1)) : probe.errors.value(0) == error,
                  qPrintable(probe.errors.value(0)));
     }
-    QCOMPARE(m_server->requests(path), requests);
+    // A tick that finds the request still out (a slow machine) sends nothing.
+    const int sent = m_server->requests(path);
+    QVERIFY2(error == "Request timed out" ? sent <= requests : sent == requests, qPrintable(QString::number(sent)));
     QCOMPARE(m_login->opened.size(), logins);
     QCOMPARE(m_server->photos(), kind == "upload" ? probe.successes : 0);
     // One outcome, then silence: no timer, nothing sent.
     QTest::qWait(100);
-    QCOMPARE(m_server->requests(path), requests);
+    QCOMPARE(m_server->requests(path), sent);
     QCOMPARE(probe.outcomes(), 1);
 }
 
