@@ -84,9 +84,9 @@ private slots:
     void otherLoginRunning();
     void loginEnds_data();
     void loginEnds();
-    void oneLoginPerSubmit();
+    void refusedAfterOwnLogin_data();
+    void refusedAfterOwnLogin();
     void loginOfAnotherScopeIsNotOwn();
-    void declinedPermissionAskedAgain();
     void stalledOrEndlessReply_data();
     void stalledOrEndlessReply();
     void deletedInCallback_data();
@@ -316,21 +316,33 @@ void tst_Tasks::loginEnds()
     QCOMPARE(m_server->photos(), 0);
 }
 
-// A login that does not cure the refusal ends the task with the service's
-// own text: one login per submit, never a loop of windows.
-void tst_Tasks::oneLoginPerSubmit()
+// A refusal that the task's own login does not cure ends the task with the
+// service's text: one login per submit, never a loop of windows. The next
+// submit's login asks again, explicitly, for a permission the user declined.
+void tst_Tasks::refusedAfterOwnLogin_data()
 {
-    m_server->script("GET /me", times(4, FakeGraph::error(190, "OAuthException", "Still refused")));
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QList<bool>>("rerequested"); // by each login
+    QTest::newRow("token-refused") << "name" << 190 << QList<bool> { false, false };
+    QTest::newRow("permission-declined") << "upload" << 200 << QList<bool> { false, true };
+}
+
+void tst_Tasks::refusedAfterOwnLogin()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, code);
+    QFETCH(QList<bool>, rerequested);
+    m_server->script(kind == "name" ? "GET /me" : "POST /me/photos", times(4, FakeGraph::error(code, "OAuthException", "no")));
     TaskProbe probe;
-    std::unique_ptr<Network::ReplyTask> task(newTask("name", probe));
+    std::unique_ptr<Network::ReplyTask> task(newTask(kind, probe));
     task->submit();
     QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 10000);
-    QCOMPARE(probe.errors, QStringList { "Facebook API error: Still refused" });
+    QCOMPARE(probe.errors, QStringList { "Facebook API error: no" });
     QCOMPARE(m_login->opened.size(), 1);
-    task->submit(); // a new submit may log in once again
+    task->submit();
     QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 2, 10000);
-    QCOMPARE(m_login->opened.size(), 2);
-    QCOMPARE(m_server->requests("/me"), 4);
+    QCOMPARE(m_login->rerequested, rerequested);
 }
 
 // A task told 'b' hears how another scope's login ends; that login is not
@@ -352,22 +364,6 @@ void tst_Tasks::loginOfAnotherScopeIsNotOwn()
     QTRY_COMPARE_WITH_TIMEOUT(upload.outcomes(), 1, 10000);
     QCOMPARE(upload.errors, QStringList());
     QCOMPARE(m_login->opened, (QStringList { "user_photos", "photo_upload" }));
-    QCOMPARE(m_server->photos(), 1);
-}
-
-// The user unticked the permission: the service leaves it out of later
-// logins, so the next login asks for it again explicitly, and only then.
-void tst_Tasks::declinedPermissionAskedAgain()
-{
-    m_server->script("POST /me/photos", times(3, FakeGraph::error(200, "OAuthException", "declined")));
-    TaskProbe probe;
-    std::unique_ptr<Network::ReplyTask> task(newTask("upload", probe));
-    task->submit();
-    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 10000);
-    QCOMPARE(probe.errors, QStringList { "Facebook API error: declined" });
-    task->submit();
-    QTRY_COMPARE_WITH_TIMEOUT(probe.successes, 1, 10000);
-    QCOMPARE(m_login->rerequested, (QList<bool> { false, true }));
     QCOMPARE(m_server->photos(), 1);
 }
 
