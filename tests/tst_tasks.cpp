@@ -103,6 +103,9 @@ private slots:
 private:
     Network::ReplyTask *newTask(const QString &kind, TaskProbe &probe, Network::ReplyTask::RetryPolicy policy = fast);
     QString photo(const char *name = "photo.png", int size = 1000);
+    // The album listing's login stays open while the upload asks for its
+    // own login and is told 'b'.
+    void uploadWhileAlbumsLogIn(Network::ReplyTask &albums, Network::ReplyTask &upload);
 
     std::unique_ptr<FakeGraph> m_server;
     std::unique_ptr<QNetworkAccessManager> m_manager;
@@ -253,15 +256,12 @@ void tst_Tasks::permissionList()
 // out exactly once.
 void tst_Tasks::otherLoginRunning()
 {
-    m_login->answer = 0;
     const Reply none { 200, R"({"data":[{"installed":1}]})" };
     m_server->script("GET /me/permissions", { none, none, Reply { 200, {}, Fault::None, 300 } });
     TaskProbe albums, upload;
     std::unique_ptr<Network::ReplyTask> albumTask(newTask("albums", albums));
     std::unique_ptr<Network::ReplyTask> uploadTask(newTask("upload", upload));
-    albumTask->submit();
-    QTRY_VERIFY(m_login->isAuthorising());
-    uploadTask->submit();
+    uploadWhileAlbumsLogIn(*albumTask, *uploadTask);
     auto *counting = static_cast<CountingUpload *>(uploadTask.get());
     QTRY_VERIFY_WITH_TIMEOUT(counting->ticks >= 22, 10000); // twice what would time it out
     QCOMPARE(m_server->requests("/me/permissions"), 2);
@@ -291,16 +291,12 @@ void tst_Tasks::loginEnds()
 {
     QFETCH(char, code);
     QFETCH(QString, error);
-    m_login->answer = 0;
     m_server->script("GET /me/albums", { FakeGraph::error(190) });
     m_server->script("POST /me/photos", { FakeGraph::error(190) });
     TaskProbe owner, waiting;
     std::unique_ptr<Network::ReplyTask> albumTask(newTask("albums", owner));
     std::unique_ptr<Network::ReplyTask> uploadTask(newTask("upload", waiting));
-    albumTask->submit();
-    QTRY_VERIFY(m_login->isAuthorising());
-    uploadTask->submit();
-    QTRY_VERIFY(static_cast<CountingUpload *>(uploadTask.get())->ticks >= 1); // told 'b'
+    uploadWhileAlbumsLogIn(*albumTask, *uploadTask);
     m_login->end(code);
     QCOMPARE(owner.errors, QStringList { error });
     QCOMPARE(waiting.errors, QStringList { error });
@@ -349,16 +345,12 @@ void tst_Tasks::refusedAfterOwnLogin()
 // its own, so when its request is still refused it logs in for itself.
 void tst_Tasks::loginOfAnotherScopeIsNotOwn()
 {
-    m_login->answer = 0;
     m_server->script("GET /me/albums", { FakeGraph::error(190) });
     m_server->script("POST /me/photos", { FakeGraph::error(200), FakeGraph::error(200) });
     TaskProbe albums, upload;
     std::unique_ptr<Network::ReplyTask> albumTask(newTask("albums", albums));
     std::unique_ptr<Network::ReplyTask> uploadTask(newTask("upload", upload));
-    albumTask->submit();
-    QTRY_VERIFY(m_login->isAuthorising());
-    uploadTask->submit();
-    QTRY_VERIFY(static_cast<CountingUpload *>(uploadTask.get())->ticks >= 1);
+    uploadWhileAlbumsLogIn(*albumTask, *uploadTask);
     m_login->answer = 'y';
     m_login->end('y');
     QTRY_COMPARE_WITH_TIMEOUT(upload.outcomes(), 1, 10000);
@@ -592,6 +584,15 @@ void tst_Tasks::realServiceTokenStaysApart()
     std::unique_ptr<QNetworkReply> reply(plugin.submitGetRequest("/me"));
     QTRY_VERIFY(reply->isFinished());
     QCOMPARE(m_server->targets(), QList<QByteArray> { "/me?access_token=token-old" });
+}
+
+void tst_Tasks::uploadWhileAlbumsLogIn(Network::ReplyTask &albums, Network::ReplyTask &upload)
+{
+    m_login->answer = 0;
+    albums.submit();
+    QTRY_VERIFY(m_login->isAuthorising());
+    upload.submit();
+    QTRY_VERIFY(static_cast<CountingUpload &>(upload).ticks >= 1); // told 'b'
 }
 
 ORVELLE_TEST_MAIN(tst_Tasks)
