@@ -13,7 +13,7 @@
 
 #include "PrivateHome.h"
 #include "ProcessTable.h"
-#include "TestPreferences.h"
+#include "PreferencesFile.h"
 #include "PluginHost.h"
 #include "PluginPaths.h"
 #include "SandboxProcess.h"
@@ -100,7 +100,7 @@ int main(int argc, char **argv)
     if (!sandbox.start())
         return 1;
     const QByteArray token = sandbox.token("user_photos,photo_upload");
-    TestPreferences::storeToken(QString::fromUtf8(token));
+    PreferencesFile::storeToken(QString::fromUtf8(token));
 
     // Loading.
     const qint64 rssBefore = ProcessTable::statusKiB(::getpid(), "VmRSS");

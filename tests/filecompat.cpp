@@ -8,7 +8,7 @@
 // Qt 5 reads as Latin-1 (a difference of Qt's own, in the host's keys; the
 // token is ASCII).
 
-#include "shared/PrivateHome.h"
+#include "PrivateHome.h"
 #include "network/CookieJar.h"
 #include "settings/Settings.h"
 

@@ -3,7 +3,7 @@
 #include "LoginCodes.h"
 #include "SandboxProcess.h"
 #include "TestMain.h"
-#include "TestPreferences.h"
+#include "PreferencesFile.h"
 #include "network/CookieJar.h"
 #include "settings/Settings.h"
 #include "webview/BrowserWindow.h"
@@ -24,7 +24,7 @@ bool pageHas(const char *id) { return BrowserPage::has(id); }
 QString storedToken()
 {
     QSettings settings(Settings::filepath(), Settings::format());
-    return settings.value(TestPreferences::tokenKey()).toString();
+    return settings.value(PreferencesFile::tokenKey()).toString();
 }
 
 // Counts close events on the view; may swallow them.

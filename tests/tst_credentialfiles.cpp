@@ -1,6 +1,6 @@
 #include "GraphClient.h"
 #include "TestMain.h"
-#include "TestPreferences.h"
+#include "PreferencesFile.h"
 #include "network/CookieJar.h"
 #include "settings/Settings.h"
 
@@ -167,7 +167,7 @@ bool tst_CredentialFiles::storeSecrets()
     session.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(1));
     jar.setCookiesFromUrl({ session }, QUrl("http://127.0.0.1/"));
     jar.store();
-    GraphClient graph("http://127.0.0.1:1", TestPreferences::tokenKey());
+    GraphClient graph("http://127.0.0.1:1", PreferencesFile::tokenKey());
     return graph.storeLoginToken(QStringLiteral("token-kept-secret"));
 }
 
@@ -230,7 +230,7 @@ void tst_CredentialFiles::ownerOnlyFromTheFirstByte()
     QCOMPARE(QFile::permissions(Settings::filepath()) & QFile::Permissions(0x0077), QFile::Permissions());
     QCOMPARE(QFile::permissions(Network::CookieJar::filePath()) & QFile::Permissions(0x0077), QFile::Permissions());
     QSettings settings(Settings::filepath(), Settings::format());
-    QVERIFY(!settings.value(TestPreferences::tokenKey()).toString().isEmpty());
+    QVERIFY(!settings.value(PreferencesFile::tokenKey()).toString().isEmpty());
     QCOMPARE(settings.value("hostKey").toInt(), hostFileExists ? 7 : 0); // the host's keys stay
 }
 
@@ -291,7 +291,7 @@ void tst_CredentialFiles::failsClosed()
         QFile written(target);
         QVERIFY(written.open(QIODevice::ReadOnly));
         const QByteArray text = written.readAll();
-        QCOMPARE(text.contains(file == "preferences" ? TestPreferences::tokenKey().toUtf8() : QByteArray("secret")),
+        QCOMPARE(text.contains(file == "preferences" ? PreferencesFile::tokenKey().toUtf8() : QByteArray("secret")),
                  secretStored);
         QVERIFY(text.contains("hostKey=7"));
     }

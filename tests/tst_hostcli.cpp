@@ -1,9 +1,9 @@
-#include "TestPreferences.h"
+#include "PreferencesFile.h"
 #include "SandboxProcess.h"
 #include "SecretWatch.h"
 #include "TestMain.h"
 #include "webview/LoginProfile.h"
-#include "TestPhotos.h"
+#include "SamplePhotos.h"
 
 #include "network/CookieJar.h"
 
@@ -179,9 +179,9 @@ void tst_HostCli::uploadsPreparedPhotos()
     const QString broken = m_photos.filePath("broken.jpg");
     // Stored lying on its side (red left, blue right); tag 6 turns it so
     // that red is on top.
-    QVERIFY(TestPhotos::writeJpeg(camera, TestPhotos::twoColours({ 4000, 3000 }), 6));
-    QVERIFY(TestPhotos::writeImage(tiff, TestPhotos::twoColours({ 800, 600 }, Qt::green, Qt::green), "tiff"));
-    QVERIFY(TestPhotos::writeImage(png, TestPhotos::twoColours({ 300, 200 }), "png"));
+    QVERIFY(SamplePhotos::writeJpeg(camera, SamplePhotos::twoColours({ 4000, 3000 }), 6));
+    QVERIFY(SamplePhotos::writeImage(tiff, SamplePhotos::twoColours({ 800, 600 }, Qt::green, Qt::green), "tiff"));
+    QVERIFY(SamplePhotos::writeImage(png, SamplePhotos::twoColours({ 300, 200 }), "png"));
     QFile brokenFile(broken);
     QVERIFY(brokenFile.open(QIODevice::WriteOnly) && brokenFile.write("not a photo at all") > 0);
     brokenFile.close();
@@ -220,8 +220,8 @@ void tst_HostCli::uploadsPreparedPhotos()
     QCOMPARE(arrived.keys(), QStringList({ "camera.jpg image/jpeg", "drawing.png image/png", "scan.jpg image/jpeg" }));
     const QImage upright = arrived.value("camera.jpg image/jpeg");
     QCOMPARE(upright.size(), QSize(1536, 2048));
-    QVERIFY(TestPhotos::isNear(TestPhotos::topColour(upright), Qt::red));
-    QVERIFY(TestPhotos::isNear(TestPhotos::bottomColour(upright), Qt::blue));
+    QVERIFY(SamplePhotos::isNear(SamplePhotos::topColour(upright), Qt::red));
+    QVERIFY(SamplePhotos::isNear(SamplePhotos::bottomColour(upright), Qt::blue));
     QCOMPARE(arrived.value("scan.jpg image/jpeg").size(), QSize(800, 600));
     QCOMPARE(arrived.value("drawing.png image/png").size(), QSize(300, 200));
 }
@@ -260,7 +260,7 @@ void tst_HostCli::refusesDecompressionBombs()
     bombFile.close();
     QImageWriter writer(large, "tiff"); // TIFF is decoded whole, whatever size is asked for
     writer.setCompression(1);
-    QVERIFY2(writer.write(TestPhotos::twoColours({ 12500, 8000 })), qPrintable(writer.errorString()));
+    QVERIFY2(writer.write(SamplePhotos::twoColours({ 12500, 8000 })), qPrintable(writer.errorString()));
     const HostRun result = run({ "upload", bomb, large, "--json" });
     QVERIFY2(result.exitCode == 1, result.report());
     QCOMPARE(result.err.count('\n'), 1);
@@ -288,7 +288,7 @@ void tst_HostCli::serviceTextEscaped()
 void tst_HostCli::progressOnTerminal()
 {
     const QString photo = m_photos.filePath("terminal.png");
-    QVERIFY(TestPhotos::writeImage(photo, TestPhotos::twoColours({ 640, 480 }), "png"));
+    QVERIFY(SamplePhotos::writeImage(photo, SamplePhotos::twoColours({ 640, 480 }), "png"));
     QProcess script;
     script.setProcessEnvironment(m_environment);
     script.start("script", { "-qec", hostBinary() + " upload " + photo, "/dev/null" });
@@ -316,10 +316,10 @@ void tst_HostCli::logoutForgetsTheLogin()
     // session, whose cookie the engine keeps. The host shuts the engine down
     // so that it writes the cookie out before the process ends.
     QFile::remove(LoginProfile::cookieFilePath()); // no session of an earlier row
-    QVERIFY(QFile::remove(TestPreferences::path()) || !QFile::exists(TestPreferences::path()));
+    QVERIFY(QFile::remove(PreferencesFile::path()) || !QFile::exists(PreferencesFile::path()));
     QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
     QVERIFY(engineCookies() > 0);
-    QVERIFY(!TestPreferences::tokenOnDisk().isEmpty());
+    QVERIFY(!PreferencesFile::tokenOnDisk().isEmpty());
     {
         Network::CookieJar jar;
         QNetworkCookie cookie("sbx_prefs", "1");
@@ -331,13 +331,13 @@ void tst_HostCli::logoutForgetsTheLogin()
     if (logout) {
         const HostRun result = run({ "logout", "--json" });
         QVERIFY2(result.exitCode == 0 && result.json().value("logged_out").toBool(), result.report());
-        QVERIFY(TestPreferences::tokenOnDisk().isEmpty());
+        QVERIFY(PreferencesFile::tokenOnDisk().isEmpty());
         QVERIFY(engineCookies() <= 0);
         Network::CookieJar jar;
         QCOMPARE(jar.cookiesForUrl(QUrl(QString::fromUtf8(m_sandbox->origin()) + '/')).size(), 0);
     } else {
-        QSettings preferences(TestPreferences::path(), QSettings::NativeFormat);
-        preferences.remove(TestPreferences::tokenKey());
+        QSettings preferences(PreferencesFile::path(), QSettings::NativeFormat);
+        preferences.remove(PreferencesFile::tokenKey());
     }
 
     // The next login, with nobody approving automatically.
@@ -361,7 +361,7 @@ void tst_HostCli::logoutForgetsTheLogin()
 void tst_HostCli::logoutWhileAWindowIsOpen()
 {
     QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
-    QVERIFY(QFile::remove(TestPreferences::path()));
+    QVERIFY(QFile::remove(PreferencesFile::path()));
     QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
     const int consentPages = m_sandbox->counters().value("requests").toObject().value("/dialog/oauth").toInt();
     QProcess other;

@@ -1,7 +1,7 @@
 #include "PluginPaths.h"
 #include "SandboxProcess.h"
 #include "TestMain.h"
-#include "TestPhotos.h"
+#include "SamplePhotos.h"
 
 #include "HostWindow.h"
 #include "PluginHost.h"
@@ -80,7 +80,7 @@ void tst_HostWindow::showsTheAccount()
 void tst_HostWindow::serviceTextShownAsPlainText()
 {
     const QString local = m_photos.filePath("local.png");
-    QVERIFY(TestPhotos::writeImage(local, TestPhotos::twoColours({ 64, 64 }), "png"));
+    QVERIFY(SamplePhotos::writeImage(local, SamplePhotos::twoColours({ 64, 64 }), "png"));
     const QJsonObject name { { "status", 200 }, { "body", R"({"name":"<b>Evil</b> <img src=x>","id":"1"})" } };
     const QJsonObject picture { { "status", 200 },
                                 { "body", QString(R"({"data":{"url":"%1"}})").arg(QUrl::fromLocalFile(local).toString()) } };
@@ -99,7 +99,7 @@ void tst_HostWindow::uploadsDroppedPhotos()
 {
     const QString photo = m_photos.filePath("meadow.png");
     const QString broken = m_photos.filePath("broken.gif");
-    QVERIFY(TestPhotos::writeImage(photo, TestPhotos::twoColours({ 3000, 2000 }), "png"));
+    QVERIFY(SamplePhotos::writeImage(photo, SamplePhotos::twoColours({ 3000, 2000 }), "png"));
     QFile(broken).open(QIODevice::WriteOnly);
 
     QMimeData files;

@@ -15,9 +15,7 @@
 #include <QMetaMethod>
 #include <QWindow>
 
-using Albums = IPhotoUpload::Albums;
 using Build = PluginPaths::Build;
-Q_DECLARE_METATYPE(Albums)
 Q_DECLARE_METATYPE(Build)
 
 namespace {
@@ -76,8 +74,6 @@ private slots:
     void realServiceIgnoresSandboxOrigin();
     void pictures_data();
     void pictures();
-    void albumsAfterLogin();
-    void userNameAndPicture();
     void uploads_data();
     void uploads();
     void loginWindowClosed();
@@ -225,39 +221,6 @@ void tst_PluginHost::pictures()
         const IPhotoUpload::Icon icon = plugin()->icon(size);
         QCOMPARE(icon[1].size(), size * 2);
     }
-}
-
-void tst_PluginHost::albumsAfterLogin()
-{
-    // No token yet: the task logs in (user_photos) and lists every page.
-    TaskProbe probe;
-    std::unique_ptr<ITask> task(plugin()->newUserAlbumsTask(probe.onValue<Albums>(), probe.onError()));
-    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 30000);
-    const Albums albums = probe.value.value<Albums>();
-    QCOMPARE(albums.size(), 30);
-    QCOMPARE(albums.first(), qMakePair(QStringLiteral("Profile Pictures"), false));
-    QCOMPARE(albums.at(3).first, QString::fromUtf8("Лето на даче"));
-
-    // The listing taught the plug-in the album ids: an upload lands there.
-    TaskProbe upload;
-    std::unique_ptr<ITask> uploadTask(plugin()->newUploadTask(makeFile("a.png", QByteArray("\x89PNG\r\n\x1a\n", 8) + "body"),
-                                                              "Timeline Photos", "in an album", upload.onDone(),
-                                                              upload.onError()));
-    QTRY_COMPARE_WITH_TIMEOUT(upload.successes, 1, 30000);
-    QCOMPARE(photos().at(0).toObject().value("album").toString(), QStringLiteral("Timeline Photos"));
-}
-
-void tst_PluginHost::userNameAndPicture()
-{
-    TaskProbe name, picture;
-    std::unique_ptr<ITask> nameTask(plugin()->newUserNameTask(name.onValue<QString>(), name.onError()));
-    std::unique_ptr<ITask> pictureTask(
-        plugin()->newUserProfilePictureTask(QSize(80, 60), picture.onValue<QUrl>(), picture.onError()));
-    QTRY_COMPARE_WITH_TIMEOUT(name.outcomes() + picture.outcomes(), 2, 30000);
-    QCOMPARE(name.value.toString(), QString::fromUtf8("Ирина Соколова"));
-    const QUrl url = picture.value.toUrl();
-    QVERIFY(url.toString().startsWith(QString::fromUtf8(m_sandbox.origin()) + "/pictures/"));
-    QCOMPARE(QImage::fromData(m_sandbox.get(url.toEncoded().mid(m_sandbox.origin().size())).body).size(), QSize(80, 60));
 }
 
 void tst_PluginHost::uploads_data()

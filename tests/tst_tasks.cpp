@@ -9,7 +9,7 @@
 #include "SecretWatch.h"
 #include "TaskProbe.h"
 #include "TestMain.h"
-#include "TestPreferences.h"
+#include "PreferencesFile.h"
 
 #include <QHttpMultiPart>
 #include <QNetworkAccessManager>
@@ -118,10 +118,10 @@ void tst_Tasks::init()
 {
     m_server = std::make_unique<FakeGraph>();
     m_manager = std::make_unique<QNetworkAccessManager>();
-    m_graph = std::make_unique<GraphClient>(m_server->origin(), TestPreferences::tokenKey());
+    m_graph = std::make_unique<GraphClient>(m_server->origin(), PreferencesFile::tokenKey());
     m_graph->setManager(m_manager.get());
     m_login = std::make_unique<ScriptedLogin>(m_graph.get());
-    TestPreferences::storeToken(QStringLiteral("token-old"));
+    PreferencesFile::storeToken(QStringLiteral("token-old"));
 }
 
 void tst_Tasks::cleanup()
@@ -518,7 +518,7 @@ void tst_Tasks::albumsOfAnotherAccount()
     QTRY_COMPARE_WITH_TIMEOUT(listing.successes, 1, 10000);
     QVERIFY(m_graph->storeLoginToken("token-own-login"));
     QCOMPARE(m_graph->albumMap().value("Trips"), QStringLiteral("13"));
-    TestPreferences::storeToken("token-of-alex");
+    PreferencesFile::storeToken("token-of-alex");
     QTest::ignoreMessage(QtDebugMsg, "Album \"Trips\" does not exist. Default to application album");
     UploadTask task(m_graph.get(), m_login.get(), photo(), "Trips", "", upload.onDone(), upload.onError(), fast);
     task.submit();
@@ -532,7 +532,7 @@ void tst_Tasks::tokenNeverQuoted()
 {
     const QByteArray token = "EAASsecret42";
     SecretWatch::watch(token);
-    TestPreferences::storeToken(QString::fromUtf8(token));
+    PreferencesFile::storeToken(QString::fromUtf8(token));
     m_server->script("GET /me", { FakeGraph::error(100, "", "Token " + token + " rejected at /x?y=access_token%253D" + token + "%2526z") });
     TaskProbe probe;
     std::unique_ptr<Network::ReplyTask> task(newTask("name", probe));
@@ -561,11 +561,11 @@ void tst_Tasks::signedRequests()
     QFETCH(QString, path);
     QFETCH(bool, post);
     QFETCH(QByteArray, target);
-    QSettings settings(TestPreferences::path(), QSettings::NativeFormat);
+    QSettings settings(PreferencesFile::path(), QSettings::NativeFormat);
     if (token.isValid())
-        settings.setValue(TestPreferences::tokenKey(), token);
+        settings.setValue(PreferencesFile::tokenKey(), token);
     else
-        settings.remove(TestPreferences::tokenKey());
+        settings.remove(PreferencesFile::tokenKey());
     QHttpMultiPart body(QHttpMultiPart::FormDataType);
     std::unique_ptr<QNetworkReply> reply(post ? m_graph->post(path, &body) : m_graph->get(path));
     QTRY_VERIFY(reply->isFinished());
@@ -577,7 +577,7 @@ void tst_Tasks::signedRequests()
 void tst_Tasks::realServiceTokenStaysApart()
 {
     qputenv("ORVELLE_SANDBOX_ORIGIN", m_server->origin());
-    QSettings settings(TestPreferences::path(), QSettings::NativeFormat);
+    QSettings settings(PreferencesFile::path(), QSettings::NativeFormat);
     settings.setValue("fbtoken", "token-of-the-real-service");
     FacebookPlugin plugin;
     plugin.setManager(m_manager.get());

@@ -1,13 +1,12 @@
 #include "SandboxProcess.h"
 
-#include "SecretWatch.h"
-
 #include <QElapsedTimer>
 #include <QHttpMultiPart>
 #include <QJsonObject>
 #include <QNetworkRequest>
 #include <QRegularExpression>
-#include <QSignalSpy>
+#include <QEventLoop>
+#include <QTimer>
 
 SandboxProcess::SandboxProcess(QStringList arguments, int port)
     : m_arguments(std::move(arguments))
@@ -54,8 +53,11 @@ SandboxProcess::Reply SandboxProcess::send(QNetworkReply *reply)
     std::unique_ptr<QNetworkReply> owner(reply);
     Reply result;
     if (!reply->isFinished()) {
-        QSignalSpy finished(reply, &QNetworkReply::finished);
-        if (!finished.wait(30000)) {
+        QEventLoop loop;
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+        loop.exec();
+        if (!reply->isFinished()) {
             result.error = QNetworkReply::TimeoutError;
             return result;
         }
@@ -110,9 +112,7 @@ SandboxProcess::Reply SandboxProcess::post(const QByteArray &target, const QByte
 
 QByteArray SandboxProcess::token(const QByteArray &scope)
 {
-    const QByteArray token = post("/__sandbox/token?scope=" + scope).json().object().value("access_token").toString().toUtf8();
-    SecretWatch::watch(token);
-    return token;
+    return post("/__sandbox/token?scope=" + scope).json().object().value("access_token").toString().toUtf8();
 }
 
 bool SandboxProcess::script(const QByteArray &json)

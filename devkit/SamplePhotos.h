@@ -1,5 +1,5 @@
-#ifndef TESTPHOTOS_H
-#define TESTPHOTOS_H
+#ifndef SAMPLEPHOTOS_H
+#define SAMPLEPHOTOS_H
 
 #include <QByteArray>
 #include <QColor>
@@ -7,8 +7,8 @@
 #include <QSize>
 #include <QString>
 
-// Photos as cameras and image programs leave them, for the host's tests.
-namespace TestPhotos {
+// Photos as cameras and image programs leave them, for the host's tests and benchmarks.
+namespace SamplePhotos {
 
 // Left half first colour, right half second: after a turn, which side
 // ended up where shows whether the photo was turned.
@@ -24,6 +24,6 @@ QColor topColour(const QImage &image);
 QColor bottomColour(const QImage &image);
 bool isNear(const QColor &a, const QColor &b); // tolerant of JPEG's losses
 
-} // namespace TestPhotos
+} // namespace SamplePhotos
 
-#endif // TESTPHOTOS_H
+#endif // SAMPLEPHOTOS_H

@@ -1,4 +1,4 @@
-#include "TestPhotos.h"
+#include "SamplePhotos.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -6,7 +6,7 @@
 #include <QImageWriter>
 #include <QPainter>
 
-namespace TestPhotos {
+namespace SamplePhotos {
 
 QImage twoColours(const QSize &size, const QColor &left, const QColor &right)
 {
@@ -67,4 +67,4 @@ bool isNear(const QColor &a, const QColor &b)
     return qAbs(a.red() - b.red()) < 40 && qAbs(a.green() - b.green()) < 40 && qAbs(a.blue() - b.blue()) < 40;
 }
 
-} // namespace TestPhotos
+} // namespace SamplePhotos

@@ -1,5 +1,5 @@
-#ifndef TESTPREFERENCES_H
-#define TESTPREFERENCES_H
+#ifndef PREFERENCESFILE_H
+#define PREFERENCESFILE_H
 
 #include <QDir>
 #include <QFile>
@@ -9,7 +9,7 @@
 
 // The host's preferences file as the sandbox build of the plug-in uses it:
 // the token under the sandbox build's own key.
-namespace TestPreferences {
+namespace PreferencesFile {
 
 inline QString path()
 {
@@ -40,6 +40,6 @@ inline QString tokenOnDisk(const QString &key = tokenKey())
     return line.match(QString::fromUtf8(file.readAll())).captured(1).trimmed();
 }
 
-} // namespace TestPreferences
+} // namespace PreferencesFile
 
-#endif // TESTPREFERENCES_H
+#endif // PREFERENCESFILE_H
