@@ -15,7 +15,8 @@ PACKAGES = build-essential cmake ninja-build pkg-config python3 \
            qt5-image-formats-plugins \
            qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libqt6webenginecore6-bin \
            libqt6opengl6-dev qt6-image-formats-plugins \
-           xvfb xauth fonts-dejavu-core fonts-wqy-microhei curl
+           xvfb xauth fonts-dejavu-core fonts-wqy-microhei curl \
+           libvips-tools imagemagick
 
 .PHONY: deps build test test-fast test-sanitize demo screenshots bench fuzz clean
 
@@ -70,6 +71,7 @@ bench: build
 	$(BUILD_DIR)/bench/bench_json
 	$(BUILD_DIR)/bench/bench_upload
 	$(BUILD_DIR)/bench/bench_plugin
+	$(BUILD_DIR)/bench/bench_prepare
 
 # The libFuzzer targets with address and undefined-behaviour sanitizers, each
 # for FUZZ_SECONDS: the JSON reader (seeded from the JSONTestSuite corpus next

@@ -33,17 +33,42 @@ static QByteArray exifOrientationSegment(int orientation)
     return QByteArray("\xff\xe1", 2) + char(length >> 8) + char(length & 0xff) + payload;
 }
 
-bool writeJpeg(const QString &path, const QImage &image, int exifOrientation)
+static bool writeJpegAt(const QString &path, const QImage &image, int exifOrientation, int quality)
 {
     QByteArray jpeg;
     QBuffer buffer(&jpeg);
     buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "JPEG", 90))
+    if (!image.save(&buffer, "JPEG", quality))
         return false;
     if (exifOrientation != 1)
         jpeg.insert(2, exifOrientationSegment(exifOrientation)); // right after the start marker
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(jpeg) == jpeg.size();
+}
+
+bool writeJpeg(const QString &path, const QImage &image, int exifOrientation)
+{
+    return writeJpegAt(path, image, exifOrientation, 90);
+}
+
+bool writeCameraPhoto(const QString &path, const QSize &stored, int exifOrientation, quint32 seed)
+{
+    // Tag 6 turns the stored pixels a quarter clockwise: red on the left
+    // ends on top. Otherwise red is on top as stored.
+    QImage image = exifOrientation == 6 ? twoColours(stored)
+                                        : twoColours(stored.transposed()).transformed(QTransform().rotate(90));
+    quint32 state = seed * 2654435761u + 1;
+    for (int y = 0; y < image.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            state = state * 1664525u + 1013904223u;
+            const int noise = int(state >> 26) - 32; // -32 to 31
+            const QRgb pixel = line[x];
+            line[x] = qRgb(qBound(0, qRed(pixel) + noise, 255), qBound(0, qGreen(pixel) + noise, 255),
+                           qBound(0, qBlue(pixel) + noise, 255));
+        }
+    }
+    return writeJpegAt(path, image, exifOrientation, 95);
 }
 
 bool writeImage(const QString &path, const QImage &image, const char *format)

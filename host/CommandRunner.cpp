@@ -88,17 +88,20 @@ void CommandRunner::albums()
 
 void CommandRunner::upload()
 {
-    m_uploads = std::make_unique<UploadQueue>(m_host->plugin(), m_host->manager());
-    connect(m_uploads.get(), &UploadQueue::photoStarted, this, [this](int, const QString &file, const QString &) {
-        m_progress.begin(QFileInfo(file).fileName());
-    });
-    connect(m_uploads.get(), &UploadQueue::progress, this,
-            [this](int, qint64 sent, qint64 total) { m_progress.update(sent, total); });
-    connect(m_uploads.get(), &UploadQueue::photoFinished, this, [this](int, const UploadQueue::Result &result) {
+    m_uploads = std::make_unique<UploadQueue>(m_host->plugin(), m_host->manager(), m_options.parallel);
+    m_progress.begin(QString());
+    const auto showBatch = [this] {
+        const UploadQueue::Totals batch = m_uploads->totals();
+        m_progress.setLabel(QStringLiteral("%1 of %2 photos").arg(batch.done).arg(batch.total));
+        m_progress.update(batch.sent, batch.expected);
+    };
+    connect(m_uploads.get(), &UploadQueue::progress, this, showBatch);
+    connect(m_uploads.get(), &UploadQueue::photoFinished, this, [this, showBatch](int, const UploadQueue::Result &result) {
         if (result.ok)
             print(QStringLiteral("Uploaded %1 (%2)").arg(result.file, result.detail));
         else
             printError(QStringLiteral("%1: %2").arg(result.file, result.detail));
+        showBatch();
     });
     connect(m_uploads.get(), &UploadQueue::finished, this, [this] {
         QJsonArray list;
@@ -113,7 +116,7 @@ void CommandRunner::upload()
         m_json.insert(QStringLiteral("uploaded"), total - failed);
         m_json.insert(QStringLiteral("failed"), failed);
         print(QStringLiteral("%1 of %2 photos uploaded").arg(total - failed).arg(total));
-        finish(failed == 0);
+        finish(failed == 0 && !m_interrupted);
     });
     if (m_options.album.isEmpty()) {
         m_uploads->start(m_options.files, QString(), m_options.message);
@@ -140,6 +143,17 @@ void CommandRunner::upload()
             printError(error);
             finish(false);
         }));
+}
+
+void CommandRunner::interrupt()
+{
+    m_interrupted = true;
+    if (m_uploads && m_uploads->isRunning()) {
+        m_uploads->cancel(); // reports every photo, then the summary
+        return;
+    }
+    printError(QStringLiteral("interrupted"));
+    finish(false);
 }
 
 void CommandRunner::share()

@@ -27,6 +27,8 @@ public:
     ~CommandRunner() override;
 
     void start();
+    // Ctrl+C: the photos not sent yet are canceled, the rest is reported.
+    void interrupt();
 
 signals:
     void finished(int exitStatus);
@@ -48,6 +50,7 @@ private:
     std::unique_ptr<ITask> m_task;
     std::unique_ptr<UploadQueue> m_uploads;
     TerminalProgress m_progress;
+    bool m_interrupted = false;
     DialogCloseWatch m_dialogWatch;
 };
 

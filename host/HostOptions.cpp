@@ -37,7 +37,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
         "Commands:\n"
         "  whoami                 the logged-in user's name and profile picture\n"
         "  albums                 the user's albums and whether they take uploads\n"
-        "  upload FILE...         upload photos, one after the other\n"
+        "  upload FILE...         upload photos, prepared while others upload, up to three at once\n"
         "  share                  share a post through the feed dialog\n"
         "  logout                 forget the token and the login cookies\n"
         "  gui [FILE...]          a window with all of the above"));
@@ -48,6 +48,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     const QCommandLineOption verbose({ "v", "verbose" }, "Show the plug-in's and the web engine's diagnostics.");
     const QCommandLineOption album("album", "Album to upload to (default: the application's album).", "name");
     const QCommandLineOption message("message", "Message posted with each photo.", "text");
+    const QCommandLineOption parallel("parallel", "Uploads at once, 1 to 3 (1: one after the other).", "n", "3");
     const QCommandLineOption name("name", "Title of the shared post.", "text", "Orvelle");
     const QCommandLineOption caption("caption", "Caption of the shared post.", "text", "Made with Orvelle");
     const QCommandLineOption description("description", "Description of the shared post.", "text",
@@ -56,7 +57,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     const QCommandLineOption size("size", "Size of the profile picture asked for.", "WxH", "100x100");
     const QCommandLineOption screenshot("screenshot", "Save a picture of the screen, then quit.", "path");
     const QCommandLineOption delay("screenshot-delay", "Milliseconds before the screenshot.", "ms", "5000");
-    parser.addOptions({ plugin, json, verbose, album, message, name, caption, description, picture, size,
+    parser.addOptions({ plugin, json, verbose, album, message, parallel, name, caption, description, picture, size,
                         screenshot, delay });
     parser.process(app);
 
@@ -84,6 +85,12 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     options->pictureSize = QSize(wh.value(0).toInt(), wh.value(1).toInt());
     if (wh.size() != 2 || options->pictureSize.isEmpty()) {
         *error = QStringLiteral("--size wants WIDTHxHEIGHT, like 100x100");
+        return false;
+    }
+    bool parallelOk = false;
+    options->parallel = parser.value(parallel).toInt(&parallelOk);
+    if (!parallelOk || options->parallel < 1 || options->parallel > 3) {
+        *error = QStringLiteral("--parallel wants 1, 2 or 3");
         return false;
     }
     if (parser.isSet(picture) && !QUrl(parser.value(picture), QUrl::StrictMode).isValid()) {

@@ -15,6 +15,7 @@ struct HostOptions
     QStringList files; // upload
     QString album; // empty: the plug-in's own album
     QString message;
+    int parallel = 3; // uploads at once
     QMap<QString, QString> post; // share: name, caption, description, picture
     QSize pictureSize { 100, 100 };
     QString pluginPath;

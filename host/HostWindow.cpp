@@ -3,6 +3,7 @@
 #include "AccountLogout.h"
 #include "PlainText.h"
 #include "PluginHost.h"
+#include "TerminalProgress.h"
 #include "UploadQueue.h"
 
 #include <QDragEnterEvent>
@@ -226,12 +227,17 @@ void HostWindow::upload()
     const QList<QListWidgetItem *> selected = m_albums->selectedItems();
     const QString album = selected.isEmpty() ? QString() : selected.first()->text();
     m_uploadButton->setEnabled(false);
-    m_uploads = std::make_unique<UploadQueue>(m_host->plugin(), m_host->manager());
+    m_uploads = std::make_unique<UploadQueue>(m_host->plugin(), m_host->manager(), UploadQueue::maxParallel);
     const auto bar = [this](int index) {
         return qobject_cast<QProgressBar *>(m_photos->itemWidget(m_photos->topLevelItem(index), ProgressColumn));
     };
-    connect(m_uploads.get(), &UploadQueue::progress, this, [bar](int index, qint64 sent, qint64 total) {
+    connect(m_uploads.get(), &UploadQueue::progress, this, [this, bar](int index, qint64 sent, qint64 total) {
         bar(index)->setValue(int(sent * 100 / total));
+        const UploadQueue::Totals batch = m_uploads->totals();
+        statusBar()->showMessage(tr("Uploading: %1 of %2 photos done, %3 of %4")
+                                     .arg(batch.done)
+                                     .arg(batch.total)
+                                     .arg(TerminalProgress::bytesText(batch.sent), TerminalProgress::bytesText(batch.expected)));
     });
     connect(m_uploads.get(), &UploadQueue::photoFinished, this, [this, bar](int index, const UploadQueue::Result &result) {
         QTreeWidgetItem *item = m_photos->topLevelItem(index);

@@ -15,6 +15,7 @@ public:
     explicit TerminalProgress(std::FILE *stream);
 
     void begin(const QString &label);
+    void setLabel(const QString &label) { m_label = label; }
     void update(qint64 sent, qint64 total);
     void clear(); // before a line of ordinary output
 

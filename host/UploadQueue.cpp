@@ -5,28 +5,80 @@
 
 #include "FacebookPluginQt5/IPhotoUpload.h"
 
-#include <algorithm>
+#include <QFileInfo>
 #include <QNetworkReply>
+#include <QThread>
 #include <QTimer>
 
-UploadQueue::UploadQueue(IPhotoUpload *plugin, WatchedNetworkManager *manager, QObject *parent)
+#include <algorithm>
+
+struct UploadQueue::Photo
+{
+    QString file;
+    Stage stage = Stage::Waiting;
+    std::shared_ptr<PreparedPhoto> prepared; // its temporary copy lives as long
+    std::unique_ptr<ITask> task;
+    QPointer<QNetworkReply> reply;
+    qint64 sent = 0;
+    qint64 size = 0; // of the file sent
+    Result result;
+};
+
+UploadQueue::UploadQueue(IPhotoUpload *plugin, WatchedNetworkManager *manager, int parallel, QObject *parent)
     : QObject(parent)
     , m_plugin(plugin)
     , m_preparer(plugin->supportedMimes(), plugin->supportedMaxSize())
+    , m_parallel(std::clamp(parallel, 1, maxParallel))
 {
+    m_workers.setMaxThreadCount(std::min(m_parallel, std::max(1, QThread::idealThreadCount())));
     connect(manager, &WatchedNetworkManager::replyStarted, this, &UploadQueue::watchReply);
 }
 
-UploadQueue::~UploadQueue() = default;
+UploadQueue::~UploadQueue()
+{
+    // A preparation still running hands its photo to this object's event
+    // queue, which is emptied with it: the copy is removed then.
+    m_workers.clear();
+    m_workers.waitForDone();
+}
 
 void UploadQueue::start(const QStringList &files, const QString &album, const QString &message)
 {
-    m_files = files;
     m_album = album;
     m_message = message;
+    m_photos.clear();
+    for (const QString &file : files) {
+        m_photos.push_back(std::make_unique<Photo>());
+        m_photos.back()->file = file;
+    }
     m_results.clear();
-    m_current = -1;
-    startNext();
+    m_nextToPrepare = 0;
+    m_nextToReport = 0;
+    m_starting = -1;
+    m_running = true;
+    advance();
+}
+
+void UploadQueue::cancel()
+{
+    if (!m_running)
+        return;
+    for (int i = 0; i < int(m_photos.size()); ++i) {
+        Photo &photo = *m_photos[size_t(i)];
+        if (photo.stage == Stage::Done)
+            continue;
+        // A photo whose every byte went out may be published all the same:
+        // only the answer did not come.
+        const bool allSent = photo.stage == Stage::Uploading && photo.size > 0 && photo.sent >= photo.size;
+        photo.task.reset(); // stops its request
+        photo.prepared.reset();
+        photo.stage = Stage::Done;
+        photo.result = { photo.file, false,
+                         allSent ? QStringLiteral("canceled after it was sent: the service may have published it")
+                                 : QStringLiteral("canceled, not sent") };
+    }
+    m_nextToPrepare = int(m_photos.size());
+    reportInOrder();
 }
 
 int UploadQueue::failures() const
@@ -34,48 +86,155 @@ int UploadQueue::failures() const
     return int(std::count_if(m_results.cbegin(), m_results.cend(), [](const Result &r) { return !r.ok; }));
 }
 
-void UploadQueue::startNext()
+UploadQueue::Totals UploadQueue::totals() const
 {
-    m_task.reset();
-    m_photo = PreparedPhoto(); // removes the last temporary copy
-    if (++m_current >= m_files.size()) {
-        m_current = -1;
-        emit finished();
-        return;
+    Totals totals;
+    totals.total = int(m_photos.size());
+    totals.done = m_nextToReport;
+    int sized = 0;
+    qint64 sizes = 0;
+    for (const auto &photo : m_photos) {
+        totals.sent += photo->stage == Stage::Done && photo->result.ok ? photo->size : photo->sent;
+        if (photo->size > 0)
+            ++sized, sizes += photo->size;
     }
-    const QString file = m_files.at(m_current);
-    m_photo = m_preparer.prepare(file);
-    if (!m_photo.ok()) {
-        finishCurrent(false, m_photo.error);
-        return;
-    }
-    emit photoStarted(m_current, file, m_photo.describe());
-    m_task.reset(m_plugin->newUploadTask(
-        m_photo.path, m_album, m_message,
-        [this] { finishCurrent(true, m_photo.describe()); },
-        [this](const QString &error) { finishCurrent(false, plainText(error)); }));
+    const int unsized = std::count_if(m_photos.cbegin(), m_photos.cend(), [](const auto &photo) {
+        return photo->size == 0 && photo->stage != Stage::Done;
+    });
+    totals.expected = sizes + (sized > 0 ? sizes / sized * unsized : 0);
+    return totals;
 }
 
-void UploadQueue::finishCurrent(bool ok, const QString &detail)
+int UploadQueue::count(Stage stage) const
 {
-    const Result result { m_files.at(m_current), ok, detail };
-    m_results.append(result);
-    m_upload.clear();
-    emit photoFinished(m_current, result);
-    // Not from inside the plug-in's callback: the task is deleted next.
-    QTimer::singleShot(0, this, &UploadQueue::startNext);
+    return int(std::count_if(m_photos.cbegin(), m_photos.cend(), [stage](const auto &p) { return p->stage == stage; }));
+}
+
+// Starts what the limits allow: uploads of prepared photos, one start at a
+// time, and preparations of the next photos while few enough wait.
+void UploadQueue::advance()
+{
+    if (!m_running)
+        return;
+    while (m_starting < 0 && count(Stage::Uploading) < m_parallel) {
+        const auto next = std::find_if(m_photos.cbegin(), m_photos.cend(),
+                                       [](const auto &p) { return p->stage == Stage::Prepared; });
+        if (next == m_photos.cend())
+            break;
+        startUpload(int(next - m_photos.cbegin()));
+    }
+    while (m_nextToPrepare < int(m_photos.size())
+           && count(Stage::Preparing) + count(Stage::Prepared) < m_parallel)
+        prepareInBackground(m_nextToPrepare++);
+}
+
+void UploadQueue::prepareInBackground(int index)
+{
+    Photo &photo = *m_photos[size_t(index)];
+    photo.stage = Stage::Preparing;
+    const QString file = photo.file;
+    const PhotoPreparer *preparer = &m_preparer;
+    m_workers.start(QRunnable::create([this, preparer, file, index] {
+        auto prepared = std::make_shared<PreparedPhoto>(preparer->prepare(file));
+        QMetaObject::invokeMethod(this, [this, index, prepared] { onPrepared(index, prepared); },
+                                  Qt::QueuedConnection);
+    }));
+}
+
+void UploadQueue::onPrepared(int index, std::shared_ptr<PreparedPhoto> prepared)
+{
+    Photo &photo = *m_photos[size_t(index)];
+    if (photo.stage != Stage::Preparing)
+        return; // canceled meanwhile: the copy goes with `prepared`
+    if (!prepared->ok()) {
+        finishPhoto(index, false, prepared->error);
+        return;
+    }
+    photo.prepared = std::move(prepared);
+    photo.size = QFileInfo(photo.prepared->path).size();
+    photo.stage = Stage::Prepared;
+    emit photoPrepared(index);
+    advance();
+}
+
+void UploadQueue::startUpload(int index)
+{
+    Photo &photo = *m_photos[size_t(index)];
+    photo.stage = Stage::Uploading;
+    m_starting = index;
+    emit photoStarted(index, photo.file, photo.prepared->describe());
+    const QString preparation = photo.prepared->describe();
+    ITask *task = m_plugin->newUploadTask(
+        photo.prepared->path, m_album, m_message,
+        [this, index, preparation] { finishPhoto(index, true, preparation); },
+        [this, index](const QString &error) { finishPhoto(index, false, plainText(error)); });
+    if (photo.stage == Stage::Uploading)
+        photo.task.reset(task);
+    else // it ended inside the factory; its task is deleted next turn
+        QTimer::singleShot(0, this, [task] { delete task; });
+}
+
+void UploadQueue::finishPhoto(int index, bool ok, const QString &detail)
+{
+    Photo &photo = *m_photos[size_t(index)];
+    if (photo.stage == Stage::Done)
+        return;
+    photo.stage = Stage::Done;
+    photo.result = { photo.file, ok, detail };
+    if (m_starting == index)
+        m_starting = -1;
+    // Not from inside the plug-in's callback: its task and copy go next turn.
+    QTimer::singleShot(0, this, [this, task = photo.task.release(), prepared = std::move(photo.prepared)] {
+        delete task;
+        Q_UNUSED(prepared)
+        reportInOrder();
+        advance();
+    });
+}
+
+void UploadQueue::reportInOrder()
+{
+    while (m_running && m_nextToReport < int(m_photos.size())
+           && m_photos[size_t(m_nextToReport)]->stage == Stage::Done) {
+        const int index = m_nextToReport++;
+        m_results.append(m_photos[size_t(index)]->result);
+        emit photoFinished(index, m_results.last());
+    }
+    if (m_running && m_nextToReport == int(m_photos.size())) {
+        m_running = false;
+        emit finished();
+    }
 }
 
 // The photo's own request is the POST; the permission check before it and
-// the queries of other parts of the host are GETs.
+// the queries of other parts of the host are GETs. A POST while no upload
+// is starting is a task sending its photo again: the one without a request.
 void UploadQueue::watchReply(QNetworkReply *reply)
 {
-    if (m_current < 0 || reply->operation() != QNetworkAccessManager::PostOperation)
+    if (!m_running || reply->operation() != QNetworkAccessManager::PostOperation)
         return;
-    m_upload = reply;
-    const int index = m_current;
+    int index = m_starting;
+    if (index < 0) {
+        std::vector<int> candidates;
+        for (int i = 0; i < int(m_photos.size()); ++i) {
+            const Photo &photo = *m_photos[size_t(i)];
+            if (photo.stage == Stage::Uploading && (!photo.reply || photo.reply->isFinished()))
+                candidates.push_back(i);
+        }
+        if (candidates.size() != 1)
+            return;
+        index = candidates.front();
+    }
+    m_starting = -1;
+    Photo &photo = *m_photos[size_t(index)];
+    photo.reply = reply;
+    photo.sent = 0;
     connect(reply, &QNetworkReply::uploadProgress, this, [this, index, reply](qint64 sent, qint64 total) {
-        if (reply == m_upload && total > 0)
-            emit progress(index, sent, total);
+        Photo &photo = *m_photos[size_t(index)];
+        if (reply != photo.reply || total <= 0 || photo.stage != Stage::Uploading)
+            return;
+        photo.sent = std::min(sent, photo.size);
+        emit progress(index, sent, total);
     });
+    QTimer::singleShot(0, this, &UploadQueue::advance);
 }

@@ -8,20 +8,27 @@
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
+#include <QThreadPool>
 
 #include <memory>
+#include <vector>
 
 class IPhotoUpload;
 class QNetworkReply;
 class WatchedNetworkManager;
 
-// Uploads photos one after the other through the plug-in, each prepared the
-// way the plug-in asks, and reports each one's progress and result. A photo
-// that fails does not stop the ones after it.
+// Uploads a batch of photos through the plug-in, each prepared the way the
+// plug-in asks. Photos are prepared on worker threads while others upload,
+// at most as many ahead as uploads run at once, so memory and temporary
+// files stay bounded however many photos are given; up to `parallel`
+// uploads run at once, each its own task. Results are reported in the order
+// the photos were given; a photo that fails does not stop the others.
 class UploadQueue : public QObject
 {
     Q_OBJECT
 public:
+    static constexpr int maxParallel = 3;
+
     struct Result
     {
         QString file;
@@ -29,34 +36,64 @@ public:
         QString detail; // how it was prepared, or the error
     };
 
-    UploadQueue(IPhotoUpload *plugin, WatchedNetworkManager *manager, QObject *parent = nullptr);
-    ~UploadQueue() override;
+    // The whole batch: photos reported, bytes sent of the bytes expected
+    // (photos not prepared yet counted at the average of those that are).
+    struct Totals
+    {
+        int done = 0;
+        int total = 0;
+        qint64 sent = 0;
+        qint64 expected = 0;
+    };
+
+    UploadQueue(IPhotoUpload *plugin, WatchedNetworkManager *manager, int parallel = 1, QObject *parent = nullptr);
+    ~UploadQueue() override; // stops the uploads and removes every temporary copy
 
     void start(const QStringList &files, const QString &album, const QString &message);
+    // Stops the running uploads and drops the photos not sent yet; each
+    // is reported as canceled, then finished() follows.
+    void cancel();
+
+    bool isRunning() const { return m_running; }
     const QList<Result> &results() const { return m_results; }
     int failures() const;
+    int preparedAheadLimit() const { return m_parallel; }
+    Totals totals() const;
 
 signals:
+    void photoPrepared(int index);
     void photoStarted(int index, const QString &file, const QString &preparation);
     void progress(int index, qint64 bytesSent, qint64 bytesTotal);
-    void photoFinished(int index, const UploadQueue::Result &result);
+    void photoFinished(int index, const UploadQueue::Result &result); // in the order given
     void finished();
 
 private:
-    void startNext();
-    void finishCurrent(bool ok, const QString &detail);
+    enum class Stage { Waiting, Preparing, Prepared, Uploading, Done };
+    struct Photo;
+
+    void advance();
+    void prepareInBackground(int index);
+    void onPrepared(int index, std::shared_ptr<PreparedPhoto> prepared);
+    void startUpload(int index);
+    void finishPhoto(int index, bool ok, const QString &detail);
+    void reportInOrder();
     void watchReply(QNetworkReply *reply);
+    int count(Stage stage) const;
 
     IPhotoUpload *m_plugin;
     PhotoPreparer m_preparer;
-    QStringList m_files;
+    const int m_parallel;
     QString m_album;
     QString m_message;
-    int m_current = -1;
-    PreparedPhoto m_photo; // the one on its way; its temporary copy lives as long
-    std::unique_ptr<ITask> m_task;
-    QPointer<QNetworkReply> m_upload;
+    std::vector<std::unique_ptr<Photo>> m_photos;
+    int m_nextToPrepare = 0;
+    int m_nextToReport = 0;
+    // The upload whose request the manager has not shown yet: the next POST
+    // is its own. Uploads start one after the other for that reason.
+    int m_starting = -1;
+    bool m_running = false;
     QList<Result> m_results;
+    QThreadPool m_workers;
 };
 
 #endif // UPLOADQUEUE_H

@@ -5,6 +5,7 @@
 #include "CommandRunner.h"
 #include "HostOptions.h"
 #include "HostWindow.h"
+#include "InterruptWatch.h"
 #include "PluginHost.h"
 
 #include <QApplication>
@@ -105,6 +106,8 @@ int main(int argc, char **argv)
     app.setQuitOnLastWindowClosed(false);
     CommandRunner runner(&host, options);
     QObject::connect(&runner, &CommandRunner::finished, &app, &QCoreApplication::exit);
+    InterruptWatch interrupts;
+    QObject::connect(&interrupts, &InterruptWatch::interrupted, &runner, &CommandRunner::interrupt);
     runner.start();
     return app.exec();
 }

@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 #include <dirent.h>
 #include <unistd.h>
 
@@ -112,10 +114,13 @@ void switches(SandboxServer &sandbox, const httplib::Request &request, httplib::
     switches.feedCancelWithError = flag(request, "feed_cancel_error", switches.feedCancelWithError);
     if (request.has_param("upload_limit"))
         switches.uploadLimit = std::stoll(request.get_param_value("upload_limit"));
+    if (request.has_param("upload_answer_delay_ms"))
+        switches.uploadAnswerDelayMs = std::clamp(std::stoi(request.get_param_value("upload_answer_delay_ms")), 0, 60000);
     JsonReply::send(response, QJsonObject { { "auto_approve", bool(switches.autoApprove) },
                                      { "new_permissions", bool(switches.newPermissionsFormat) },
                                      { "feed_cancel_error", bool(switches.feedCancelWithError) },
-                                     { "upload_limit", qint64(switches.uploadLimit) } });
+                                     { "upload_limit", qint64(switches.uploadLimit) },
+                                     { "upload_answer_delay_ms", int(switches.uploadAnswerDelayMs) } });
 }
 
 void counters(SandboxServer &sandbox, const httplib::Request &, httplib::Response &response)

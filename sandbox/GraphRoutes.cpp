@@ -10,9 +10,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <chrono>
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -247,6 +249,8 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         return;
     }
     const std::string id = sandbox.store().addPhoto(photo, *userId);
+    if (const int delayMs = sandbox.switches().uploadAnswerDelayMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     JsonReply::send(response, QJsonObject { { "id", JsonReply::text(id) }, { "post_id", JsonReply::text(*userId + "_" + id) } });
 }
 

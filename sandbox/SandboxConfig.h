@@ -26,6 +26,8 @@ struct SandboxSwitches
     // The feed dialog's Cancel reports error_code 4201 in the query.
     std::atomic<bool> feedCancelWithError { false };
     std::atomic<std::int64_t> uploadLimit { 25 * 1024 * 1024 };
+    // How long a stored photo's answer takes, as a real service's processing.
+    std::atomic<int> uploadAnswerDelayMs { 0 };
 };
 
 #endif // SANDBOXCONFIG_H

@@ -39,17 +39,23 @@ int main(int argc, char **argv)
                                             QStringLiteral("Answer /me/permissions as permission/status rows."));
     const QCommandLineOption feedCancelError(QStringLiteral("feed-cancel-error"),
                                              QStringLiteral("The feed dialog's Cancel reports error_code 4201."));
+    const QCommandLineOption answerDelay(QStringLiteral("upload-answer-delay"),
+                                         QStringLiteral("Answer each stored photo after this long, as a real service's processing."),
+                                         QStringLiteral("MS"), QStringLiteral("0"));
     const QCommandLineOption exitWithParent(QStringLiteral("exit-with-parent"),
                                             QStringLiteral("End when the process that started it ends (tests)."));
-    parser.addOptions({ port, data, autoApprove, uploadLimit, newPermissions, feedCancelError, exitWithParent });
+    parser.addOptions({ port, data, autoApprove, uploadLimit, newPermissions, feedCancelError, answerDelay,
+                        exitWithParent });
     parser.process(application); // exits with usage on unknown options
 
     SandboxConfig config;
-    bool portOk = false, limitOk = false;
+    bool portOk = false, limitOk = false, delayOk = false;
     config.port = parser.value(port).toInt(&portOk);
     config.dataDir = parser.value(data).toStdString();
     const long long limit = parser.value(uploadLimit).toLongLong(&limitOk);
-    if (!portOk || config.port < 0 || config.port > 65535 || !limitOk || limit <= 0) {
+    const int delayMs = parser.value(answerDelay).toInt(&delayOk);
+    if (!portOk || config.port < 0 || config.port > 65535 || !limitOk || limit <= 0 || !delayOk || delayMs < 0
+        || delayMs > 60000) {
         std::fprintf(stderr, "%s", qPrintable(parser.helpText()));
         return 2;
     }
@@ -81,6 +87,7 @@ int main(int argc, char **argv)
     server.switches().newPermissionsFormat = parser.isSet(newPermissions);
     server.switches().feedCancelWithError = parser.isSet(feedCancelError);
     server.switches().uploadLimit = limit;
+    server.switches().uploadAnswerDelayMs = delayMs;
     std::string error;
     if (!server.start(&error)) {
         std::fprintf(stderr, "orvelle-sandbox: %s\n", error.c_str());
