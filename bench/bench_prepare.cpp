@@ -24,29 +24,6 @@
 namespace {
 
 constexpr int photoCount = 20;
-const QSize cameraSize(6000, 4000);
-
-// Made once and kept: writing 20 noisy 24-megapixel JPEGs takes a while.
-QStringList cameraPhotos()
-{
-    const QString dir = qEnvironmentVariableIsSet("ORVELLE_BENCH_PHOTOS")
-        ? qEnvironmentVariable("ORVELLE_BENCH_PHOTOS")
-        : QDir::tempPath() + QStringLiteral("/orvelle-bench-camera-photos");
-    QDir().mkpath(dir);
-    QStringList files;
-    for (int i = 0; i < photoCount; ++i) {
-        const QString file = QStringLiteral("%1/camera-%2.jpg").arg(dir).arg(i, 2, 10, QLatin1Char('0'));
-        if (!QFileInfo::exists(file)) {
-            std::printf("writing %s\n", qPrintable(file));
-            std::fflush(stdout);
-            if (!SamplePhotos::writeCameraPhoto(file + ".part", cameraSize, i % 2 ? 6 : 1, quint32(i))
-                || !QFile::rename(file + ".part", file))
-                qFatal("cannot write %s", qPrintable(file));
-        }
-        files << file;
-    }
-    return files;
-}
 
 // Upright (red above blue, as a viewer that honours the tag shows it) and
 // the long side 2048 pixels.
@@ -132,12 +109,14 @@ void report(const char *name, const Run &run)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList photos = cameraPhotos();
+    const QStringList photos = SamplePhotos::cameraDay(photoCount);
+    if (photos.size() != photoCount)
+        qFatal("cannot write the camera photos");
     qint64 bytes = 0;
     for (const QString &photo : photos)
         bytes += QFileInfo(photo).size();
-    std::printf("%d camera photos, %d × %d, %.1f MB on average, half turned by their orientation tag\n", photoCount,
-                cameraSize.width(), cameraSize.height(), bytes / 1e6 / photoCount);
+    std::printf("%d camera photos, 6000 × 4000, %.1f MB on average, half turned by their orientation tag\n", photoCount,
+                bytes / 1e6 / photoCount);
 
     QStringList outputs;
     std::vector<PreparedPhoto> kept;

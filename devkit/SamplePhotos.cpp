@@ -1,10 +1,14 @@
 #include "SamplePhotos.h"
 
 #include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QImage>
 #include <QImageWriter>
 #include <QPainter>
+
+#include <cstdio>
 
 namespace SamplePhotos {
 
@@ -69,6 +73,27 @@ bool writeCameraPhoto(const QString &path, const QSize &stored, int exifOrientat
         }
     }
     return writeJpegAt(path, image, exifOrientation, 95);
+}
+
+QStringList cameraDay(int count)
+{
+    const QString dir = qEnvironmentVariableIsSet("ORVELLE_BENCH_PHOTOS")
+        ? qEnvironmentVariable("ORVELLE_BENCH_PHOTOS")
+        : QDir::tempPath() + QStringLiteral("/orvelle-bench-camera-photos");
+    QDir().mkpath(dir);
+    QStringList files;
+    for (int i = 0; i < count; ++i) {
+        const QString file = QStringLiteral("%1/camera-%2.jpg").arg(dir).arg(i, 2, 10, QLatin1Char('0'));
+        if (!QFileInfo::exists(file)) {
+            std::printf("writing %s\n", qPrintable(file));
+            std::fflush(stdout);
+            const QString part = file + QStringLiteral(".part");
+            if (!writeCameraPhoto(part, QSize(6000, 4000), i % 2 ? 6 : 1, quint32(i)) || !QFile::rename(part, file))
+                return {};
+        }
+        files << file;
+    }
+    return files;
 }
 
 bool writeImage(const QString &path, const QImage &image, const char *format)

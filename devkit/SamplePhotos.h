@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
 // Photos as cameras and image programs leave them, for the host's tests and benchmarks.
 namespace SamplePhotos {
@@ -24,6 +25,11 @@ bool writeImage(const QString &path, const QImage &image, const char *format);
 // about 13 MB). With orientation 6 the stored pixels lie on their side and
 // the tag turns them upright.
 bool writeCameraPhoto(const QString &path, const QSize &stored, int exifOrientation, quint32 seed);
+
+// The benchmarks' day of photos: count camera photos of 6000 × 4000, every
+// second one with orientation 6, written once into a folder that is kept
+// ($ORVELLE_BENCH_PHOTOS, or one in the temporary folder) and reused.
+QStringList cameraDay(int count);
 
 // The colour of the middle of the top and of the bottom quarter.
 QColor topColour(const QImage &image);

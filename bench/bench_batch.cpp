@@ -1,0 +1,177 @@
+// A day's photos shared at once: the 20 camera photos of bench_prepare
+// through `orvelle-host upload` to the sandbox, which answers each upload
+// 800 ms after storing it (a real service's processing), one after the other
+// (--parallel 1) and three at once (--parallel 3), against what a script
+// would do: vipsthumbnail, then curl -F, one photo at a time.
+// Targets: --parallel 3 at most 0.45× the time of --parallel 1 and at most
+// half the script's; the host's peak memory above idle under 150 MB.
+
+#include "PreferencesFile.h"
+#include "PrivateHome.h"
+#include "ProcessTable.h"
+#include "SamplePhotos.h"
+#include "SandboxProcess.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int photoCount = 20;
+constexpr int answerDelayMs = 800;
+
+struct Run
+{
+    double seconds = -1; // negative: not run
+    qint64 peakKiB = -1;
+    int exitCode = -1;
+    double perSecond() const { return seconds > 0 ? photoCount / seconds : 0; }
+};
+
+// Runs the host and follows its peak memory (VmHWM only grows, so the last
+// reading before it ends is the peak).
+Run runHost(const QProcessEnvironment &environment, const QStringList &arguments)
+{
+    QProcess host;
+    host.setProcessEnvironment(environment);
+    host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    host.setStandardOutputFile(QProcess::nullDevice());
+    Run run;
+    QElapsedTimer clock;
+    clock.start();
+    host.start(QStringLiteral(HOST_BIN), arguments);
+    host.waitForStarted();
+    while (!host.waitForFinished(20)) {
+        const qint64 peak = ProcessTable::statusKiB(host.processId(), "VmHWM");
+        if (peak > 0)
+            run.peakKiB = peak;
+        if (clock.elapsed() > 600000) {
+            host.kill();
+            host.waitForFinished();
+        }
+    }
+    run.seconds = clock.nsecsElapsed() / 1e9;
+    run.exitCode = host.exitStatus() == QProcess::NormalExit ? host.exitCode() : -1;
+    return run;
+}
+
+bool runTool(const QString &program, const QStringList &arguments)
+{
+    QProcess tool;
+    tool.setStandardOutputFile(QProcess::nullDevice());
+    tool.start(program, arguments);
+    return tool.waitForFinished(60000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+// vipsthumbnail then curl, photo after photo, as a shell loop would.
+Run script(SandboxProcess &sandbox, const QStringList &photos)
+{
+    Run run;
+    if (!QFileInfo(QStringLiteral("/usr/bin/vipsthumbnail")).isExecutable()
+        || !QFileInfo(QStringLiteral("/usr/bin/curl")).isExecutable())
+        return run;
+    const QByteArray token = sandbox.token();
+    QTemporaryDir out;
+    QElapsedTimer clock;
+    clock.start();
+    bool ok = true;
+    for (const QString &photo : photos) {
+        const QString small = out.filePath(QFileInfo(photo).completeBaseName() + QStringLiteral(".jpg"));
+        ok = runTool(QStringLiteral("/usr/bin/vipsthumbnail"),
+                     { photo, "--size", "2048x2048", "-o", small + QStringLiteral("[Q=92]") })
+            && runTool(QStringLiteral("/usr/bin/curl"),
+                       { "-sf", "-F", "message=", "-F", "source=@" + small + ";type=image/jpeg",
+                         QString::fromUtf8(sandbox.origin() + "/me/photos?access_token=" + token) })
+            && ok;
+    }
+    run.seconds = clock.nsecsElapsed() / 1e9;
+    run.exitCode = ok ? 0 : 1;
+    return run;
+}
+
+int storedPhotos(SandboxProcess &sandbox)
+{
+    return sandbox.counters().value(QStringLiteral("photos")).toInt();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir root(QDir::tempPath() + QStringLiteral("/orvelle-bench-XXXXXX"));
+    PrivateHome::use(root.path());
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_QUICK_BACKEND", "software");
+    if (::getuid() == 0)
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    qputenv("ORVELLE_SANDBOX_BIN", SANDBOX_BIN);
+    QCoreApplication app(argc, argv);
+    const QStringList photos = SamplePhotos::cameraDay(photoCount);
+    if (photos.size() != photoCount)
+        qFatal("cannot write the camera photos");
+
+    SandboxProcess sandbox({ "--auto-approve", "--upload-answer-delay", QString::number(answerDelayMs) });
+    if (!sandbox.start())
+        return 1;
+    // The sandbox's origin is in this process's environment now.
+    const QProcessEnvironment environment = PrivateHome::environment(root.path());
+    // The first run logs in; the second, with the token stored, is the
+    // host at rest: its peak is the idle figure.
+    runHost(environment, { "whoami" });
+    const Run idle = runHost(environment, { "whoami" });
+    if (idle.exitCode != 0 || PreferencesFile::tokenOnDisk().isEmpty()) {
+        std::printf("the host could not log in to the sandbox\n");
+        return 1;
+    }
+
+    bool allStored = true;
+    const auto batch = [&](int parallel) {
+        sandbox.post("/__sandbox/reset");
+        const Run run = runHost(environment, QStringList { "upload", "--parallel", QString::number(parallel) } + photos);
+        const int stored = storedPhotos(sandbox);
+        allStored = allStored && run.exitCode == 0 && stored == photoCount;
+        std::printf("orvelle-host --parallel %d       %6.2f s  %5.2f photos/s  peak %.0f MB above idle  stored %d\n",
+                    parallel, run.seconds, run.perSecond(), (run.peakKiB - idle.peakKiB) / 1024.0, stored);
+        std::fflush(stdout);
+        return run;
+    };
+    std::printf("%d camera photos of 6000 × 4000, the sandbox answering each upload after %d ms\n", photoCount,
+                answerDelayMs);
+    const Run one = batch(1);
+    const Run three = batch(3);
+    sandbox.post("/__sandbox/reset");
+    const Run shell = script(sandbox, photos);
+    if (shell.seconds < 0) {
+        std::printf("vipsthumbnail + curl loop       not installed (make deps installs them)\n");
+    } else {
+        const int stored = storedPhotos(sandbox);
+        std::printf("vipsthumbnail + curl loop       %6.2f s  %5.2f photos/s  stored %d\n", shell.seconds,
+                    shell.perSecond(), stored);
+    }
+
+    const double againstOne = three.seconds / one.seconds;
+    const qint64 peakAbove = qMax(one.peakKiB, three.peakKiB) - idle.peakKiB;
+    bool met = allStored && againstOne <= 0.45 && peakAbove < 150 * 1024;
+    std::printf("--parallel 3 against --parallel 1: %.2f× the time (target ≤ 0.45: %s)\n", againstOne,
+                againstOne <= 0.45 ? "met" : "NOT MET");
+    if (shell.seconds > 0) {
+        const double againstScript = three.seconds / shell.seconds;
+        std::printf("--parallel 3 against the script: %.2f× the time (target ≤ 0.5: %s)\n", againstScript,
+                    againstScript <= 0.5 ? "met" : "NOT MET");
+        met = met && againstScript <= 0.5;
+    }
+    std::printf("host peak memory above idle (%.0f MB): %.0f MB (target < 150 MB: %s)\n", idle.peakKiB / 1024.0,
+                peakAbove / 1024.0, peakAbove < 150 * 1024 ? "met" : "NOT MET");
+    if (!allStored)
+        std::printf("NOT every photo was stored once\n");
+    return met ? 0 : 1;
+}
