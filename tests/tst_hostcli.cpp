@@ -17,6 +17,8 @@
 
 #include <sqlite3.h>
 
+#include <csignal>
+
 namespace {
 
 struct HostRun
@@ -72,6 +74,8 @@ private slots:
     void commands_data();
     void commands();
     void uploadsPreparedPhotos();
+    void batchStoresEachPhotoOnce_data();
+    void batchStoresEachPhotoOnce();
     void refusesDecompressionBombs();
     void serviceTextEscaped();
     void progressOnTerminal();
@@ -96,7 +100,7 @@ void tst_HostCli::initTestCase()
 void tst_HostCli::init()
 {
     QCOMPARE(m_sandbox->post("/__sandbox/reset").status, 200);
-    QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
+    QVERIFY(m_sandbox->setSwitch("auto_approve=1&upload_answer_delay_ms=0"));
 }
 
 HostRun tst_HostCli::run(const QStringList &arguments, int timeoutMs)
@@ -131,6 +135,7 @@ void tst_HostCli::commands_data()
     QTest::newRow("share-json") << QStringList { "share", "--json", "--caption", "a & b" } << 0 << "shared" << "true";
     QTest::newRow("unknown-command") << QStringList { "frobnicate" } << 2 << QString() << QString();
     QTest::newRow("upload-nothing") << QStringList { "upload" } << 2 << QString() << QString();
+    QTest::newRow("parallel-4") << QStringList { "upload", "x.jpg", "--parallel", "4" } << 2 << QString() << QString();
     QTest::newRow("no-such-plugin") << QStringList { "whoami", "--plugin-path", "/nonexistent.so" } << 2 << QString() << QString();
 }
 
@@ -226,6 +231,70 @@ void tst_HostCli::uploadsPreparedPhotos()
     QCOMPARE(arrived.value("drawing.png image/png").size(), QSize(300, 200));
 }
 
+void tst_HostCli::batchStoresEachPhotoOnce_data()
+{
+    QTest::addColumn<bool>("interrupt"); // Ctrl+C once two photos are stored; else the third upload is refused
+    QTest::newRow("one-refused") << false;
+    QTest::newRow("interrupted") << true;
+}
+
+// Three uploads at once, a failure or Ctrl+C in the middle: results in the
+// order given, every photo reported uploaded stored once, none twice, and
+// no temporary copy left.
+void tst_HostCli::batchStoresEachPhotoOnce()
+{
+    QFETCH(bool, interrupt);
+    QStringList given;
+    for (int i = 0; i < 8; ++i) {
+        given << m_photos.filePath(QStringLiteral("batch%1.tiff").arg(i)); // sent as JPEG copies
+        // The first takes longest to prepare: later photos finish before it.
+        QVERIFY(SamplePhotos::writeImage(given.last(), SamplePhotos::twoColours(i ? QSize(40, 30) : QSize(3000, 2000)), "tiff"));
+    }
+    const QJsonObject pass { { "pass", true } };
+    const QJsonObject refused { { "status", 400 },
+                                { "body", R"({"error":{"message":"refused","type":"OAuthException","code":100}})" } };
+    if (interrupt)
+        QVERIFY(m_sandbox->setSwitch("upload_answer_delay_ms=300"));
+    else
+        QVERIFY(m_sandbox->script(
+            QJsonDocument(QJsonObject { { "path", "/me/photos" }, { "replies", QJsonArray { pass, pass, refused } } }).toJson()));
+    QTemporaryDir temp;
+    m_environment.insert("TMPDIR", temp.path());
+    QProcess host;
+    host.setProcessEnvironment(m_environment);
+    m_environment.remove("TMPDIR");
+    host.start(hostBinary(), QStringList { "upload", "--json" } + given);
+    if (interrupt) {
+        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox->counters().value("photos").toInt() >= 2, 30000);
+        ::kill(pid_t(host.processId()), SIGINT);
+    }
+    QVERIFY(host.waitForFinished(60000));
+    const QJsonObject json = QJsonDocument::fromJson(host.readAllStandardOutput()).object();
+    QCOMPARE(host.exitCode(), 1);
+
+    QStringList order, uploaded, notUploaded;
+    for (const QJsonValue &value : json.value("uploads").toArray()) {
+        const QJsonObject upload = value.toObject();
+        order << upload.value("file").toString();
+        (upload.value("ok").toBool() ? uploaded : notUploaded) << QFileInfo(order.last()).completeBaseName() + ".jpg";
+        if (!upload.value("ok").toBool())
+            QVERIFY2(upload.value("error").toString().startsWith(interrupt ? "canceled" : "Facebook API error: refused"),
+                     qPrintable(upload.value("error").toString()));
+    }
+    QCOMPARE(order, given);
+    QVERIFY(interrupt ? !notUploaded.isEmpty() : notUploaded.size() == 1);
+    QStringList stored;
+    for (const QJsonValue &photo : m_sandbox->get("/__sandbox/photos").json().array())
+        stored << photo.toObject().value("file_name").toString();
+    stored.sort();
+    uploaded.sort();
+    // A photo canceled while its answer was on the way may be stored as well.
+    for (const QString &name : qAsConst(uploaded))
+        QCOMPARE(stored.count(name), 1);
+    QCOMPARE(stored.removeDuplicates(), 0);
+    QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
 // A PNG of a few bytes whose header claims width × height pixels.
 QByteArray pngClaiming(quint32 width, quint32 height)
 {
@@ -283,8 +352,8 @@ void tst_HostCli::serviceTextEscaped()
 }
 
 // On a terminal (script(1) gives the host one), a line that redraws itself
-// shows the bytes sent, the rate and the time left, and is wiped before the
-// result is printed.
+// shows the batch: photos done, bytes sent, the rate and the time left; it
+// is wiped before each result is printed.
 void tst_HostCli::progressOnTerminal()
 {
     const QString photo = m_photos.filePath("terminal.png");
@@ -295,7 +364,7 @@ void tst_HostCli::progressOnTerminal()
     QVERIFY(script.waitForFinished(60000));
     const QByteArray output = script.readAllStandardOutput();
     QVERIFY2(script.exitCode() == 0, output);
-    QVERIFY2(QRegularExpression("\\rterminal\\.png  [0-9.]+ KB of [0-9.]+ KB  .*/s  .* left\\e\\[K")
+    QVERIFY2(QRegularExpression("\\r0 of 1 photos  [0-9.]+ KB of [0-9.]+ KB  .*/s  .* left\\e\\[K")
                  .match(QString::fromUtf8(output)).hasMatch(), output);
     QVERIFY2(output.contains("\r\x1b[KUploaded " + photo.toUtf8()), output);
 }

@@ -2,9 +2,12 @@
 #include "PluginPaths.h"
 #include "PrivateHome.h"
 #include "ProcessTable.h"
+#include "SamplePhotos.h"
 #include "SandboxProcess.h"
 #include "TaskProbe.h"
 #include "TestMain.h"
+#include "UploadQueue.h"
+#include "WatchedNetworkManager.h"
 
 #include "network/CookieJar.h"
 
@@ -76,6 +79,8 @@ private slots:
     void pictures();
     void uploads_data();
     void uploads();
+    void batchKeepsFewPhotosPrepared_data();
+    void batchKeepsFewPhotosPrepared();
     void loginWindowClosed();
     void foreignCookieJarIsLeftAlone();
     void hostQuitsDuringLogin();
@@ -105,7 +110,7 @@ void tst_PluginHost::initTestCase()
 void tst_PluginHost::init()
 {
     QCOMPARE(m_sandbox.post("/__sandbox/reset").status, 200);
-    QVERIFY(m_sandbox.setSwitch("auto_approve=1"));
+    QVERIFY(m_sandbox.setSwitch("auto_approve=1&upload_answer_delay_ms=0"));
 }
 
 QString tst_PluginHost::makeFile(const QString &name, const QByteArray &bytes)
@@ -256,6 +261,54 @@ void tst_PluginHost::uploads()
         QCOMPARE(stored.value("file_name").toString(), QString(fileName).replace('"', '_')); // no directories
         QCOMPARE(stored.value("size").toInt(), bytes.size());
     }
+}
+
+void tst_PluginHost::batchKeepsFewPhotosPrepared_data()
+{
+    QTest::addColumn<int>("parallel");
+    QTest::newRow("one-at-a-time") << 1;
+    QTest::newRow("three-at-once") << 3;
+}
+
+// Uploads that answer slowly hold the batch back: as many run at once as
+// asked, photos are prepared only as far ahead as uploads run, and every
+// temporary copy goes with its photo.
+void tst_PluginHost::batchKeepsFewPhotosPrepared()
+{
+    QFETCH(int, parallel);
+    QVERIFY(m_sandbox.setSwitch("upload_answer_delay_ms=400"));
+    QStringList files;
+    for (int i = 0; i < 6; ++i) {
+        files << m_files.filePath(QStringLiteral("scan%1.tiff").arg(i)); // sent as JPEG copies
+        QVERIFY(SamplePhotos::writeImage(files.last(), SamplePhotos::twoColours({ 64, 48 }), "tiff"));
+    }
+    QTemporaryDir temp;
+    qputenv("TMPDIR", QFile::encodeName(temp.path()));
+    const auto copies = [&temp] { return QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(); };
+    UploadQueue queue(plugin(), m_host.manager(), parallel);
+    int held = 0, mostHeld = 0, mostCopies = 0, uploading = 0, mostUploading = 0;
+    connect(m_host.manager(), &WatchedNetworkManager::replyStarted, &queue, [&](QNetworkReply *reply) {
+        if (reply->operation() != QNetworkAccessManager::PostOperation)
+            return;
+        mostUploading = qMax(mostUploading, ++uploading);
+        connect(reply, &QNetworkReply::finished, &queue, [&] { --uploading; });
+    });
+    connect(&queue, &UploadQueue::photoPrepared, this, [&] {
+        mostHeld = qMax(mostHeld, ++held);
+        mostCopies = qMax(mostCopies, copies());
+    });
+    connect(&queue, &UploadQueue::photoFinished, this, [&] { --held; });
+    QSignalSpy finished(&queue, &UploadQueue::finished);
+    queue.start(files, QString(), QString());
+    QVERIFY(finished.wait(30000));
+    qunsetenv("TMPDIR");
+    QCOMPARE(queue.failures(), 0);
+    QCOMPARE(photos().size(), 6);
+    QCOMPARE(mostUploading, parallel);
+    // Those uploading and as many waiting, ready.
+    QVERIFY2(mostHeld <= 2 * parallel && mostCopies <= 2 * parallel,
+             qPrintable(QStringLiteral("%1 held, %2 copies").arg(mostHeld).arg(mostCopies)));
+    QTRY_COMPARE(copies(), 0);
 }
 
 void tst_PluginHost::loginWindowClosed()
