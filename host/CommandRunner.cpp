@@ -116,7 +116,7 @@ void CommandRunner::upload()
         m_json.insert(QStringLiteral("uploaded"), total - failed);
         m_json.insert(QStringLiteral("failed"), failed);
         print(QStringLiteral("%1 of %2 photos uploaded").arg(total - failed).arg(total));
-        finish(failed == 0 && !m_interrupted);
+        finish(failed == 0);
     });
     if (m_options.album.isEmpty()) {
         m_uploads->start(m_options.files, QString(), m_options.message);
@@ -147,7 +147,6 @@ void CommandRunner::upload()
 
 void CommandRunner::interrupt()
 {
-    m_interrupted = true;
     if (m_uploads && m_uploads->isRunning()) {
         m_uploads->cancel(); // reports every photo, then the summary
         return;

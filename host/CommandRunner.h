@@ -50,7 +50,6 @@ private:
     std::unique_ptr<ITask> m_task;
     std::unique_ptr<UploadQueue> m_uploads;
     TerminalProgress m_progress;
-    bool m_interrupted = false;
     DialogCloseWatch m_dialogWatch;
 };
 
