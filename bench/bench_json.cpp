@@ -1,5 +1,8 @@
 // Throughput of the JSON codec against Qt's own, on Graph-like documents.
-// Prints MB/s for each and the ratio ours / Qt's, in the same run.
+// Prints MB/s for each and the ratio ours / Qt's, in the same run. Reading
+// starts from the UTF-8 bytes a reply brings, as the plug-in does (and, for
+// the record, from a QString made of them first). Target: reading UTF-8 at
+// least 2× Qt's QJsonDocument::fromJson(bytes).toVariant() at every size.
 
 #include "json/QtJson.h"
 
@@ -57,13 +60,15 @@ double throughput(qint64 bytes, const std::function<void()> &work, double minSec
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    std::printf("%-8s %-10s %12s %12s %8s\n", "size", "operation", "ours MB/s", "Qt MB/s", "ratio");
+    std::printf("%-8s %-14s %12s %12s %8s\n", "size", "operation", "ours MB/s", "Qt MB/s", "ratio");
+    bool met = true;
     for (const int size : { 1024, 100 * 1024, 10 * 1024 * 1024 }) {
         const QByteArray bytes = graphDocument(size);
         const QVariant tree = QtJson::parse(QString::fromUtf8(bytes));
         volatile int sink = 0;
 
-        const double ourRead = throughput(bytes.size(), [&] {
+        const double ourRead = throughput(bytes.size(), [&] { sink = sink + QtJson::parse(bytes).toMap().size(); });
+        const double ourReadText = throughput(bytes.size(), [&] {
             sink = sink + QtJson::parse(QString::fromUtf8(bytes)).toMap().size();
         });
         const double qtRead = throughput(bytes.size(), [&] {
@@ -76,10 +81,13 @@ int main(int argc, char **argv)
         });
         const QByteArray label = size >= 1024 * 1024 ? QByteArray::number(size >> 20) + " MB"
                                                      : QByteArray::number(size >> 10) + " KB";
-        std::printf("%-8s %-10s %12.1f %12.1f %7.2fx\n", label.constData(), "parse", ourRead, qtRead,
-                    ourRead / qtRead);
-        std::printf("%-8s %-10s %12.1f %12.1f %7.2fx\n", label.constData(), "serialize", ourWrite, qtWrite,
+        std::printf("%-8s %-14s %12.1f %12.1f %7.2fx  (target >= 2x: %s)\n", label.constData(), "parse UTF-8",
+                    ourRead, qtRead, ourRead / qtRead, ourRead >= 2 * qtRead ? "met" : "NOT MET");
+        std::printf("%-8s %-14s %12.1f %12.1f %7.2fx\n", label.constData(), "parse QString", ourReadText, qtRead,
+                    ourReadText / qtRead);
+        std::printf("%-8s %-14s %12.1f %12.1f %7.2fx\n", label.constData(), "serialize", ourWrite, qtWrite,
                     ourWrite / qtWrite);
+        met = met && ourRead >= 2 * qtRead;
     }
-    return 0;
+    return met ? 0 : 1;
 }

@@ -1,5 +1,5 @@
-// Fuzzes the JSON reader; every value it accepts must be written as text
-// that reads back. From the second generation on, writing is stable: the
+// Fuzzes the JSON reader, both entries (UTF-16 text and UTF-8 bytes, which
+// must agree); every value it accepts must be written as text that reads back. From the second generation on, writing is stable: the
 // first may still change a lone surrogate, which UTF-8 cannot hold.
 #include "json/QtJson.h"
 
@@ -10,10 +10,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 1 << 20)
         return 0;
-    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
+    const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
+    const QString text = QString::fromUtf8(bytes.constData(), bytes.size());
     bool ok = false;
     const QVariant value = QtJson::parse(text, ok);
     QtJson::parse(text); // the one-argument form must behave the same
+    // The UTF-8 entry reads the bytes as that text.
+    bool bytesOk = false;
+    const QVariant fromBytes = QtJson::parse(bytes, bytesOk);
+    if (bytesOk != ok || (ok && QtJson::serialize(fromBytes) != QtJson::serialize(value)))
+        std::abort();
     if (!ok)
         return 0;
     bool written = false;

@@ -48,36 +48,106 @@ enum TokenKind {
 
 // ---------------------------------------------------------------- reader
 
+// The reader works on either form of the text: UTF-16 (a QString) or UTF-8
+// bytes. Everything outside strings is ASCII, so both are walked unit by
+// unit alike; only the text of strings is decoded, a run at a time.
+inline ushort code(QChar unit)
+{
+    return unit.unicode();
+}
+
+inline ushort code(char unit)
+{
+    return uchar(unit);
+}
+
+class Utf16Text
+{
+public:
+    using Unit = QChar;
+    explicit Utf16Text(const QString &text) : m_data(text.constData()), m_size(text.size()) { }
+    int size() const { return m_size; }
+    ushort at(int index) const { return m_data[index].unicode(); }
+    const QChar *units(int index) const { return m_data + index; }
+    QString text(int from, int length) const { return QString(m_data + from, length); }
+    void appendTo(QString &out, int from, int length) const { out.append(m_data + from, length); }
+    bool escapeReadable(int) const { return true; }
+    void escapedNonAscii() const { }
+
+private:
+    const QChar *m_data;
+    int m_size;
+};
+
+// Reads as QString::fromUtf8 of the whole text would. A few corners decode
+// differently a run at a time (a byte order mark opening a run, which
+// fromUtf8 drops; non-ASCII bytes right after a backslash, where UTF-16
+// counts units that are not bytes); they set `detour`, and the caller reads
+// the whole text again as UTF-16.
+class Utf8Text
+{
+public:
+    using Unit = char;
+    explicit Utf8Text(const QByteArray &bytes) : m_data(bytes.constData()), m_size(bytes.size()) { }
+    int size() const { return m_size; }
+    ushort at(int index) const { return uchar(m_data[index]); }
+    const char *units(int index) const { return m_data + index; }
+    QString text(int from, int length) const
+    {
+        if (length >= 3 && std::memcmp(m_data + from, "\xef\xbb\xbf", 3) == 0)
+            detour = true;
+        return QString::fromUtf8(m_data + from, length);
+    }
+    void appendTo(QString &out, int from, int length) const { out += text(from, length); }
+    // A backslash takes one unit with it: in UTF-8 a byte, not a character.
+    void escapedNonAscii() const { detour = true; }
+    bool escapeReadable(int from) const
+    {
+        for (int i = from; i < from + 4; ++i) {
+            if (uchar(m_data[i]) >= 0x80)
+                return !(detour = true);
+        }
+        return true;
+    }
+
+    mutable bool detour = false;
+
+private:
+    const char *m_data;
+    int m_size;
+};
+
 inline bool isBlank(ushort c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-void eatWhitespace(const QString &json, int &index)
+template<typename Text>
+void eatWhitespace(const Text &json, int &index)
 {
-    const QChar *data = json.constData();
     const int size = json.size();
-    while (index < size && isBlank(data[index].unicode()))
+    while (index < size && isBlank(json.at(index)))
         ++index;
 }
 
-bool matches(const QChar *at, const char *literal, int length)
+template<typename Text>
+bool matches(const Text &json, int index, const char *literal, int length)
 {
     for (int i = 0; i < length; ++i) {
-        if (at[i].unicode() != ushort(literal[i]))
+        if (json.at(index + i) != ushort(literal[i]))
             return false;
     }
     return true;
 }
 
-int nextToken(const QString &json, int &index)
+template<typename Text>
+int nextToken(const Text &json, int &index)
 {
     eatWhitespace(json, index);
     const int size = json.size();
     if (index == size)
         return None;
-    const QChar *data = json.constData();
-    const ushort c = data[index].unicode();
+    const ushort c = json.at(index);
     ++index;
     switch (c) {
     case '{': return ObjectOpen;
@@ -97,15 +167,15 @@ int nextToken(const QString &json, int &index)
     const int remaining = size - index;
     if (remaining < 4)
         return None;
-    if (matches(data + index, "true", 4)) {
+    if (matches(json, index, "true", 4)) {
         index += 4;
         return True;
     }
-    if (remaining >= 5 && matches(data + index, "false", 5)) {
+    if (remaining >= 5 && matches(json, index, "false", 5)) {
         index += 5;
         return False;
     }
-    if (matches(data + index, "null", 4)) {
+    if (matches(json, index, "null", 4)) {
         index += 4;
         return Null;
     }
@@ -125,13 +195,14 @@ inline int hexValue(ushort c)
 
 // Four units after "\u", read the way QString::toInt(base 16) reads them,
 // with a direct path for the usual four hex digits.
-ushort unicodeEscape(const QChar *at)
+template<typename Text>
+ushort unicodeEscape(const Text &json, int index)
 {
     int value = 0;
     for (int i = 0; i < 4; ++i) {
-        const int digit = hexValue(at[i].unicode());
+        const int digit = hexValue(json.at(index + i));
         if (digit < 0)
-            return ushort(QString(at, 4).toInt(nullptr, 16));
+            return ushort(json.text(index, 4).toInt(nullptr, 16));
         value = value * 16 + digit;
     }
     return ushort(value);
@@ -140,30 +211,44 @@ ushort unicodeEscape(const QChar *at)
 // Graph replies repeat the same few keys ("id", "name", "can_upload") in
 // every object. Keys seen recently are handed out again as shared copies of
 // one string instead of a new allocation each: a small direct-mapped cache,
-// one per parse.
+// one per parse, keyed by the key's units as they stand in the text.
+template<typename Text>
 class KeyCache
 {
 public:
-    QString intern(const QChar *text, int length)
+    using Unit = typename Text::Unit;
+
+    QString intern(const Text &json, int from, int length)
     {
         if (length > maxKeyLength)
-            return QString(text, length);
-        const uint slot = (uint(length) * 31 + text[0].unicode() * 7 + text[length - 1].unicode()) % slotCount;
-        QString &cached = m_slots[slot];
-        if (cached.size() != length || std::memcmp(cached.constData(), text, size_t(length) * sizeof(QChar)) != 0)
-            cached = QString(text, length);
-        return cached;
+            return json.text(from, length);
+        const Unit *units = json.units(from);
+        const uint slot = (uint(length) * 31 + code(units[0]) * 7 + code(units[length - 1])) % slotCount;
+        Slot &cached = m_slots[slot];
+        if (cached.length != length || std::memcmp(cached.units, units, size_t(length) * sizeof(Unit)) != 0) {
+            std::memcpy(cached.units, units, size_t(length) * sizeof(Unit));
+            cached.length = length;
+            cached.text = json.text(from, length);
+        }
+        return cached.text;
     }
 
 private:
     static constexpr int maxKeyLength = 32;
     static constexpr uint slotCount = 61;
-    QString m_slots[slotCount];
+    struct Slot
+    {
+        char units[maxKeyLength * sizeof(Unit)]; // raw: nothing to construct per parse
+        int length = -1;
+        QString text;
+    };
+    Slot m_slots[slotCount];
 };
 
-// parseString's work, returning the text itself: object keys need no
-// QVariant around them, and come from the key cache when given one.
-QString readString(const QString &json, int &index, bool &success, KeyCache *keys = nullptr)
+// A string's text: object keys need no QVariant around them, and come from
+// the key cache when given one.
+template<typename Text>
+QString readString(const Text &json, int &index, bool &success, KeyCache<Text> *keys = nullptr)
 {
     const auto fail = [&success] {
         success = false;
@@ -171,7 +256,6 @@ QString readString(const QString &json, int &index, bool &success, KeyCache *key
     };
     eatWhitespace(json, index);
     ++index; // the opening mark, whatever stands there
-    const QChar *data = json.constData();
     const int size = json.size();
     if (index >= size)
         return fail();
@@ -180,13 +264,13 @@ QString readString(const QString &json, int &index, bool &success, KeyCache *key
     QString result;
     int runStart = index;
     while (true) {
-        const ushort c = data[index].unicode();
+        const ushort c = json.at(index);
         if (c == '"') {
             if (result.isNull()) {
                 const int length = index++ - runStart;
-                return keys && length > 0 ? keys->intern(data + runStart, length) : QString(data + runStart, length);
+                return keys && length > 0 ? keys->intern(json, runStart, length) : json.text(runStart, length);
             }
-            result.append(data + runStart, index++ - runStart);
+            json.appendTo(result, runStart, index++ - runStart);
             return result;
         }
         if (c != '\\') {
@@ -194,10 +278,10 @@ QString readString(const QString &json, int &index, bool &success, KeyCache *key
                 return fail();
             continue;
         }
-        result.append(data + runStart, index - runStart);
+        json.appendTo(result, runStart, index - runStart);
         if (++index == size)
             return fail();
-        const ushort escaped = data[index++].unicode();
+        const ushort escaped = json.at(index++);
         switch (escaped) {
         case '"': result.append(QLatin1Char('"')); break;
         case '/': result.append(QLatin1Char('/')); break;
@@ -208,12 +292,14 @@ QString readString(const QString &json, int &index, bool &success, KeyCache *key
         case 'r': result.append(QChar(0x0d)); break;
         case 't': result.append(QChar(0x09)); break;
         case 'u':
-            if (size - index < 4)
+            if (size - index < 4 || !json.escapeReadable(index))
                 return fail();
-            result.append(QChar(unicodeEscape(data + index)));
+            result.append(QChar(unicodeEscape(json, index)));
             index += 4;
             break;
         default:
+            if (escaped >= 0x80)
+                json.escapedNonAscii();
             break; // an unknown escape drops both characters
         }
         if (result.isNull())
@@ -224,12 +310,6 @@ QString readString(const QString &json, int &index, bool &success, KeyCache *key
     }
 }
 
-QVariant parseString(const QString &json, int &index, bool &success)
-{
-    QString text = readString(json, index, success);
-    return success ? QVariant(std::move(text)) : QVariant();
-}
-
 inline bool isNumberChar(ushort c)
 {
     return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
@@ -238,16 +318,17 @@ inline bool isNumberChar(ushort c)
 // Digits only, optional leading minus: the value, or the nearest double when
 // it does not fit 64 bits (an id must not silently become 0). Anything else
 // ("1-2") is malformed and reads as 0 of its type.
-QVariant integerNumber(const QChar *text, int length)
+template<typename Text>
+QVariant integerNumber(const Text &json, int from, int length)
 {
-    const bool negative = text[0].unicode() == '-';
+    const bool negative = json.at(from) == '-';
     const int first = negative ? 1 : 0;
     if (length == first)
         return negative ? QVariant(qlonglong(0)) : QVariant(qulonglong(0));
     quint64 magnitude = 0;
     bool overflow = false;
     for (int i = first; i < length; ++i) {
-        const ushort c = text[i].unicode();
+        const ushort c = json.at(from + i);
         if (c < '0' || c > '9')
             return negative ? QVariant(qlonglong(0)) : QVariant(qulonglong(0));
         const quint64 digit = c - '0';
@@ -262,48 +343,49 @@ QVariant integerNumber(const QChar *text, int length)
     if (negative && !overflow && magnitude <= negativeLimit)
         return QVariant(magnitude == negativeLimit ? std::numeric_limits<qint64>::min()
                                                    : -qint64(magnitude));
-    return QVariant(QString(text, length).toDouble());
+    return QVariant(json.text(from, length).toDouble());
 }
 
-QVariant doubleNumber(const QChar *text, int length)
+template<typename Text>
+QVariant doubleNumber(const Text &json, int from, int length)
 {
     // from_chars is exact and locale-free; texts it does not take whole go
     // through QString::toDouble for its own (lenient) answer.
     char buffer[64];
     if (length < int(sizeof buffer)) {
         for (int i = 0; i < length; ++i)
-            buffer[i] = char(text[i].unicode());
+            buffer[i] = char(json.at(from + i));
         double value = 0;
         const auto [end, error] = std::from_chars(buffer, buffer + length, value);
         if (error == std::errc() && end == buffer + length)
             return QVariant(value);
     }
-    return QVariant(QString(text, length).toDouble());
+    return QVariant(json.text(from, length).toDouble());
 }
 
-QVariant parseNumber(const QString &json, int &index)
+template<typename Text>
+QVariant parseNumber(const Text &json, int &index)
 {
     eatWhitespace(json, index);
-    const QChar *data = json.constData();
     const int size = json.size();
     const int start = index;
     bool floating = false;
-    while (index < size && isNumberChar(data[index].unicode())) {
-        const ushort c = data[index].unicode();
+    while (index < size && isNumberChar(json.at(index))) {
+        const ushort c = json.at(index);
         floating = floating || c == '.' || c == 'e' || c == 'E';
         ++index;
     }
-    return floating ? doubleNumber(data + start, index - start)
-                    : integerNumber(data + start, index - start);
+    return floating ? doubleNumber(json, start, index - start) : integerNumber(json, start, index - start);
 }
 
-QVariant parseValue(const QString &json, int &index, bool &success, int depth, KeyCache &keys);
+template<typename Text>
+QVariant parseValue(const Text &json, int &index, bool &success, int depth, KeyCache<Text> &keys);
 
 // The object and array rules: commas are skipped wherever they stand, and
 // a failure anywhere empties the container. readItem reads one member or
 // item into the container and says whether that worked.
-template<typename Container, int CloseToken, typename ReadItem>
-QVariant parseContainer(const QString &json, int &index, bool &success, ReadItem readItem)
+template<typename Container, int CloseToken, typename Text, typename ReadItem>
+QVariant parseContainer(const Text &json, int &index, bool &success, ReadItem readItem)
 {
     Container container;
     nextToken(json, index); // the opening bracket
@@ -325,7 +407,8 @@ QVariant parseContainer(const QString &json, int &index, bool &success, ReadItem
     }
 }
 
-QVariant parseObject(const QString &json, int &index, bool &success, int depth, KeyCache &keys)
+template<typename Text>
+QVariant parseObject(const Text &json, int &index, bool &success, int depth, KeyCache<Text> &keys)
 {
     return parseContainer<QVariantMap, ObjectClose>(json, index, success, [&](QVariantMap &map) {
         const QString key = readString(json, index, success, &keys);
@@ -340,7 +423,8 @@ QVariant parseObject(const QString &json, int &index, bool &success, int depth, 
     });
 }
 
-QVariant parseArray(const QString &json, int &index, bool &success, int depth, KeyCache &keys)
+template<typename Text>
+QVariant parseArray(const Text &json, int &index, bool &success, int depth, KeyCache<Text> &keys)
 {
     return parseContainer<QVariantList, ArrayClose>(json, index, success, [&](QVariantList &list) {
         QVariant value = parseValue(json, index, success, depth, keys);
@@ -352,7 +436,8 @@ QVariant parseArray(const QString &json, int &index, bool &success, int depth, K
     });
 }
 
-QVariant parseValue(const QString &json, int &index, bool &success, int depth, KeyCache &keys)
+template<typename Text>
+QVariant parseValue(const Text &json, int &index, bool &success, int depth, KeyCache<Text> &keys)
 {
     int peek = index;
     switch (nextToken(json, peek)) {
@@ -362,10 +447,12 @@ QVariant parseValue(const QString &json, int &index, bool &success, int depth, K
             success = false;
             return QVariant();
         }
-        return json.at(peek - 1) == QLatin1Char('{') ? parseObject(json, index, success, depth + 1, keys)
-                                                      : parseArray(json, index, success, depth + 1, keys);
-    case String:
-        return parseString(json, index, success);
+        return json.at(peek - 1) == '{' ? parseObject(json, index, success, depth + 1, keys)
+                                        : parseArray(json, index, success, depth + 1, keys);
+    case String: {
+        QString text = readString(json, index, success);
+        return success ? QVariant(std::move(text)) : QVariant();
+    }
     case Number:
         return parseNumber(json, index);
     case True:
@@ -381,6 +468,15 @@ QVariant parseValue(const QString &json, int &index, bool &success, int depth, K
         success = false;
         return QVariant();
     }
+}
+
+template<typename Text>
+QVariant parseText(const Text &json, bool &success)
+{
+    success = true;
+    int index = 0;
+    KeyCache<Text> keys;
+    return parseValue(json, index, success, 0, keys);
 }
 
 // ---------------------------------------------------------------- writer
@@ -569,9 +665,28 @@ QVariant parse(const QString &json, bool &success)
     success = true;
     if (json.isNull())
         return QVariant();
-    int index = 0;
-    KeyCache keys;
-    return parseValue(json, index, success, 0, keys);
+    return parseText(Utf16Text(json), success);
+}
+
+QVariant parse(const QByteArray &json)
+{
+    bool success = true;
+    return parse(json, success);
+}
+
+QVariant parse(const QByteArray &json, bool &success)
+{
+    success = true;
+    if (json.isNull())
+        return QVariant();
+    const Utf8Text text(json);
+    // fromUtf8 drops a byte order mark that opens the text.
+    if (!json.startsWith("\xef\xbb\xbf")) {
+        QVariant value = parseText(text, success);
+        if (!text.detour)
+            return value;
+    }
+    return parse(QString::fromUtf8(json.constData(), json.size()), success);
 }
 
 QByteArray serialize(const QVariant &data)

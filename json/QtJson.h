@@ -22,6 +22,10 @@ constexpr int maxNestingDepth = 512;
 
 QVariant parse(const QString &json);
 QVariant parse(const QString &json, bool &success);
+// UTF-8 bytes, read as QString::fromUtf8 of all of them would be, without
+// making that string first.
+QVariant parse(const QByteArray &json);
+QVariant parse(const QByteArray &json, bool &success);
 
 QByteArray serialize(const QVariant &data);
 QByteArray serialize(const QVariant &data, bool &success);

@@ -48,6 +48,12 @@ bool same(const QVariant &a, const QVariant &b, bool numbersByValue = false)
     }
 }
 
+// The text the UTF-8 entry must read bytes as.
+QString utf8Text(const QByteArray &bytes)
+{
+    return bytes.isNull() ? QString() : QString::fromUtf8(bytes.constData(), bytes.size());
+}
+
 QString corpusDir()
 {
     return QStringLiteral(JSON_CORPUS_DIR);
@@ -64,10 +70,10 @@ class tst_QtJson : public QObject
 private slots:
     void parse_data();
     void parse();
-    void strings_data();
-    void strings();
     void numbers_data();
     void numbers();
+    void utf8Bytes_data();
+    void utf8Bytes();
     void nesting();
     void serialize_data();
     void serialize();
@@ -94,6 +100,14 @@ void tst_QtJson::parse_data()
     QTest::newRow("trailing-text-ignored") << QString("[1] garbage") << QVariant(QVariantList { 1ull }) << true;
     QTest::newRow("false") << QString(" false") << QVariant(false) << true;
     QTest::newRow("non-latin-start") << QString::fromUtf8("\xc3\xa9") << invalid << false;
+    QTest::newRow("escapes") << QString("\"\\b\\f\\n\\r\\t\\\"\\\\\\/\"")
+                             << QVariant(QString("\b\f\n\r\t\"\\/")) << true;
+    QTest::newRow("unknown-escape-drops-both") << QString("\"a\\xb\"") << QVariant(QString("ab")) << true;
+    QTest::newRow("unicode") << QString("\"\\u00e9\\u4e2D\"") << QVariant(QString::fromUtf8("\xc3\xa9\xe4\xb8\xad")) << true;
+    QTest::newRow("surrogate-pair") << QString("\"\\ud83d\\ude00\"") << QVariant(QString::fromUtf8("\xf0\x9f\x98\x80")) << true;
+    QTest::newRow("non-hex-gives-nul") << QString("\"\\uzzzz.\"") << QVariant(QString(QChar(0)) + ".") << true;
+    QTest::newRow("unicode-eats-quote") << QString("\"\\u12\"34\"") << QVariant(QString(QChar(0)) + "4") << true;
+    QTest::newRow("empty-string") << QString("\"\"") << QVariant(QString("")) << true;
 }
 
 void tst_QtJson::parse()
@@ -106,30 +120,38 @@ void tst_QtJson::parse()
     QCOMPARE(ok, success);
     QVERIFY2(same(result, expected), QtJson::serialize(result).constData());
     QVERIFY(same(QtJson::parse(text), expected));
+    ok = !success;
+    QVERIFY(same(QtJson::parse(text.toUtf8(), ok), expected) && ok == success);
 }
 
-void tst_QtJson::strings_data()
+// The UTF-8 entry reads bytes as QString::fromUtf8 of all of them would,
+// in the corners too where decoding a run at a time could differ.
+void tst_QtJson::utf8Bytes_data()
 {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QVariant>("expected");
-    QTest::newRow("escapes") << QString("\"\\b\\f\\n\\r\\t\\\"\\\\\\/\"")
-                             << QVariant(QString("\b\f\n\r\t\"\\/"));
-    QTest::newRow("unknown-escape-drops-both") << QString("\"a\\xb\"") << QVariant(QString("ab"));
-    QTest::newRow("unicode") << QString("\"\\u00e9\\u4e2D\"") << QVariant(QString::fromUtf8("\xc3\xa9\xe4\xb8\xad"));
-    QTest::newRow("surrogate-pair") << QString("\"\\ud83d\\ude00\"") << QVariant(QString::fromUtf8("\xf0\x9f\x98\x80"));
-    QTest::newRow("non-hex-gives-nul") << QString("\"\\uzzzz.\"") << QVariant(QString(QChar(0)) + ".");
-    QTest::newRow("unicode-eats-quote") << QString("\"\\u12\"34\"") << QVariant(QString(QChar(0)) + "4");
-    QTest::newRow("empty") << QString("\"\"") << QVariant(QString(""));
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("graph-reply") << QByteArray(R"({"data":[{"id":"1","name":"Лето на даче","can_upload":true}]})");
+    QTest::newRow("escapes-between-runs") << QByteArray("[\"\xc3\xa9\\n\xe4\xb8\xad\\u00e9\xf0\x9f\x98\x80\"]");
+    QTest::newRow("byte-order-mark-first") << QByteArray("\xef\xbb\xbf{\"a\":1}");
+    QTest::newRow("byte-order-mark-in-string") << QByteArray("[\"\xef\xbb\xbfx\",\"a\\n\xef\xbb\xbf\"]");
+    QTest::newRow("non-ascii-after-u") << QByteArray("[\"\\u\xc3\xa9\xc3\xa9" "12\"]");
+    QTest::newRow("short-non-ascii-after-u") << QByteArray("[\"\\u\xc3\xa9\"");
+    QTest::newRow("non-ascii-escaped") << QByteArray("[\"\\\xf0\x9f\x8c\x80\"]");
+    QTest::newRow("invalid-utf8") << QByteArray("[\"\xff\xc3\"\xe4\xb8\"]");
+    QTest::newRow("nul-inside") << QByteArray("[\"a\0b\", 1]", 10);
+    QTest::newRow("keys-alike") << QByteArray(R"([{"é":1},{"è":2},{"é":3}])");
+    QTest::newRow("null") << QByteArray();
+    QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("latin1-looking") << QByteArray("{\"\xe9\":1}");
 }
 
-void tst_QtJson::strings()
+void tst_QtJson::utf8Bytes()
 {
-    QFETCH(QString, text);
-    QFETCH(QVariant, expected);
-    bool ok = false;
-    const QVariant result = QtJson::parse(text, ok);
-    QCOMPARE(ok, expected.isValid());
-    QVERIFY(same(result, expected));
+    QFETCH(QByteArray, bytes);
+    bool ok = false, expectedOk = false;
+    const QVariant expected = QtJson::parse(utf8Text(bytes), expectedOk);
+    const QVariant result = QtJson::parse(bytes, ok);
+    QCOMPARE(ok, expectedOk);
+    QVERIFY2(same(result, expected), QtJson::serialize(result) + " against " + QtJson::serialize(expected));
 }
 
 void tst_QtJson::numbers_data()
@@ -251,8 +273,10 @@ void tst_QtJson::corpus()
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray bytes = file.readAll();
         ++seen;
-        bool ok = false;
-        const QVariant value = QtJson::parse(QString::fromUtf8(bytes), ok);
+        bool ok = false, bytesOk = false;
+        const QVariant value = QtJson::parse(utf8Text(bytes), ok);
+        const QVariant fromBytes = QtJson::parse(bytes, bytesOk);
+        QVERIFY2(bytesOk == ok && same(fromBytes, value), qPrintable(path));
         if (ok) {
             bool written = false;
             const QByteArray text = QtJson::serialize(value, written);

@@ -11,9 +11,9 @@
 namespace {
 
 // Graph replies are UTF-8 text; anything after a NUL byte is not.
-QString decode(const QByteArray &bytes)
+QByteArray textOf(const QByteArray &bytes)
 {
-    return QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
+    return QByteArray::fromRawData(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
 }
 
 bool isTransient(int code)
@@ -92,7 +92,7 @@ void FacebookTask::replyFinished()
 
 void FacebookTask::handleGraphError(const QByteArray &body)
 {
-    const QVariantMap map = QtJson::parse(decode(body)).toMap();
+    const QVariantMap map = QtJson::parse(textOf(body)).toMap();
     if (!map.contains(QStringLiteral("error"))) {
         // An error page of the service's front end: still an outcome.
         reportTransportError(currentReply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
@@ -121,7 +121,7 @@ void FacebookTask::handleGraphError(const QByteArray &body)
 
 void FacebookTask::handleSuccess(const QByteArray &body)
 {
-    const QVariantMap map = QtJson::parse(decode(body)).toMap();
+    const QVariantMap map = QtJson::parse(textOf(body)).toMap();
     if (!m_replyIsCheck) {
         handleResult(map);
         return;
@@ -146,7 +146,7 @@ void FacebookTask::reportTransportError(int status)
     QNetworkReply *reply = currentReply();
     QString text = QStringLiteral("Http #") + QString::number(status);
     const QByteArray phrase = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
-    const QString reason = decode(phrase);
+    const QString reason = QString::fromUtf8(textOf(phrase));
     if (!reason.isEmpty())
         text += QLatin1Char('(') + reason + QLatin1Char(')');
     if (!reply->errorString().isEmpty())
