@@ -140,10 +140,14 @@ bool matches(const Text &json, int index, const char *literal, int length)
     return true;
 }
 
+// The next token's kind; index moves past it, and start (when given) is
+// where it begins.
 template<typename Text>
-int nextToken(const Text &json, int &index)
+int nextToken(const Text &json, int &index, int *start = nullptr)
 {
     eatWhitespace(json, index);
+    if (start)
+        *start = index;
     const int size = json.size();
     if (index == size)
         return None;
@@ -211,7 +215,7 @@ ushort unicodeEscape(const Text &json, int index)
 // Graph replies repeat the same few keys ("id", "name", "can_upload") in
 // every object. Keys seen recently are handed out again as shared copies of
 // one string instead of a new allocation each: a small direct-mapped cache,
-// one per parse, keyed by the key's units as they stand in the text.
+// keyed by the key's units as they stand in the text.
 template<typename Text>
 class KeyCache
 {
@@ -379,28 +383,24 @@ QVariant parseNumber(const Text &json, int &index)
 }
 
 template<typename Text>
-QVariant parseValue(const Text &json, int &index, bool &success, int depth, KeyCache<Text> &keys);
+QVariant valueAt(const Text &json, int token, int start, int &index, bool &success, int depth, KeyCache<Text> &keys);
 
 // The object and array rules: commas are skipped wherever they stand, and
-// a failure anywhere empties the container. readItem reads one member or
-// item into the container and says whether that worked.
+// a failure anywhere empties the container. Each item's first token is read
+// here, once; readItem reads the rest of the member or item into the
+// container and says whether that worked.
 template<typename Container, int CloseToken, typename Text, typename ReadItem>
 QVariant parseContainer(const Text &json, int &index, bool &success, ReadItem readItem)
 {
     Container container;
-    nextToken(json, index); // the opening bracket
     while (true) {
-        int peek = index;
-        const int token = nextToken(json, peek);
-        if (token == Comma) {
-            index = peek;
+        int start = 0;
+        const int token = nextToken(json, index, &start);
+        if (token == Comma)
             continue;
-        }
-        if (token == CloseToken) {
-            index = peek;
+        if (token == CloseToken)
             return container;
-        }
-        if (token == None || !readItem(container)) {
+        if (token == None || !readItem(container, token, start)) {
             success = false;
             return Container();
         }
@@ -410,11 +410,18 @@ QVariant parseContainer(const Text &json, int &index, bool &success, ReadItem re
 template<typename Text>
 QVariant parseObject(const Text &json, int &index, bool &success, int depth, KeyCache<Text> &keys)
 {
-    return parseContainer<QVariantMap, ObjectClose>(json, index, success, [&](QVariantMap &map) {
+    return parseContainer<QVariantMap, ObjectClose>(json, index, success, [&](QVariantMap &map, int, int start) {
+        index = start; // the key's opening mark, whatever token stood there
         const QString key = readString(json, index, success, &keys);
-        if (!success || nextToken(json, index) != Colon)
+        if (!success)
             return false;
-        QVariant value = parseValue(json, index, success, depth, keys);
+        if (index < json.size() && json.at(index) == ':')
+            ++index; // the usual case, without a look for blanks
+        else if (nextToken(json, index) != Colon)
+            return false;
+        int valueStart = 0;
+        const int token = nextToken(json, index, &valueStart);
+        QVariant value = valueAt(json, token, valueStart, index, success, depth, keys);
         if (!success)
             return false;
         // Swapped in: a copy would touch the value's reference count twice.
@@ -426,8 +433,8 @@ QVariant parseObject(const Text &json, int &index, bool &success, int depth, Key
 template<typename Text>
 QVariant parseArray(const Text &json, int &index, bool &success, int depth, KeyCache<Text> &keys)
 {
-    return parseContainer<QVariantList, ArrayClose>(json, index, success, [&](QVariantList &list) {
-        QVariant value = parseValue(json, index, success, depth, keys);
+    return parseContainer<QVariantList, ArrayClose>(json, index, success, [&](QVariantList &list, int token, int start) {
+        QVariant value = valueAt(json, token, start, index, success, depth, keys);
         if (!success)
             return false;
         list.append(QVariant());
@@ -436,33 +443,32 @@ QVariant parseArray(const Text &json, int &index, bool &success, int depth, KeyC
     });
 }
 
+// The value whose first token (read from start, up to index) was token.
 template<typename Text>
-QVariant parseValue(const Text &json, int &index, bool &success, int depth, KeyCache<Text> &keys)
+QVariant valueAt(const Text &json, int token, int start, int &index, bool &success, int depth, KeyCache<Text> &keys)
 {
-    int peek = index;
-    switch (nextToken(json, peek)) {
+    switch (token) {
     case ObjectOpen:
     case ArrayOpen:
         if (depth >= QtJson::maxNestingDepth) {
             success = false;
             return QVariant();
         }
-        return json.at(peek - 1) == '{' ? parseObject(json, index, success, depth + 1, keys)
-                                        : parseArray(json, index, success, depth + 1, keys);
+        return token == ObjectOpen ? parseObject(json, index, success, depth + 1, keys)
+                                   : parseArray(json, index, success, depth + 1, keys);
     case String: {
+        index = start;
         QString text = readString(json, index, success);
         return success ? QVariant(std::move(text)) : QVariant();
     }
     case Number:
+        index = start;
         return parseNumber(json, index);
     case True:
-        index = peek;
         return QVariant(true);
     case False:
-        index = peek;
         return QVariant(false);
     case Null:
-        index = peek;
         return QVariant();
     default:
         success = false;
@@ -475,8 +481,12 @@ QVariant parseText(const Text &json, bool &success)
 {
     success = true;
     int index = 0;
-    KeyCache<Text> keys;
-    return parseValue(json, index, success, 0, keys);
+    // Kept from one parse to the next on each thread: setting a cache up
+    // and tearing it down would cost a small reply more than it saves.
+    static thread_local KeyCache<Text> keys;
+    int start = 0;
+    const int token = nextToken(json, index, &start);
+    return valueAt(json, token, start, index, success, 0, keys);
 }
 
 // ---------------------------------------------------------------- writer
