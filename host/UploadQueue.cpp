@@ -20,7 +20,7 @@ struct UploadQueue::Photo
     std::unique_ptr<ITask> task;
     QPointer<QNetworkReply> reply;
     qint64 sent = 0;
-    qint64 size = 0; // of the file sent
+    qint64 size = 0; // of the file sent; 0 until prepared
     Result result;
 };
 
@@ -44,6 +44,7 @@ UploadQueue::~UploadQueue()
 
 void UploadQueue::start(const QStringList &files, const QString &album, const QString &message)
 {
+    ++m_batch;
     m_album = album;
     m_message = message;
     m_photos.clear();
@@ -51,12 +52,19 @@ void UploadQueue::start(const QStringList &files, const QString &album, const QS
         m_photos.push_back(std::make_unique<Photo>());
         m_photos.back()->file = file;
     }
+    std::fill(std::begin(m_inStage), std::end(m_inStage), 0);
+    m_inStage[int(Stage::Waiting)] = int(m_photos.size());
+    m_prepared.clear();
+    m_uploading.clear();
     m_results.clear();
     m_nextToPrepare = 0;
     m_nextToReport = 0;
     m_starting = -1;
+    m_sent = m_sizes = 0;
+    m_sized = m_doneUnsized = 0;
     m_running = true;
     advance();
+    reportInOrder(); // an empty batch is finished at once
 }
 
 void UploadQueue::cancel()
@@ -72,10 +80,10 @@ void UploadQueue::cancel()
         const bool allSent = photo.stage == Stage::Uploading && photo.size > 0 && photo.sent >= photo.size;
         photo.task.reset(); // stops its request
         photo.prepared.reset();
-        photo.stage = Stage::Done;
         photo.result = { photo.file, false,
                          allSent ? QStringLiteral("canceled after it was sent: the service may have published it")
                                  : QStringLiteral("canceled, not sent") };
+        setStage(i, Stage::Done);
     }
     m_nextToPrepare = int(m_photos.size());
     reportInOrder();
@@ -91,23 +99,34 @@ UploadQueue::Totals UploadQueue::totals() const
     Totals totals;
     totals.total = int(m_photos.size());
     totals.done = m_nextToReport;
-    int sized = 0;
-    qint64 sizes = 0;
-    for (const auto &photo : m_photos) {
-        totals.sent += photo->stage == Stage::Done && photo->result.ok ? photo->size : photo->sent;
-        if (photo->size > 0)
-            ++sized, sizes += photo->size;
-    }
-    const int unsized = std::count_if(m_photos.cbegin(), m_photos.cend(), [](const auto &photo) {
-        return photo->size == 0 && photo->stage != Stage::Done;
-    });
-    totals.expected = sizes + (sized > 0 ? sizes / sized * unsized : 0);
+    totals.sent = m_sent;
+    const int unsized = totals.total - m_sized - m_doneUnsized;
+    totals.expected = m_sizes + (m_sized > 0 ? m_sizes / m_sized * unsized : 0);
     return totals;
 }
 
-int UploadQueue::count(Stage stage) const
+void UploadQueue::setStage(int index, Stage stage)
 {
-    return int(std::count_if(m_photos.cbegin(), m_photos.cend(), [stage](const auto &p) { return p->stage == stage; }));
+    Photo &photo = *m_photos[size_t(index)];
+    --m_inStage[int(photo.stage)];
+    ++m_inStage[int(stage)];
+    if (photo.stage == Stage::Prepared)
+        m_prepared.erase(index);
+    if (photo.stage == Stage::Uploading)
+        m_uploading.erase(std::find(m_uploading.begin(), m_uploading.end(), index));
+    if (stage == Stage::Prepared)
+        m_prepared.insert(index);
+    if (stage == Stage::Uploading)
+        m_uploading.push_back(index);
+    if (stage == Stage::Done && photo.size == 0)
+        ++m_doneUnsized;
+    photo.stage = stage;
+}
+
+void UploadQueue::setSent(Photo &photo, qint64 sent)
+{
+    m_sent += sent - photo.sent;
+    photo.sent = sent;
 }
 
 // Starts what the limits allow: uploads of prepared photos, one start at a
@@ -116,43 +135,40 @@ void UploadQueue::advance()
 {
     if (!m_running)
         return;
-    while (m_starting < 0 && count(Stage::Uploading) < m_parallel) {
-        const auto next = std::find_if(m_photos.cbegin(), m_photos.cend(),
-                                       [](const auto &p) { return p->stage == Stage::Prepared; });
-        if (next == m_photos.cend())
-            break;
-        startUpload(int(next - m_photos.cbegin()));
-    }
+    while (m_starting < 0 && m_inStage[int(Stage::Uploading)] < m_parallel && !m_prepared.empty())
+        startUpload(*m_prepared.begin());
     while (m_nextToPrepare < int(m_photos.size())
-           && count(Stage::Preparing) + count(Stage::Prepared) < m_parallel)
+           && m_inStage[int(Stage::Preparing)] + m_inStage[int(Stage::Prepared)] < m_parallel)
         prepareInBackground(m_nextToPrepare++);
 }
 
 void UploadQueue::prepareInBackground(int index)
 {
-    Photo &photo = *m_photos[size_t(index)];
-    photo.stage = Stage::Preparing;
-    const QString file = photo.file;
+    setStage(index, Stage::Preparing);
+    const QString file = m_photos[size_t(index)]->file;
     const PhotoPreparer *preparer = &m_preparer;
-    m_workers.start(QRunnable::create([this, preparer, file, index] {
+    const quint64 batch = m_batch;
+    m_workers.start(QRunnable::create([this, preparer, file, batch, index] {
         auto prepared = std::make_shared<PreparedPhoto>(preparer->prepare(file));
-        QMetaObject::invokeMethod(this, [this, index, prepared] { onPrepared(index, prepared); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, batch, index, prepared] { onPrepared(batch, index, prepared); }, Qt::QueuedConnection);
     }));
 }
 
-void UploadQueue::onPrepared(int index, std::shared_ptr<PreparedPhoto> prepared)
+void UploadQueue::onPrepared(quint64 batch, int index, std::shared_ptr<PreparedPhoto> prepared)
 {
-    Photo &photo = *m_photos[size_t(index)];
-    if (photo.stage != Stage::Preparing)
+    if (batch != m_batch || m_photos[size_t(index)]->stage != Stage::Preparing)
         return; // canceled meanwhile: the copy goes with `prepared`
+    Photo &photo = *m_photos[size_t(index)];
     if (!prepared->ok()) {
         finishPhoto(index, false, prepared->error);
         return;
     }
     photo.prepared = std::move(prepared);
     photo.size = QFileInfo(photo.prepared->path).size();
-    photo.stage = Stage::Prepared;
+    m_sizes += photo.size;
+    ++m_sized;
+    setStage(index, Stage::Prepared);
     emit photoPrepared(index);
     advance();
 }
@@ -160,10 +176,10 @@ void UploadQueue::onPrepared(int index, std::shared_ptr<PreparedPhoto> prepared)
 void UploadQueue::startUpload(int index)
 {
     Photo &photo = *m_photos[size_t(index)];
-    photo.stage = Stage::Uploading;
+    setStage(index, Stage::Uploading);
     m_starting = index;
-    emit photoStarted(index, photo.file, photo.prepared->describe());
     const QString preparation = photo.prepared->describe();
+    emit photoStarted(index, photo.file, preparation);
     ITask *task = m_plugin->newUploadTask(
         photo.prepared->path, m_album, m_message,
         [this, index, preparation] { finishPhoto(index, true, preparation); },
@@ -171,7 +187,7 @@ void UploadQueue::startUpload(int index)
     if (photo.stage == Stage::Uploading)
         photo.task.reset(task);
     else // it ended inside the factory; its task is deleted next turn
-        QTimer::singleShot(0, this, [task] { delete task; });
+        QTimer::singleShot(0, this, [task = std::shared_ptr<ITask>(task)] {});
 }
 
 void UploadQueue::finishPhoto(int index, bool ok, const QString &detail)
@@ -179,14 +195,15 @@ void UploadQueue::finishPhoto(int index, bool ok, const QString &detail)
     Photo &photo = *m_photos[size_t(index)];
     if (photo.stage == Stage::Done)
         return;
-    photo.stage = Stage::Done;
+    if (ok)
+        setSent(photo, photo.size);
     photo.result = { photo.file, ok, detail };
+    setStage(index, Stage::Done);
     if (m_starting == index)
         m_starting = -1;
-    // Not from inside the plug-in's callback: its task and copy go next turn.
-    QTimer::singleShot(0, this, [this, task = photo.task.release(), prepared = std::move(photo.prepared)] {
-        delete task;
-        Q_UNUSED(prepared)
+    // Not from inside the plug-in's callback: its task and copy go next turn
+    // (or with the queue, if it goes first).
+    QTimer::singleShot(0, this, [this, task = std::shared_ptr<ITask>(photo.task.release()), prepared = std::move(photo.prepared)] {
         reportInOrder();
         advance();
     });
@@ -216,9 +233,9 @@ void UploadQueue::watchReply(QNetworkReply *reply)
     int index = m_starting;
     if (index < 0) {
         std::vector<int> candidates;
-        for (int i = 0; i < int(m_photos.size()); ++i) {
+        for (const int i : m_uploading) {
             const Photo &photo = *m_photos[size_t(i)];
-            if (photo.stage == Stage::Uploading && (!photo.reply || photo.reply->isFinished()))
+            if (!photo.reply || photo.reply->isFinished())
                 candidates.push_back(i);
         }
         if (candidates.size() != 1)
@@ -228,12 +245,15 @@ void UploadQueue::watchReply(QNetworkReply *reply)
     m_starting = -1;
     Photo &photo = *m_photos[size_t(index)];
     photo.reply = reply;
-    photo.sent = 0;
-    connect(reply, &QNetworkReply::uploadProgress, this, [this, index, reply](qint64 sent, qint64 total) {
-        Photo &photo = *m_photos[size_t(index)];
-        if (reply != photo.reply || total <= 0 || photo.stage != Stage::Uploading)
+    setSent(photo, 0);
+    const quint64 batch = m_batch;
+    connect(reply, &QNetworkReply::uploadProgress, this, [this, batch, index, reply](qint64 sent, qint64 total) {
+        if (batch != m_batch || total <= 0)
             return;
-        photo.sent = std::min(sent, photo.size);
+        Photo &photo = *m_photos[size_t(index)];
+        if (reply != photo.reply || photo.stage != Stage::Uploading)
+            return;
+        setSent(photo, std::min(sent, photo.size));
         emit progress(index, sent, total);
     });
     QTimer::singleShot(0, this, &UploadQueue::advance);

@@ -11,6 +11,7 @@
 #include <QThreadPool>
 
 #include <memory>
+#include <set>
 #include <vector>
 
 class IPhotoUpload;
@@ -73,19 +74,24 @@ private:
 
     void advance();
     void prepareInBackground(int index);
-    void onPrepared(int index, std::shared_ptr<PreparedPhoto> prepared);
+    void onPrepared(quint64 batch, int index, std::shared_ptr<PreparedPhoto> prepared);
     void startUpload(int index);
     void finishPhoto(int index, bool ok, const QString &detail);
+    void setStage(int index, Stage stage);
+    void setSent(Photo &photo, qint64 sent);
     void reportInOrder();
     void watchReply(QNetworkReply *reply);
-    int count(Stage stage) const;
 
     IPhotoUpload *m_plugin;
     PhotoPreparer m_preparer;
     const int m_parallel;
     QString m_album;
     QString m_message;
+    quint64 m_batch = 0; // what a late preparation or reply belongs to
     std::vector<std::unique_ptr<Photo>> m_photos;
+    int m_inStage[5] = {};
+    std::set<int> m_prepared; // ready to upload, first given first
+    std::vector<int> m_uploading;
     int m_nextToPrepare = 0;
     int m_nextToReport = 0;
     // The upload whose request the manager has not shown yet: the next POST
@@ -93,6 +99,11 @@ private:
     int m_starting = -1;
     bool m_running = false;
     QList<Result> m_results;
+    // Kept as photos move, so that progress costs the same for any batch.
+    qint64 m_sent = 0;  // bytes of photos sent whole, and of those on their way
+    qint64 m_sizes = 0; // of the photos prepared so far
+    int m_sized = 0;
+    int m_doneUnsized = 0; // ended before their size was known
     QThreadPool m_workers;
 };
 
