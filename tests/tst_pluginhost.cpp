@@ -232,35 +232,27 @@ void tst_PluginHost::uploads_data()
 {
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("error"); // empty: stored
     const QByteArray png = QByteArray("\x89PNG\r\n\x1a\n", 8) + "png";
-    QTest::newRow("default-album") << "a.png" << png << "";
-    QTest::newRow("capital-JPG") << "c.JPG" << QByteArray("\xff\xd8\xff\xe0jpeg") << "";
-    QTest::newRow("quote-in-name") << "e\"f.png" << png << "";
-    QTest::newRow("missing") << "" << QByteArray() << "Can't find %1";
-    QTest::newRow("tiff") << "g.TIFF" << png << "Facebook does not support .TIFF images";
+    QTest::newRow("default-album") << "a.png" << png;
+    QTest::newRow("capital-JPG") << "c.JPG" << QByteArray("\xff\xd8\xff\xe0jpeg");
+    QTest::newRow("quote-in-name") << "e\"f.png" << png;
 }
 
 void tst_PluginHost::uploads()
 {
     QFETCH(QString, fileName);
     QFETCH(QByteArray, bytes);
-    QFETCH(QString, error);
-    const QString path = fileName.isEmpty() ? m_files.filePath("missing.png") : makeFile(fileName, bytes);
-    if (!error.isEmpty())
-        QTest::ignoreMessage(QtDebugMsg, "Faild to submit request");
     TaskProbe probe;
-    std::unique_ptr<ITask> task(plugin()->newUploadTask(path, QString(), "hello", probe.onDone(), probe.onError()));
+    std::unique_ptr<ITask> task(
+        plugin()->newUploadTask(makeFile(fileName, bytes), QString(), "hello", probe.onDone(), probe.onError()));
     QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 30000);
-    QCOMPARE(probe.errors, error.isEmpty() ? QStringList() : QStringList { error.contains("%1") ? error.arg(path) : error });
-    QCOMPARE(photos().size(), error.isEmpty() ? 1 : 0);
-    if (error.isEmpty()) {
-        const QJsonObject stored = photos().at(0).toObject();
-        QCOMPARE(stored.value("album").toString(), QStringLiteral("Orvelle Photos"));
-        QCOMPARE(stored.value("message").toString(), QStringLiteral("hello"));
-        QCOMPARE(stored.value("file_name").toString(), QString(fileName).replace('"', '_')); // no directories
-        QCOMPARE(stored.value("size").toInt(), bytes.size());
-    }
+    QCOMPARE(probe.errors, QStringList());
+    QCOMPARE(photos().size(), 1);
+    const QJsonObject stored = photos().at(0).toObject();
+    QCOMPARE(stored.value("album").toString(), QStringLiteral("Orvelle Photos"));
+    QCOMPARE(stored.value("message").toString(), QStringLiteral("hello"));
+    QCOMPARE(stored.value("file_name").toString(), QString(fileName).replace('"', '_')); // no directories
+    QCOMPARE(stored.value("size").toInt(), bytes.size());
 }
 
 void tst_PluginHost::batchKeepsFewPhotosPrepared_data()
