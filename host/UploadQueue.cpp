@@ -215,7 +215,9 @@ void UploadQueue::reportInOrder()
            && m_photos[size_t(m_nextToReport)]->stage == Stage::Done) {
         const int index = m_nextToReport++;
         m_results.append(m_photos[size_t(index)]->result);
-        emit photoFinished(index, m_results.last());
+        // A copy: a receiver that cancels the batch adds to the list.
+        const Result result = m_results.last();
+        emit photoFinished(index, result);
     }
     if (m_running && m_nextToReport == int(m_photos.size())) {
         m_running = false;
