@@ -67,25 +67,19 @@ using Open = int (*)(const char *, int, ...);
 
 static int watchedOpen(Open real, const char *path, int flags, va_list arguments);
 
-int open64(const char *path, int flags, ...)
-{
-    static const auto real = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open64"));
-    va_list arguments;
-    va_start(arguments, flags);
-    const int fd = watchedOpen(real, path, flags, arguments);
-    va_end(arguments);
-    return fd;
-}
-
-int open(const char *path, int flags, ...)
-{
-    static const auto real = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
-    va_list arguments;
-    va_start(arguments, flags);
-    const int fd = watchedOpen(real, path, flags, arguments);
-    va_end(arguments);
-    return fd;
-}
+// open and open64 alike: watched, then the C library's own.
+#define WATCHED_OPEN(name)                                                                         \
+    int name(const char *path, int flags, ...)                                                     \
+    {                                                                                              \
+        static const auto real = reinterpret_cast<Open>(dlsym(RTLD_NEXT, #name));                 \
+        va_list arguments;                                                                         \
+        va_start(arguments, flags);                                                                \
+        const int fd = watchedOpen(real, path, flags, arguments);                                  \
+        va_end(arguments);                                                                         \
+        return fd;                                                                                 \
+    }
+WATCHED_OPEN(open64)
+WATCHED_OPEN(open)
 
 static int watchedOpen(Open real, const char *path, int flags, va_list arguments)
 {

@@ -67,7 +67,6 @@ private slots:
     void staleCompletionIsIgnored();
     void retryCountingEndsInTimeout();
     void hangingRequestTimesOutAndIsAborted();
-    void outcomeStopsTimer();
     void maskedTexts_data();
     void maskedTexts();
     void realTimeout();
@@ -167,20 +166,6 @@ void tst_ReplyTask::hangingRequestTimesOutAndIsAborted()
     QCOMPARE(finished.count(), 1); // aborted, so no success can follow
     QCOMPARE(error, QNetworkReply::OperationCanceledError);
     QCOMPARE(m_task->handled.size() + m_task->successes, 0);
-}
-
-void tst_ReplyTask::outcomeStopsTimer()
-{
-    m_task->armRetryTimer(); // e.g. a transient error earlier
-    m_task->retry();
-    QTRY_COMPARE(m_task->successes, 1);
-    QVERIFY(!m_task->isRetryTimerActive());
-    // Nothing the task could still be told makes it send again.
-    m_task->armRetryTimer();
-    QVERIFY(!m_task->isRetryTimerActive());
-    m_task->retry();
-    QCOMPARE(m_task->sent.size(), 1);
-    QCOMPARE(m_errors, QStringList());
 }
 
 // Tokens leave no text: as an address item (quoted once or twice), and by
