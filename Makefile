@@ -47,7 +47,7 @@ test: deps
 	$(MAKE) --no-print-directory build QT=6 EXTRAS=OFF && (cd build/qt6 && ctest --output-on-failure -j $(JOBS) -LE slow); \
 	status=$$?; wait; cat build/default/Testing/slow.log; \
 	[ $$status = 0 ] && [ "$$(cat build/default/Testing/slow.status)" = 0 ]
-	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=10
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=5
 
 # Every test again but the real-time one, built with the address and
 # undefined-behaviour sanitizers (leak checks on where the web engine lets
