@@ -73,6 +73,13 @@ public:
     void appendTo(QString &out, int from, int length) const { out.append(m_data + from, length); }
     bool escapeReadable(int) const { return true; }
     void escapedNonAscii() const { }
+    // The first quote or backslash from index on, or size().
+    int runEnd(int index) const
+    {
+        while (index < m_size && m_data[index] != QLatin1Char('"') && m_data[index] != QLatin1Char('\\'))
+            ++index;
+        return index;
+    }
 
 private:
     const QChar *m_data;
@@ -99,6 +106,17 @@ public:
         return QString::fromUtf8(m_data + from, length);
     }
     void appendTo(QString &out, int from, int length) const { out += text(from, length); }
+    // The first quote or backslash from index on, or size(): the C
+    // library's scan, many bytes at a time.
+    int runEnd(int index) const
+    {
+        const char *from = m_data + index;
+        const char *end = m_data + m_size;
+        const auto *quote = static_cast<const char *>(std::memchr(from, '"', size_t(end - from)));
+        const char *stop = quote ? quote : end;
+        const auto *backslash = static_cast<const char *>(std::memchr(from, '\\', size_t(stop - from)));
+        return int((backslash ? backslash : stop) - m_data);
+    }
     // A backslash takes one unit with it: in UTF-8 a byte, not a character.
     void escapedNonAscii() const { detour = true; }
     bool escapeReadable(int from) const
@@ -268,6 +286,9 @@ QString readString(const Text &json, int &index, bool &success, KeyCache<Text> *
     QString result;
     int runStart = index;
     while (true) {
+        index = json.runEnd(index);
+        if (index == size)
+            return fail();
         const ushort c = json.at(index);
         if (c == '"') {
             if (result.isNull()) {
@@ -276,11 +297,6 @@ QString readString(const Text &json, int &index, bool &success, KeyCache<Text> *
             }
             json.appendTo(result, runStart, index++ - runStart);
             return result;
-        }
-        if (c != '\\') {
-            if (++index == size)
-                return fail();
-            continue;
         }
         json.appendTo(result, runStart, index - runStart);
         if (++index == size)
