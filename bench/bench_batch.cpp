@@ -22,8 +22,6 @@
 
 #include <cstdio>
 
-#include <unistd.h>
-
 namespace {
 
 constexpr int photoCount = 20;
@@ -108,11 +106,7 @@ int storedPhotos(SandboxProcess &sandbox)
 int main(int argc, char **argv)
 {
     QTemporaryDir root(QDir::tempPath() + QStringLiteral("/orvelle-bench-XXXXXX"));
-    PrivateHome::use(root.path());
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("QT_QUICK_BACKEND", "software");
-    if (::getuid() == 0)
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    PrivateHome::useHeadless(root.path());
     qputenv("ORVELLE_SANDBOX_BIN", SANDBOX_BIN);
     QCoreApplication app(argc, argv);
     const QStringList photos = SamplePhotos::cameraDay(photoCount);

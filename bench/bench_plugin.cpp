@@ -83,11 +83,7 @@ int main(int argc, char **argv)
 {
     // A host of its own: private home and web engine folders, headless.
     QTemporaryDir root;
-    PrivateHome::use(root.path());
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("QT_QUICK_BACKEND", "software");
-    if (::geteuid() == 0)
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    PrivateHome::useHeadless(root.path());
     qputenv("ORVELLE_PLUGIN_DIR", PLUGIN_DIR);
     qputenv("ORVELLE_SANDBOX_BIN", SANDBOX_BIN);
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);

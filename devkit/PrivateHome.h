@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QProcessEnvironment>
 
+#include <unistd.h>
+
 // A home and XDG folders of their own under root, owner-only, so that a
 // process touches no real user's files and web engine profiles of processes
 // side by side do not lock each other.
@@ -28,6 +30,17 @@ inline void use(const QString &root)
     const QProcessEnvironment environment = PrivateHome::environment(root);
     for (const char *name : { "HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR" })
         qputenv(name, QFile::encodeName(environment.value(QString::fromLatin1(name))));
+}
+
+// use(), and the web engine headless for this process and its children:
+// offscreen, the software scene graph, and as root without its own sandbox.
+inline void useHeadless(const QString &root)
+{
+    use(root);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_QUICK_BACKEND", "software");
+    if (::geteuid() == 0)
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
 }
 
 } // namespace PrivateHome
