@@ -58,7 +58,6 @@ public:
     bool isRunning() const { return m_running; }
     const QList<Result> &results() const { return m_results; }
     int failures() const;
-    int preparedAheadLimit() const { return m_parallel; }
     Totals totals() const;
 
 signals:
