@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -21,12 +22,22 @@ std::string token;
 
 std::string exchange(const std::string &request)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(server->config().port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+    // A busy machine may refuse a connection now and then (a full backlog):
+    // that is the harness's trouble, not a finding, so it tries again.
+    int fd = -1;
+    for (int attempt = 0; attempt < 200 && fd < 0; ++attempt) {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            ::close(fd);
+            fd = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    if (fd < 0)
         std::abort();
     for (size_t sent = 0; sent < request.size();) {
         const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
