@@ -91,7 +91,7 @@ fuzz: deps
 	cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/fuzz
 	mkdir -p build/fuzz/corpus/json build/fuzz/corpus/cookies build/fuzz/corpus/multipart
-	build/fuzz/fuzz_json build/fuzz/corpus/json $(wildcard $(FUZZ_CORPUS)) $(FUZZ_FLAGS)
+	build/fuzz/fuzz_json build/fuzz/corpus/json fuzz/seeds/json $(wildcard $(FUZZ_CORPUS)) $(FUZZ_FLAGS)
 	ASAN_OPTIONS=allocator_may_return_null=1 build/fuzz/fuzz_cookies build/fuzz/corpus/cookies fuzz/seeds/cookies $(FUZZ_FLAGS)
 	build/fuzz/fuzz_multipart build/fuzz/corpus/multipart fuzz/seeds/multipart $(FUZZ_FLAGS)
 

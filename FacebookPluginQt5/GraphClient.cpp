@@ -25,7 +25,11 @@ QNetworkRequest signedRequest(QUrl url, const QString &token)
     QUrlQuery query(url);
     query.addQueryItem(QStringLiteral("access_token"), token);
     url.setQuery(query);
-    return QNetworkRequest(url);
+    QNetworkRequest request(url);
+    // A redirect is reported, never followed: Qt 6 would follow a 302 to an
+    // upload with a GET and report that page's success as the photo's.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    return request;
 }
 
 } // namespace

@@ -73,6 +73,7 @@ public:
     void appendTo(QString &out, int from, int length) const { out.append(m_data + from, length); }
     bool escapeReadable(int) const { return true; }
     void escapedNonAscii() const { }
+    bool cacheable(int, int) const { return true; }
     // The first quote or backslash from index on, or size().
     int runEnd(int index) const
     {
@@ -101,10 +102,14 @@ public:
     const char *units(int index) const { return m_data + index; }
     QString text(int from, int length) const
     {
-        if (length >= 3 && std::memcmp(m_data + from, "\xef\xbb\xbf", 3) == 0)
+        if (opensWithByteOrderMark(from, length))
             detour = true;
         return QString::fromUtf8(m_data + from, length);
     }
+    // A key read from the cache skips text(), and with it the detour that
+    // such a run takes: it would read one way on a thread's first parse and
+    // another on the next.
+    bool cacheable(int from, int length) const { return !opensWithByteOrderMark(from, length); }
     void appendTo(QString &out, int from, int length) const { out += text(from, length); }
     // The first quote or backslash from index on, or size(): the C
     // library's scan, many bytes at a time.
@@ -131,6 +136,11 @@ public:
     mutable bool detour = false;
 
 private:
+    bool opensWithByteOrderMark(int from, int length) const
+    {
+        return length >= 3 && std::memcmp(m_data + from, "\xef\xbb\xbf", 3) == 0;
+    }
+
     const char *m_data;
     int m_size;
 };
@@ -242,7 +252,7 @@ public:
 
     QString intern(const Text &json, int from, int length)
     {
-        if (length > maxKeyLength)
+        if (length > maxKeyLength || !json.cacheable(from, length))
             return json.text(from, length);
         const Unit *units = json.units(from);
         const uint slot = (uint(length) * 31 + code(units[0]) * 7 + code(units[length - 1])) % slotCount;

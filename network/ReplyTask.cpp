@@ -18,8 +18,14 @@ ReplyTask::ReplyTask(ErrorCallback onError, RetryPolicy policy)
     : m_attemptLimit(policy.attemptLimit)
     , m_retryInterval(policy.intervalMsecs)
     , m_stallInterval(policy.stallMsecs)
+    , m_answerInterval(policy.answerMsecs)
     , m_onError(std::move(onError))
 {
+}
+
+QString ReplyTask::noAnswerMessage()
+{
+    return QStringLiteral("No answer after the photo was sent: it may have been published");
 }
 
 // A host that deletes a task (its user pressed Cancel) must not see the
@@ -52,6 +58,7 @@ void ReplyTask::submit()
     QCoreApplication::sendPostedEvents(this, 0);
     m_canceled = false;
     m_hasOutcome = false;
+    m_pastLastTick = false;
     submitRequest();
 }
 
@@ -85,24 +92,50 @@ void ReplyTask::setReply(QNetworkReply *reply)
         qDebug() << "Faild to submit request";
         return;
     }
+    m_exchange = Exchange::Quiet;
+    m_bodySent = false;
+    m_answerMoved = false;
     connect(m_reply, SIGNAL(finished()), this, SLOT(onReplayFinished()));
-    connect(m_reply, &QNetworkReply::uploadProgress, this, &ReplyTask::onBytesMoved);
+    connect(m_reply, &QNetworkReply::uploadProgress, this, &ReplyTask::onBytesSent);
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, &ReplyTask::onAnswerBegun);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &ReplyTask::onBytesReceived);
-    m_stallTimer.start(m_stallInterval, this);
+    watchForStall();
 }
 
-void ReplyTask::onBytesMoved()
+void ReplyTask::watchForStall()
 {
-    if (sender() == m_reply && hasRequestInFlight())
-        m_stallTimer.start(m_stallInterval, this);
+    m_stallTimer.start(m_bodySent ? m_answerInterval : m_stallInterval, this);
+}
+
+void ReplyTask::onBytesSent(qint64 sent, qint64 total)
+{
+    if (sender() != m_reply || !hasRequestInFlight())
+        return;
+    if (total > 0 && sent == total) {
+        m_bodySent = true; // from here on the service may have it
+        if (m_exchange != Exchange::Answering)
+            m_exchange = Exchange::Sent;
+    } else if (sent > 0 && m_exchange == Exchange::Quiet) {
+        m_exchange = Exchange::Sending;
+    }
+    watchForStall();
+}
+
+void ReplyTask::onAnswerBegun()
+{
+    if (sender() != m_reply || !hasRequestInFlight())
+        return;
+    m_exchange = Exchange::Answering;
+    m_answerMoved = true;
 }
 
 // A reply body without end would otherwise grow until the process dies.
 void ReplyTask::onBytesReceived(qint64 received, qint64)
 {
-    if (sender() != m_reply)
+    if (sender() != m_reply || !hasRequestInFlight())
         return;
-    onBytesMoved();
+    m_answerMoved = true;
+    watchForStall();
     if (received <= maxReplyBytes || m_hasOutcome || isCanceled())
         return;
     qDebug() << "Reply larger than" << maxReplyBytes << "bytes refused";
@@ -127,7 +160,20 @@ void ReplyTask::onReplayFinished()
             m_reply->deleteLater();
         return;
     }
+    // The connection ended without a status line after the whole body went
+    // out (the network stack may not send it again: see SinglePassFile).
+    if (m_bodySent && m_reply && !m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
+        m_reply->deleteLater();
+        finishWithError(noAnswerMessage());
+        return;
+    }
     replyFinished();
+}
+
+void ReplyTask::endUnanswered()
+{
+    abandonReply();
+    finishWithError(noAnswerMessage());
 }
 
 void ReplyTask::timerEvent(QTimerEvent *event)
@@ -136,6 +182,11 @@ void ReplyTask::timerEvent(QTimerEvent *event)
         m_stallTimer.stop();
         if (!hasRequestInFlight() || m_hasOutcome || isCanceled())
             return;
+        if (m_bodySent) {
+            qDebug() << "No answer" << m_answerInterval << "ms after the whole body went out";
+            endUnanswered();
+            return;
+        }
         qDebug() << "Request stalled: nothing moved for" << m_stallInterval << "ms";
         abandonReply();
         armRetryTimer();
@@ -148,6 +199,11 @@ void ReplyTask::timerEvent(QTimerEvent *event)
     if (holdsRetries())
         return;
     const int attempt = m_attempt++;
+    // A body partly out is still going (the stall watchdog bounds it); an
+    // answer that has begun is going only while its bytes arrive.
+    const bool moving = hasRequestInFlight()
+        && (m_exchange == Exchange::Sending || (m_exchange == Exchange::Answering && m_answerMoved));
+    m_answerMoved = false;
     if (attempt < m_attemptLimit) {
         m_canceled = false;
         if (!hasRequestInFlight())
@@ -155,7 +211,17 @@ void ReplyTask::timerEvent(QTimerEvent *event)
         return;
     }
     m_retryTimer.stop();
-    if (!isCanceled())
+    if (isCanceled())
+        return;
+    if (moving) {
+        // Cutting it now could leave a photo published and reported as
+        // timed out; its own outcome (or the stall watchdog) decides.
+        m_pastLastTick = true;
+        return;
+    }
+    if (hasRequestInFlight() && m_bodySent)
+        endUnanswered();
+    else
         finishWithError(QStringLiteral("Request timed out"));
 }
 
@@ -163,6 +229,10 @@ void ReplyTask::armRetryTimer()
 {
     if (m_hasOutcome)
         return;
+    if (m_pastLastTick) {
+        finishWithError(QStringLiteral("Request timed out"));
+        return;
+    }
     if (!m_retryTimer.isActive())
         m_attempt = 0;
     m_retryTimer.start(m_retryInterval, this);

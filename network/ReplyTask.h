@@ -28,6 +28,19 @@ namespace Network {
 // A request that moves no byte, up or down, for stallMsecs is dropped and
 // counts as a transient failure (the retry timer is armed); a reply body
 // larger than maxReplyBytes is refused. Deleting the task aborts its request.
+//
+// At most once: a request whose body has gone out whole may have been acted
+// on (a photo stored) even when no answer comes back, so it is never sent
+// again by the task. Without an answer (the connection closed, or
+// answerMsecs of silence, or silence at the retry timer's last tick) the
+// task ends with noAnswerMessage(). Only an answer of the service (a Graph
+// error among them) may have it sent again.
+//
+// The retry timer never cuts a request whose bytes are moving (its body
+// partly out, or its answer arriving since the previous tick): at the
+// timer's last tick such a request
+// decides the outcome itself (bounded by the stall watchdog), and whatever
+// would have armed the timer again reports "Request timed out" instead.
 class ReplyTask : public ITask
 {
     Q_OBJECT
@@ -39,9 +52,16 @@ public:
         int intervalMsecs = 5000;
         int attemptLimit = 10;
         int stallMsecs = 30000;
+        // Silence allowed once the body went out whole: the service may be
+        // processing a large photo.
+        int answerMsecs = 120000;
     };
 
     static constexpr qint64 maxReplyBytes = 32 * 1024 * 1024;
+
+    // What a host hears when a request's body went out whole and no answer
+    // came back: the service may have acted on it.
+    static QString noAnswerMessage();
 
     ~ReplyTask() override;
 
@@ -84,6 +104,8 @@ protected:
     virtual void outcomeDelivered() { }
 
     bool hasRequestInFlight() const;
+    // The current request's body has gone out whole: it must not be sent again.
+    bool bodySentWhole() const { return m_bodySent; }
     // Lets go of the current reply without reading it: it is aborted and its
     // completion never reaches replyFinished().
     void abandonReply();
@@ -97,9 +119,20 @@ private slots:
     void onReplayFinished(); // sic: the slot's name is fixed by the contract
 
 private:
+    // Where the current request stands on the wire.
+    enum class Exchange {
+        Quiet,     // handed to the network; nothing of its body out, no answer yet
+        Sending,   // part of its body out
+        Sent,      // its whole body out, no answer yet
+        Answering, // the answer has begun
+    };
+
     void concludeAttempt();
-    void onBytesMoved();
+    void watchForStall();
+    void onBytesSent(qint64 sent, qint64 total);
     void onBytesReceived(qint64 received, qint64);
+    void onAnswerBegun();
+    void endUnanswered();
 
     // Guarded: the manager owns the reply and may delete it before us.
     QPointer<QNetworkReply> m_reply;
@@ -108,10 +141,15 @@ private:
     const int m_attemptLimit;
     const int m_retryInterval;
     const int m_stallInterval;
+    const int m_answerInterval;
     QBasicTimer m_retryTimer;
     QBasicTimer m_stallTimer; // restarted by every byte the current reply moves
     ErrorCallback m_onError;
     bool m_hasOutcome = false;
+    Exchange m_exchange = Exchange::Quiet;
+    bool m_bodySent = false;     // the current request's body went out whole: never again
+    bool m_answerMoved = false;  // bytes of the answer arrived since the last retry tick
+    bool m_pastLastTick = false; // the time-out is due: what would retry times out instead
 };
 
 } // namespace Network

@@ -209,7 +209,12 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         return;
     }
     if (receiver.tooLarge()) {
-        GraphError { 1, "OAuthException", "(#1) The photo is larger than the upload limit", 0, 400 }.writeTo(response);
+        // For good, as the service refuses a photo it will not take: a
+        // transient code would have the client send the whole file again.
+        const std::int64_t limit = sandbox.switches().uploadLimit;
+        const std::string size = limit >= 1024 * 1024 ? std::to_string(limit / (1024 * 1024)) + " MB"
+                                                       : std::to_string(limit) + " bytes";
+        GraphError::invalidParameter("The photo is larger than the upload limit of " + size).writeTo(response);
         return;
     }
     const std::string mime = receiver.mime();

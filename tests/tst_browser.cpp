@@ -236,6 +236,8 @@ void tst_Browser::redirectAddress_data()
     // A page in the window sending it to the redirect with a token of its own.
     QTest::newRow("forged-without-state") << r + "#access_token=T4" << QByteArray("n") << "";
     QTest::newRow("forged-other-state") << r + "#access_token=T5&state=0123456789abcdef" << QByteArray("n") << "";
+    // The user closed the window; the login's state ended with it.
+    QTest::newRow("after-window-closed") << "CLOSED " + r + "#access_token=T6&state=STATE" << QByteArray("c") << "";
     QTest::newRow("other-path") << QString::fromUtf8(m_sandbox.origin()) + "/connect/login_success.htm#access_token=X"
                                 << QByteArray() << "";
     QTest::newRow("other-case") << QString::fromUtf8(m_sandbox.origin()) + "/Connect/login_success.html#access_token=X"
@@ -252,7 +254,15 @@ void tst_Browser::redirectAddress()
     QTRY_VERIFY_WITH_TIMEOUT(!loginState().isEmpty(), 20000);
     const QString state = loginState();
     QVERIFY(state.size() >= 32); // 128 bits
+    static QStringList earlierStates; // one per row: never the same twice
+    QVERIFY(!earlierStates.contains(state));
+    earlierStates << state;
     url.replace("STATE", state);
+    if (url.startsWith("CLOSED ")) {
+        url.remove(0, 7);
+        visibleWindow()->close();
+        QCOMPARE(receiver.codes, QByteArray("c"));
+    }
     if (url.contains("#_=_"))
         QTest::ignoreMessage(QtDebugMsg, qPrintable("Auth ui error: \"" + url + '"'));
     if (QByteArray(QTest::currentDataTag()).startsWith("forged"))

@@ -32,6 +32,7 @@ std::vector<std::string> watchedFolders;
 std::vector<ModeEvent> events;
 std::vector<std::pair<int, std::string>> openFiles;
 bool refuseModes = false; // a file system that ignores modes, in the watched folders
+bool refuseNewFiles = false; // a full disk, say: no new file in the watched folders
 
 // In a watched folder, or the folder itself (where O_TMPFILE makes a file).
 bool watched(const std::string &path)
@@ -44,12 +45,22 @@ bool watched(const std::string &path)
 }
 
 // Lock files hold a process id, never a secret.
+bool isLockFile(const std::string &path)
+{
+    return path.size() > 5 && path.compare(path.size() - 5, 5, ".lock") == 0;
+}
+
 void record(const std::string &path, mode_t mode)
 {
-    const bool lockFile = path.size() > 5 && path.compare(path.size() - 5, 5, ".lock") == 0;
     std::lock_guard<std::mutex> lock(eventsMutex);
-    if (watched(path) && !lockFile)
+    if (watched(path) && !isLockFile(path))
         events.push_back({ path, mode });
+}
+
+bool refusedAsNew(const std::string &path)
+{
+    std::lock_guard<std::mutex> lock(eventsMutex);
+    return refuseNewFiles && watched(path) && !isLockFile(path);
 }
 
 mode_t currentUmask()
@@ -90,6 +101,10 @@ static int watchedOpen(Open real, const char *path, int flags, va_list arguments
     // O_CREAT on a file that exists creates nothing, and its mode is unused.
     struct stat existing;
     const bool existed = (flags & O_TMPFILE) != O_TMPFILE && ::stat(path, &existing) == 0;
+    if (creates && !existed && refusedAsNew(path)) {
+        errno = ENOSPC;
+        return -1;
+    }
     const int fd = real(path, flags, mode);
     if (fd >= 0) {
         if (creates && !existed)
@@ -241,6 +256,7 @@ void tst_CredentialFiles::failsClosed_data()
     QTest::newRow("preferences-a-fifo") << "fifo" << "preferences" << false << false;
     QTest::newRow("preferences-mode-refused") << "refused-mode" << "preferences" << false << false;
     QTest::newRow("preferences-link-to-own-file") << "link" << "preferences" << true << true;
+    QTest::newRow("preferences-not-written") << "no-new-files" << "preferences" << false << false;
     QTest::newRow("cookies-of-another-user") << "other-user" << "cookies" << true << false;
 }
 
@@ -272,6 +288,7 @@ void tst_CredentialFiles::failsClosed()
         std::lock_guard<std::mutex> lock(eventsMutex);
         watchedFolders = { QFile::encodeName(QFileInfo(path).path()).toStdString() + '/' };
         refuseModes = plant == "refused-mode";
+        refuseNewFiles = plant == "no-new-files";
     }
     if (!tokenStored)
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Failed to store token"));
@@ -280,8 +297,12 @@ void tst_CredentialFiles::failsClosed()
         std::lock_guard<std::mutex> lock(eventsMutex);
         watchedFolders.clear();
         refuseModes = false;
+        refuseNewFiles = false;
     }
     if (plant != "fifo") {
+        // Nor does the process go on with a token it could not store: its
+        // settings cache, which later requests read, is the file's.
+        QCOMPARE(QSettings(Settings::filepath(), Settings::format()).contains(PreferencesFile::tokenKey()), tokenStored);
         QFile written(target);
         QVERIFY(written.open(QIODevice::ReadOnly));
         const QByteArray text = written.readAll();

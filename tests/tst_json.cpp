@@ -142,6 +142,8 @@ void tst_QtJson::utf8Bytes_data()
     QTest::newRow("null") << QByteArray();
     QTest::newRow("empty") << QByteArray("");
     QTest::newRow("latin1-looking") << QByteArray("{\"\xe9\":1}");
+    QTest::newRow("byte-order-mark-key") << QByteArray("{\"\xef\xbb\xbf" "error\":1}");
+    QTest::newRow("byte-order-mark-key-beside-plain") << QByteArray("{\"a\":\"b\",\"\xef\xbb\xbf" "a\":\"b\"}");
 }
 
 void tst_QtJson::utf8Bytes()
@@ -149,9 +151,12 @@ void tst_QtJson::utf8Bytes()
     QFETCH(QByteArray, bytes);
     bool ok = false, expectedOk = false;
     const QVariant expected = QtJson::parse(utf8Text(bytes), expectedOk);
-    const QVariant result = QtJson::parse(bytes, ok);
-    QCOMPARE(ok, expectedOk);
-    QVERIFY2(same(result, expected), QtJson::serialize(result) + " against " + QtJson::serialize(expected));
+    // Twice: the second parse meets what the first left in the thread's caches.
+    for (int pass = 0; pass < 2; ++pass) {
+        const QVariant result = QtJson::parse(bytes, ok);
+        QCOMPARE(ok, expectedOk);
+        QVERIFY2(same(result, expected), QtJson::serialize(result) + " against " + QtJson::serialize(expected));
+    }
 }
 
 void tst_QtJson::numbers_data()

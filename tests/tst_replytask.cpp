@@ -5,10 +5,66 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTimer>
 
 using Reply = FakeGraph::Reply;
 
 namespace {
+
+// A reply whose wire the test plays: bytes of the body going out, the
+// answer beginning, the answer, the connection closing.
+class WireReply : public QNetworkReply
+{
+public:
+    WireReply()
+    {
+        open(QIODevice::ReadOnly);
+        setFinished(false);
+    }
+    void sendBody(qint64 sent, qint64 total) { emit uploadProgress(sent, total); }
+    void beginAnswer()
+    {
+        setAttribute(QNetworkRequest::HttpStatusCodeAttribute, 200);
+        emit metaDataChanged();
+    }
+    // The answer's bytes keep coming, a few every few milliseconds.
+    void trickleAnswer()
+    {
+        beginAnswer();
+        auto *pace = new QTimer(this);
+        connect(pace, &QTimer::timeout, this, [this, received = 0]() mutable { emit downloadProgress(++received, -1); });
+        pace->start(5);
+    }
+    void answer(const QByteArray &body)
+    {
+        beginAnswer();
+        m_body = body;
+        end(NoError);
+    }
+    void abort() override { end(OperationCanceledError); }
+
+protected:
+    qint64 readData(char *data, qint64 size) override
+    {
+        const qint64 n = qMin<qint64>(size, m_body.size());
+        memcpy(data, m_body.constData(), size_t(n));
+        m_body.remove(0, int(n));
+        return n;
+    }
+
+private:
+    void end(NetworkError error)
+    {
+        if (isFinished())
+            return;
+        if (error != NoError)
+            setError(error, QStringLiteral("ended"));
+        setFinished(true);
+        emit finished();
+    }
+
+    QByteArray m_body;
+};
 
 // Asks for a path on the server; a body "retry" arms the retry timer, any
 // other answer is a success.
@@ -28,8 +84,19 @@ public:
     QList<QNetworkReply *> sent;
     QList<QNetworkReply *> handled;
 
+    // With a wire, each request is a WireReply played by it, from the next
+    // turn of the event loop on.
+    std::function<void(WireReply *, int)> wire;
+
     QNetworkReply *reply() override
     {
+        if (wire) {
+            auto *reply = new WireReply;
+            const int index = sent.size();
+            QTimer::singleShot(0, reply, [this, reply, index] { wire(reply, index); });
+            sent << reply;
+            return reply;
+        }
         sent << m_manager->get(QNetworkRequest(QUrl(QString::fromLatin1(m_origin + path))));
         return sent.last();
     }
@@ -67,6 +134,9 @@ private slots:
     void staleCompletionIsIgnored();
     void retryCountingEndsInTimeout();
     void hangingRequestTimesOutAndIsAborted();
+    void lastTick_data();
+    void lastTick();
+    void stallWatchFollowsTheBody();
     void maskedTexts_data();
     void maskedTexts();
     void realTimeout();
@@ -166,6 +236,70 @@ void tst_ReplyTask::hangingRequestTimesOutAndIsAborted()
     QCOMPARE(finished.count(), 1); // aborted, so no success can follow
     QCOMPARE(error, QNetworkReply::OperationCanceledError);
     QCOMPARE(m_task->handled.size() + m_task->successes, 0);
+}
+
+// The retry timer's last tick ends a request that is silent, and spares one
+// whose bytes move: that one decides, and a retry it asks for is the
+// time-out. A silent request whose body went out whole ends as unanswered.
+void tst_ReplyTask::lastTick_data()
+{
+    QTest::addColumn<QString>("wire"); // of the request out at the last tick
+    QTest::addColumn<QString>("error"); // at the last tick; empty: none yet
+    QTest::newRow("silent") << "" << "Request timed out";
+    QTest::newRow("sending") << "some of the body" << "";
+    QTest::newRow("answer-arriving") << "answer arriving" << "";
+    QTest::newRow("answer-begun-then-nothing") << "answer begun" << "Request timed out";
+    QTest::newRow("body-out-silent") << "whole body" << Network::ReplyTask::noAnswerMessage();
+    QTest::newRow("body-out-answer-arriving") << "whole body, answer arriving" << "";
+}
+
+void tst_ReplyTask::lastTick()
+{
+    QFETCH(QString, wire);
+    QFETCH(QString, error);
+    m_task = std::make_unique<TestTask>(m_manager.get(), m_server->origin(), &m_errors,
+                                        Network::ReplyTask::RetryPolicy { 50, 2, 60000, 60000 });
+    m_task->wire = [&wire](WireReply *reply, int index) {
+        if (index == 0)
+            return reply->answer("retry"); // arms the timer, whose first tick sends the second request
+        if (wire.startsWith("some"))
+            reply->sendBody(1, 10);
+        if (wire.startsWith("whole"))
+            reply->sendBody(10, 10);
+        if (wire.endsWith("answer begun"))
+            reply->beginAnswer();
+        if (wire.endsWith("answer arriving"))
+            reply->trickleAnswer();
+    };
+    m_task->submit();
+    QTRY_VERIFY(m_task->sent.size() == 2 && !m_task->isRetryTimerActive());
+    QCOMPARE(m_task->sent.size(), 2);
+    QCOMPARE(m_errors, error.isEmpty() ? QStringList() : QStringList { error });
+    if (!error.isEmpty())
+        return;
+    static_cast<WireReply *>(m_task->sent.last())->answer("retry");
+    QCOMPARE(m_errors, QStringList { "Request timed out" });
+    QCOMPARE(m_task->sent.size(), 2);
+}
+
+// A long upload whose bytes keep going out is no stall, however long it takes.
+void tst_ReplyTask::stallWatchFollowsTheBody()
+{
+    m_task = std::make_unique<TestTask>(m_manager.get(), m_server->origin(), &m_errors,
+                                        Network::ReplyTask::RetryPolicy { 5000, 10, 100, 60000 });
+    m_task->wire = [](WireReply *reply, int) {
+        auto *pace = new QTimer(reply);
+        QObject::connect(pace, &QTimer::timeout, reply, [reply, sent = 0]() mutable {
+            if (++sent < 10)
+                reply->sendBody(sent, 10);
+            else
+                reply->answer("ok");
+        });
+        pace->start(40); // ten steps, four times the stall interval in all
+    };
+    m_task->submit();
+    QTRY_COMPARE(m_task->successes, 1);
+    QCOMPARE(m_task->sent.size(), 1);
 }
 
 // Tokens leave no text: as an address item (quoted once or twice), and by

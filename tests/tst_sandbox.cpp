@@ -25,6 +25,7 @@ private slots:
     void hostileValuesAreInert();
     void otherSitesAreRefused_data();
     void otherSitesAreRefused();
+    void oversizedPhotoRefusedForGood();
 
 private:
     std::unique_ptr<SandboxProcess> m_sandbox;
@@ -119,6 +120,23 @@ void tst_Sandbox::otherSitesAreRefused()
     QByteArray answer;
     QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).contains("\r\n\r\n"), 10000);
     QVERIFY2(answer.startsWith("HTTP/1.1 " + QByteArray::number(status)), answer.left(80).constData());
+}
+
+// A photo over the limit is refused with a reason and a code that no client
+// takes as "try again": it is sent once, not once per retry.
+void tst_Sandbox::oversizedPhotoRefusedForGood()
+{
+    QVERIFY(m_sandbox->setSwitch("upload_limit=16"));
+    QBuffer photo;
+    photo.setData(pngBytes);
+    photo.open(QIODevice::ReadOnly);
+    const auto refused = m_sandbox->send(m_sandbox->postPhoto(m_sandbox->token(), &photo));
+    QCOMPARE(refused.status, 400);
+    const QJsonObject error = refused.json().object().value("error").toObject();
+    QCOMPARE(error.value("code").toInt(), 100);
+    QCOMPARE(error.value("message").toString(), QString("(#100) The photo is larger than the upload limit of 16 bytes"));
+    QVERIFY(!error.contains("is_transient"));
+    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 0);
 }
 
 ORVELLE_TEST_MAIN(tst_Sandbox)

@@ -16,10 +16,13 @@
 #include <QScopeGuard>
 #include <QTimer>
 
+#include <sys/stat.h>
+
 using Reply = FakeGraph::Reply;
 using Fault = FakeGraph::Fault;
 Q_DECLARE_METATYPE(AlbumTask::Albums)
 Q_DECLARE_METATYPE(FakeGraph::Reply)
+Q_DECLARE_METATYPE(Network::ReplyTask::RetryPolicy)
 
 namespace {
 
@@ -89,6 +92,8 @@ private slots:
     void loginOfAnotherScopeIsNotOwn();
     void stalledOrEndlessReply_data();
     void stalledOrEndlessReply();
+    void uploadSentAtMostOnce_data();
+    void uploadSentAtMostOnce();
     void deletedInCallback_data();
     void deletedInCallback();
     void deletingStopsUpload();
@@ -118,6 +123,8 @@ void tst_Tasks::init()
 {
     m_server = std::make_unique<FakeGraph>();
     m_manager = std::make_unique<QNetworkAccessManager>();
+    // A host's manager may follow redirects; the tasks must not.
+    m_manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     m_graph = std::make_unique<GraphClient>(m_server->origin(), PreferencesFile::tokenKey());
     m_graph->setManager(m_manager.get());
     m_login = std::make_unique<ScriptedLogin>(m_graph.get());
@@ -180,9 +187,15 @@ void tst_Tasks::replyClasses_data()
     row("time-out", "name", times(11, FakeGraph::error(2)), "Request timed out", 11, 0);
     row("cut-off", "albums", { Reply { 200, "{\"data\":[], \"id\":\"0123456789\"}", Fault::Cut } },
         "Http #200(OK)<br>Error: *", 1, 0);
-    // The network layer sends a request again once when its connection drops.
-    row("dropped", "upload", times(2, Reply { 200, {}, Fault::Drop }), "Http #0<br>Error: *", 2, 0);
+    // The network layer sends a request again once when its connection
+    // drops; not an upload whose body went out whole.
+    row("dropped", "name", times(2, Reply { 200, {}, Fault::Drop }), "Http #0<br>Error: *", 2, 0);
+    row("dropped-after-photo", "upload", { Reply { 200, {}, Fault::Drop } },
+        "No answer after the photo was sent: it may have been published", 1, 0);
     row("302", "picture", { Reply { 302, "{}" } }, "Http #302(Found)*", 1, 0);
+    row("302-upload", "upload", { Reply { 302, "{}" } }, "Http #302(Found)*", 1, 0);
+    row("200-foreign-page", "upload", { Reply { 200, "<html>Sign in to the network</html>" } },
+        "Http #200(OK)<br>Error: the answer is not the service's*", 1, 0);
     row("400-without-error", "name", { Reply { 400, "{}" } }, "Http #400(Bad Request)<br>Error: *", 1, 0);
     row("503-html", "upload", { Reply { 503, "<html>busy</html>" } }, "Http #503(Service Unavailable)<br>Error: *", 1, 0);
 }
@@ -387,6 +400,47 @@ void tst_Tasks::stalledOrEndlessReply()
     QCOMPARE(m_server->requests("/me"), requests);
 }
 
+// A photo whose body went out whole is never sent again without an answer
+// of the service; before that, and after a transient Graph error, it is.
+// The retry timer's last tick ends a silent request, never a moving one.
+void tst_Tasks::uploadSentAtMostOnce_data()
+{
+    QTest::addColumn<QList<Reply>>("replies");
+    QTest::addColumn<Network::ReplyTask::RetryPolicy>("policy");
+    QTest::addColumn<int>("megabytes"); // of the photo, more than the sockets' buffers hold; 0: a small one
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<int>("posts");
+    using Policy = Network::ReplyTask::RetryPolicy;
+    const QString noAnswer = Network::ReplyTask::noAnswerMessage();
+    const Reply silent { 200, {}, Fault::None, 60000 };
+    QTest::newRow("answer-slower-than-a-stall") << QList<Reply> { Reply { 200, {}, Fault::None, 500 } }
+                                                << Policy { 5000, 10, 100, 10000 } << 0 << "" << 1;
+    QTest::newRow("silent-after-body") << QList<Reply> { silent } << Policy { 5000, 10, 100, 300 } << 0 << noAnswer << 1;
+    QTest::newRow("silent-at-last-tick") << QList<Reply> { FakeGraph::error(2), silent } << Policy { 50, 2, 10000, 60000 }
+                                         << 0 << noAnswer << 2;
+    QTest::newRow("closed-before-body-whole") << QList<Reply> { Reply { 0, {}, Fault::DropEarly } } << fast << 12 << ""
+                                              << 2;
+}
+
+void tst_Tasks::uploadSentAtMostOnce()
+{
+    QFETCH(QList<Reply>, replies);
+    QFETCH(Network::ReplyTask::RetryPolicy, policy);
+    QFETCH(int, megabytes);
+    QFETCH(QString, error);
+    QFETCH(int, posts);
+    m_server->script("POST /me/photos", replies);
+    const QString path = megabytes == 0 ? photo() : photo("large.png", megabytes << 20);
+    TaskProbe probe;
+    UploadTask task(m_graph.get(), m_login.get(), path, "", "", probe.onDone(), probe.onError(), policy);
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 20000);
+    QVERIFY2(probe.errors == (error.isEmpty() ? QStringList() : QStringList { error }), qPrintable(probe.errors.join('|')));
+    QCOMPARE(m_server->requests("/me/photos"), posts);
+    QCOMPARE(m_server->photos(), probe.successes);
+    QVERIFY(!task.isWorking());
+}
+
 // The host may delete a task inside any of its callbacks, whichever path
 // (reply, retry, login outcome, local failure) the callback comes from.
 void tst_Tasks::deletedInCallback_data()
@@ -456,7 +510,7 @@ void tst_Tasks::deletedInCallback()
 // still going out: the photo must not be published all the same.
 void tst_Tasks::deletingStopsUpload()
 {
-    m_server->setSlowReader(true);
+    m_server->setReadPace(64 << 10);
     TaskProbe probe;
     auto task = std::make_unique<UploadTask>(m_graph.get(), m_login.get(), photo("big.png", 20 << 20), "", "",
                                              probe.onDone(), probe.onError(), fast);
@@ -552,6 +606,8 @@ void tst_Tasks::signedRequests_data()
     QTest::addColumn<bool>("post");
     QTest::addColumn<QByteArray>("target");
     QTest::newRow("no-token") << QVariant() << "/me" << false << QByteArray("/me?access_token");
+    // Read without blocking, or not at all.
+    QTest::newRow("preferences-a-fifo") << QVariant("FIFO") << "/me" << false << QByteArray("/me?access_token");
     QTest::newRow("own-query-kept") << QVariant("t") << "/me/picture?redirect=false&width=4" << false
                                     << QByteArray("/me/picture?redirect=false&width=4&access_token=t");
     QTest::newRow("post-album") << QVariant("t") << "/1234/photos" << true << QByteArray("/1234/photos?access_token=t");
@@ -565,11 +621,21 @@ void tst_Tasks::signedRequests()
     QFETCH(QString, path);
     QFETCH(bool, post);
     QFETCH(QByteArray, target);
-    QSettings settings(PreferencesFile::path(), QSettings::NativeFormat);
-    if (token.isValid())
-        settings.setValue(PreferencesFile::tokenKey(), token);
-    else
-        settings.remove(PreferencesFile::tokenKey());
+    {
+        QSettings settings(PreferencesFile::path(), QSettings::NativeFormat);
+        if (token.isValid())
+            settings.setValue(PreferencesFile::tokenKey(), token);
+        else
+            settings.remove(PreferencesFile::tokenKey());
+    }
+    const auto removeFifo = qScopeGuard([&token] {
+        if (token == "FIFO")
+            QFile::remove(PreferencesFile::path());
+    });
+    if (token == "FIFO") {
+        QFile::remove(PreferencesFile::path());
+        QCOMPARE(::mkfifo(QFile::encodeName(PreferencesFile::path()).constData(), 0600), 0);
+    }
     QHttpMultiPart body(QHttpMultiPart::FormDataType);
     std::unique_ptr<QNetworkReply> reply(post ? m_graph->post(path, &body) : m_graph->get(path));
     QTRY_VERIFY(reply->isFinished());

@@ -79,14 +79,14 @@ void FacebookTask::replyFinished()
         // A reply cut off after its headers carries a 2xx status but no
         // complete answer: that is a failure, not an empty result.
         if (reply->error() != QNetworkReply::NoError)
-            reportTransportError(status);
+            reportTransportError();
         else
             handleSuccess(reply->readAll());
     } else {
         if (status == 302)
             qDebug() << "Redirect to:"
                      << SecretMask::masked(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString());
-        reportTransportError(status);
+        reportTransportError();
     }
 }
 
@@ -95,7 +95,7 @@ void FacebookTask::handleGraphError(const QByteArray &body)
     const QVariantMap map = QtJson::parse(textOf(body)).toMap();
     if (!map.contains(QStringLiteral("error"))) {
         // An error page of the service's front end: still an outcome.
-        reportTransportError(currentReply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+        reportTransportError();
         return;
     }
     const QVariantMap error = map.value(QStringLiteral("error")).toMap();
@@ -141,16 +141,27 @@ void FacebookTask::handleSuccess(const QByteArray &body)
     }
 }
 
-void FacebookTask::reportTransportError(int status)
+void FacebookTask::reportTransportError()
+{
+    reportHttpFailure(currentReply()->errorString());
+}
+
+void FacebookTask::reportUnexpectedAnswer(const QString &why)
+{
+    reportHttpFailure(why);
+}
+
+void FacebookTask::reportHttpFailure(const QString &error)
 {
     QNetworkReply *reply = currentReply();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     QString text = QStringLiteral("Http #") + QString::number(status);
     const QByteArray phrase = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
     const QString reason = QString::fromUtf8(textOf(phrase));
     if (!reason.isEmpty())
         text += QLatin1Char('(') + reason + QLatin1Char(')');
-    if (!reply->errorString().isEmpty())
-        text += QStringLiteral("<br>Error: ") + SecretMask::masked(reply->errorString()); // it quotes the address
+    if (!error.isEmpty())
+        text += QStringLiteral("<br>Error: ") + SecretMask::masked(error); // the error string quotes the address
     qDebug() << text;
     finishWithError(text);
 }

@@ -93,6 +93,9 @@ public:
 
 protected:
     GraphClient *graph() const { return m_graph; }
+    // Ends the task with the "Http #<status>..." text of the current reply
+    // and why its answer cannot be read as the service's.
+    void reportUnexpectedAnswer(const QString &why);
     void outcomeDelivered() override;
     bool holdsRetries() const override;
 
@@ -102,7 +105,8 @@ private slots:
 private:
     void handleGraphError(const QByteArray &body);
     void handleSuccess(const QByteArray &body);
-    void reportTransportError(int status);
+    void reportTransportError();
+    void reportHttpFailure(const QString &error);
     void sendCheck();
     void stopListeningToLogins();
 

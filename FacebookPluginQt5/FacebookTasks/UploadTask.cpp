@@ -1,6 +1,7 @@
 #include "UploadTask.h"
 
 #include "GraphClient.h"
+#include "network/SinglePassFile.h"
 #include "utils/ImageMime.h"
 
 #include <QDebug>
@@ -64,7 +65,7 @@ QString UploadTask::albumId()
 
 QNetworkReply *UploadTask::reply()
 {
-    auto file = std::make_unique<QFile>(m_filePath);
+    auto file = std::make_unique<Network::SinglePassFile>(m_filePath);
     if (!file->open(QIODevice::ReadOnly)) {
         finishWithError(QStringLiteral("Can't find %1").arg(m_filePath));
         return nullptr;
@@ -89,15 +90,23 @@ QNetworkReply *UploadTask::reply()
     auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
     body->append(message);
     body->append(image);
-    file.release()->setParent(body);
+    Network::SinglePassFile *source = file.release();
+    source->setParent(body);
 
     QNetworkReply *reply = graph()->post(QLatin1Char('/') + albumId() + QStringLiteral("/photos"), body);
-    body->setParent(reply); // the body and the file live as long as the reply
+    source->sealOnceSent(reply); // the photo goes out once, whatever the connection does
+    body->setParent(reply);      // the body and the file live as long as the reply
     return reply;
 }
 
-void UploadTask::handleResult(const QVariantMap &)
+void UploadTask::handleResult(const QVariantMap &result)
 {
+    // The service answers a stored photo with its id; a sign-in page of a
+    // captive portal or a proxy's page may come with a 200 all the same.
+    if (result.value(QStringLiteral("id")).toString().isEmpty()) {
+        reportUnexpectedAnswer(QStringLiteral("the answer is not the service's: it names no stored photo"));
+        return;
+    }
     const std::function<void()> onSuccess = m_onSuccess;
     finishWithSuccess([&] { onSuccess(); });
 }

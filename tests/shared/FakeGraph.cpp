@@ -12,6 +12,7 @@ const char *reason(int status)
     switch (status) {
     case 200: return "OK";
     case 302: return "Found";
+    case 307: return "Temporary Redirect";
     case 400: return "Bad Request";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
@@ -47,9 +48,15 @@ void FakeGraph::onConnection()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         socket->setParent(this);
-        if (m_slowReader)
-            socket->setReadBufferSize(16 * 1024); // the rest waits in the kernel
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadable(socket); });
+        if (m_paceBytes > 0) {
+            socket->setReadBufferSize(m_paceBytes); // the rest waits in the kernel, in a small buffer
+            socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
+            auto *pace = new QTimer(socket);
+            connect(pace, &QTimer::timeout, this, [this, socket] { onReadable(socket); });
+            pace->start(10);
+        } else {
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadable(socket); });
+        }
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             if (m_pending.take(socket).bodyLeft > 0)
                 ++m_brokenUploads;
@@ -61,8 +68,6 @@ void FakeGraph::onConnection()
 void FakeGraph::onReadable(QTcpSocket *socket)
 {
     Pending &request = m_pending[socket];
-    if (request.paused)
-        return;
     if (request.bodyLeft < 0) {
         request.head += socket->readAll();
         const int end = request.head.indexOf("\r\n\r\n");
@@ -78,13 +83,10 @@ void FakeGraph::onReadable(QTcpSocket *socket)
         request.head.clear();
         m_targets << request.target;
         ++m_requests[QUrl::fromEncoded(request.target).path().toUtf8()];
-        if (m_slowReader && request.bodyLeft > 0) {
-            request.paused = true;
-            QTimer::singleShot(1500, socket, [this, socket] {
-                m_pending[socket].paused = false;
-                socket->setReadBufferSize(0);
-                onReadable(socket);
-            });
+        QList<Reply> &scripted = m_scripts[scriptKey(request.method, request.target)];
+        if (!scripted.isEmpty() && scripted.first().fault == Fault::DropEarly) {
+            scripted.removeFirst();
+            socket->abort(); // forgets the request: nothing of it may be touched after this
             return;
         }
     } else {
@@ -101,15 +103,15 @@ void FakeGraph::answer(QTcpSocket *socket, const QByteArray &method, const QByte
 {
     const QUrl url = QUrl::fromEncoded(target);
     const QByteArray path = url.path().toUtf8();
-    const QByteArray key = method + ' ' + (path.endsWith("/photos") ? QByteArray("/me/photos") : path);
-    QList<Reply> &scripted = m_scripts[key];
+    QList<Reply> &scripted = m_scripts[scriptKey(method, target)];
     Reply reply = scripted.isEmpty() ? Reply() : scripted.takeFirst();
-    if (reply.body.isEmpty() && reply.fault != Fault::Drop) {
+    const bool usual = reply.body.isEmpty();
+    if (usual && reply.fault != Fault::Drop) {
         reply.body = usualAnswer(method, path, url.query(QUrl::FullyEncoded).toUtf8());
     }
-    const bool upload = method == "POST";
+    const bool storesPhoto = method == "POST" && usual && reply.status == 200;
     QPointer<QTcpSocket> guarded(socket);
-    QTimer::singleShot(reply.delayMsecs, this, [this, guarded, reply, upload] {
+    QTimer::singleShot(reply.delayMsecs, this, [this, guarded, reply, storesPhoto] {
         if (!guarded || guarded->state() != QAbstractSocket::ConnectedState)
             return;
         QTcpSocket *socket = guarded;
@@ -117,7 +119,8 @@ void FakeGraph::answer(QTcpSocket *socket, const QByteArray &method, const QByte
             socket->abort();
             return;
         }
-        const QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reason(reply.status)
+        const QByteArray location = reply.status / 100 == 3 ? "\r\nLocation: /me" : "";
+        const QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reason(reply.status) + location
             + "\r\nContent-Type: application/json\r\nContent-Length: "
             + QByteArray::number(reply.fault == Fault::Endless ? (1LL << 40) : qint64(reply.body.size())) + "\r\n\r\n";
         socket->write(head);
@@ -140,10 +143,16 @@ void FakeGraph::answer(QTcpSocket *socket, const QByteArray &method, const QByte
         }
         default:
             socket->write(reply.body);
-            if (upload && reply.status == 200)
+            if (storesPhoto)
                 ++m_photos;
         }
     });
+}
+
+QByteArray FakeGraph::scriptKey(const QByteArray &method, const QByteArray &target)
+{
+    const QByteArray path = QUrl::fromEncoded(target).path().toUtf8();
+    return method + ' ' + (path.endsWith("/photos") ? QByteArray("/me/photos") : path);
 }
 
 QByteArray FakeGraph::usualAnswer(const QByteArray &method, const QByteArray &path, const QByteArray &query)

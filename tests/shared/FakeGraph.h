@@ -20,7 +20,8 @@ public:
     enum class Fault {
         None,
         Cut,     // headers and half the body, then the connection closes
-        Drop,    // the connection closes without a reply
+        Drop,    // the connection closes without a reply (an upload's body read whole)
+        DropEarly, // the connection closes as soon as the request's head is read
         Stall,   // headers, then nothing more
         Endless, // headers, then a body that never ends
     };
@@ -42,17 +43,18 @@ public:
 
     int requests(const QByteArray &path) const { return m_requests.value(path); }
     QList<QByteArray> targets() const { return m_targets; }
-    int photos() const { return m_photos; }             // uploads received whole and stored
-    int brokenUploads() const { return m_brokenUploads; } // bodies cut off by the client
-    // Reads uploads this slowly: the sockets' buffers fill and the client is
-    // still sending when it gives up.
-    void setSlowReader(bool slow) { m_slowReader = slow; }
+    int photos() const { return m_photos; }             // uploads answered with the usual photo id
+    int brokenUploads() const { return m_brokenUploads; } // bodies cut off before their end
+    // Reads every request at this pace (bytes every 10 ms): the sockets'
+    // buffers fill, and the client of a large upload is still sending.
+    void setReadPace(int bytesPerTurn) { m_paceBytes = bytesPerTurn; }
 
 private:
     void onConnection();
     void onReadable(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const QByteArray &method, const QByteArray &target);
     QByteArray usualAnswer(const QByteArray &method, const QByteArray &path, const QByteArray &query);
+    static QByteArray scriptKey(const QByteArray &method, const QByteArray &target);
 
     // What one connection has read of its current request.
     struct Pending
@@ -60,7 +62,6 @@ private:
         QByteArray head;
         qint64 bodyLeft = -1; // -1: the head is still coming
         QByteArray method, target;
-        bool paused = false;
     };
 
     QTcpServer m_server;
@@ -70,7 +71,7 @@ private:
     QList<QByteArray> m_targets;
     int m_photos = 0;
     int m_brokenUploads = 0;
-    bool m_slowReader = false;
+    int m_paceBytes = 0; // 0: as fast as it comes
 };
 
 #endif // FAKEGRAPH_H
