@@ -14,12 +14,15 @@ class LoginFlow;
 // once, that the user granted the permission it needs ("/me/permissions"),
 // and it reads every reply the same way:
 //
-//   2xx  -> the permission list, or the subclass's handleResult()
+//   2xx  -> the permission list, or the subclass's handleResult() (an
+//           upload's counts only when it names the stored photo's id)
 //   4xx/5xx with a Graph error object:
 //        transient (1, 2, 4, 17)                          -> retry timer
 //        OAuthException 10, 102, 190, 200..299, 2500      -> login, then again
 //        anything else                                    -> "Facebook API error: ..."
 //   anything else (no status, 1xx, 3xx, an error page)   -> "Http #<status>..."
+//   (redirects are reported, never followed)
+//   no status after the request's body went out whole    -> ReplyTask::noAnswerMessage()
 //
 // A reply is read as the answer to the request it was sent as: the kind of
 // the request (check or real) is recorded when it is sent, never inferred
@@ -47,8 +50,17 @@ class LoginFlow;
 //   tick                   InLogin, login open: nothing, not counted.
 //                          Out: counted only (never two requests at once).
 //                          Otherwise counted and the current phase sent again.
-//                          The tick after the last re-send: "Request timed
-//                          out", anything out aborted -> Finished
+//                          The tick after the last re-send: a request still
+//                          sending its body or receiving its answer decides
+//                          (what would arm the timer then times out);
+//                          otherwise anything out is aborted and "Request
+//                          timed out", or the no-answer text for a body that
+//                          went out whole -> Finished
+//   stall                  nothing moved for stallMsecs: dropped, timer armed.
+//                          After the body went out whole: answerMsecs of
+//                          silence, then the no-answer text -> Finished
+//   body out, no answer    connection closed (the network stack may not send
+//                          it again) -> the no-answer text -> Finished
 //   current reply          Checking: granted -> Requesting; not -> auth()
 //                          Requesting: the decision tree above
 //   older reply            deleted unread (replaced by a retry, abandoned on
