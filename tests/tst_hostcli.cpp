@@ -79,7 +79,6 @@ private slots:
     void refusesDecompressionBombs();
     void serviceTextEscaped();
     void progressOnTerminal();
-    void logoutForgetsTheLogin_data();
     void logoutForgetsTheLogin();
     void logoutWhileAWindowIsOpen();
 
@@ -369,22 +368,12 @@ void tst_HostCli::progressOnTerminal()
     QVERIFY2(output.contains("\r\x1b[KUploaded " + photo.toUtf8()), output);
 }
 
-void tst_HostCli::logoutForgetsTheLogin_data()
-{
-    QTest::addColumn<bool>("logout");
-    // Without a logout, only the token gone: the browser's session still
-    // logs the user in without the login page.
-    QTest::newRow("token-only-removed") << false;
-    QTest::newRow("logout") << true;
-}
-
 void tst_HostCli::logoutForgetsTheLogin()
 {
-    QFETCH(bool, logout);
     // Logged in through the dialog: the sandbox approves and starts a
     // session, whose cookie the engine keeps. The host shuts the engine down
     // so that it writes the cookie out before the process ends.
-    QFile::remove(LoginProfile::cookieFilePath()); // no session of an earlier row
+    QFile::remove(LoginProfile::cookieFilePath());
     QVERIFY(QFile::remove(PreferencesFile::path()) || !QFile::exists(PreferencesFile::path()));
     QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
     QVERIFY(engineCookies() > 0);
@@ -397,32 +386,21 @@ void tst_HostCli::logoutForgetsTheLogin()
         jar.store();
     }
 
-    if (logout) {
-        const HostRun result = run({ "logout", "--json" });
-        QVERIFY2(result.exitCode == 0 && result.json().value("logged_out").toBool(), result.report());
-        QVERIFY(PreferencesFile::tokenOnDisk().isEmpty());
-        QVERIFY(engineCookies() <= 0);
-        Network::CookieJar jar;
-        QCOMPARE(jar.cookiesForUrl(QUrl(QString::fromUtf8(m_sandbox->origin()) + '/')).size(), 0);
-    } else {
-        QSettings preferences(PreferencesFile::path(), QSettings::NativeFormat);
-        preferences.remove(PreferencesFile::tokenKey());
-    }
+    const HostRun result = run({ "logout", "--json" });
+    QVERIFY2(result.exitCode == 0 && result.json().value("logged_out").toBool(), result.report());
+    QVERIFY(PreferencesFile::tokenOnDisk().isEmpty());
+    QVERIFY(engineCookies() <= 0);
+    Network::CookieJar jar;
+    QCOMPARE(jar.cookiesForUrl(QUrl(QString::fromUtf8(m_sandbox->origin()) + '/')).size(), 0);
 
     // The next login, with nobody approving automatically.
     QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
     QProcess host;
     host.setProcessEnvironment(m_environment);
     host.start(hostBinary(), { "albums" });
-    if (logout) {
-        QTRY_COMPARE_WITH_TIMEOUT(m_sandbox->counters().value("login_pages").toInt(), 1, 30000);
-        host.kill();
-        host.waitForFinished();
-    } else {
-        QVERIFY(host.waitForFinished(30000));
-        QCOMPARE(host.exitCode(), 0);
-        QCOMPARE(m_sandbox->counters().value("login_pages").toInt(), 0);
-    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_sandbox->counters().value("login_pages").toInt(), 1, 30000);
+    host.kill();
+    host.waitForFinished();
 }
 
 // Another host has its login window open, so its engine holds the cookie

@@ -1,5 +1,6 @@
 #include "FacebookPluginQt5/Path.h"
 #include "TestMain.h"
+#include "settings/Settings.h"
 
 #include <QTemporaryDir>
 
@@ -12,6 +13,7 @@ private slots:
     void toFilepath2x();
     void filepathForLevel_data();
     void filepathForLevel();
+    void settingsAreTheHostsPreferencesFile();
 };
 
 void tst_Path::toFilepath2x_data()
@@ -60,6 +62,21 @@ void tst_Path::filepathForLevel()
     }
     QCOMPARE(Path::filepathForLevel(path, level, checkExists),
              expectVariant ? Path::toFilepath2x(path) : path);
+}
+
+void tst_Path::settingsAreTheHostsPreferencesFile()
+{
+    const QString home = QDir::homePath();
+    QVERIFY(home.contains(QLatin1String("orvelle-test"))); // never a real user's file
+    QCOMPARE(Settings::directory(), home + "/Library/Preferences");
+    QCOMPARE(Settings::filepath(), home + "/Library/Preferences/com.velotri.Orvelle.plist");
+    QCOMPARE(Settings::format(), QSettings::NativeFormat);
+    // The path is cached: a later change of home does not move the file.
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", "/elsewhere");
+    QCOMPARE(Settings::directory(), QStringLiteral("/elsewhere/Library/Preferences"));
+    QCOMPARE(Settings::filepath(), home + "/Library/Preferences/com.velotri.Orvelle.plist");
+    qputenv("HOME", oldHome);
 }
 
 ORVELLE_TEST_MAIN(tst_Path)

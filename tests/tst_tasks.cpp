@@ -458,6 +458,8 @@ void tst_Tasks::deletedInCallback_data()
     QTest::newRow("albums-login-closed") << "albums" << QList<Reply> { FakeGraph::error(190) } << 'c' << "" << "Authorisation canceled";
     QTest::newRow("upload-login-failed") << "upload" << QList<Reply> { FakeGraph::error(190) } << 'n' << "photo.png" << "Authorisation failed";
     QTest::newRow("upload-file-gone") << "upload" << QList<Reply>() << '\0' << "gone.png" << "Can't find *gone.png";
+    QTest::newRow("upload-unanswered") << "upload" << QList<Reply> { Reply { 200, {}, Fault::Drop } } << '\0' << "photo.png"
+                                       << "No answer after the photo was sent: it may have been published";
     QTest::newRow("upload-unsupported") << "upload" << QList<Reply>() << '\0' << "photo.tiff" << "Facebook does not support .tiff images";
 }
 
