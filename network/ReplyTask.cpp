@@ -229,7 +229,8 @@ void ReplyTask::armRetryTimer()
 {
     if (m_hasOutcome)
         return;
-    if (m_pastLastTick) {
+    // Unless the task waits for a login the user is still in.
+    if (m_pastLastTick && !holdsRetries()) {
         finishWithError(QStringLiteral("Request timed out"));
         return;
     }

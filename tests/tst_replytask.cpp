@@ -87,6 +87,9 @@ public:
     // With a wire, each request is a WireReply played by it, from the next
     // turn of the event loop on.
     std::function<void(WireReply *, int)> wire;
+    bool held = false; // as while a login is open
+
+    bool holdsRetries() const override { return held; }
 
     QNetworkReply *reply() override
     {
@@ -136,6 +139,8 @@ private slots:
     void lastTick_data();
     void lastTick();
     void stallWatchFollowsTheBody();
+    void answerAfterWholeBody_data();
+    void answerAfterWholeBody();
     void maskedTexts_data();
     void maskedTexts();
     void realTimeout();
@@ -224,6 +229,7 @@ void tst_ReplyTask::lastTick_data()
     QTest::addColumn<QString>("error"); // at the last tick; empty: none yet
     QTest::newRow("silent") << "" << "Request timed out";
     QTest::newRow("sending") << "some of the body" << "";
+    QTest::newRow("sending-then-login") << "some of the body, then a login" << "";
     QTest::newRow("answer-arriving") << "answer arriving" << "";
     QTest::newRow("answer-begun-then-nothing") << "answer begun" << "Request timed out";
     QTest::newRow("body-out-silent") << "whole body" << Network::ReplyTask::noAnswerMessage();
@@ -239,6 +245,8 @@ void tst_ReplyTask::lastTick()
     m_task->wire = [&wire](WireReply *reply, int index) {
         if (index == 0)
             return reply->answer("retry"); // arms the timer, whose first tick sends the second request
+        if (index == 2)
+            return reply->answer("ok");
         if (wire.startsWith("some"))
             reply->sendBody(1, 10);
         if (wire.startsWith("whole"))
@@ -254,7 +262,15 @@ void tst_ReplyTask::lastTick()
     QCOMPARE(m_errors, error.isEmpty() ? QStringList() : QStringList { error });
     if (!error.isEmpty())
         return;
+    // A retry asked for while a login holds the ticks waits for the login.
+    m_task->held = wire.endsWith("login");
     static_cast<WireReply *>(m_task->sent.last())->answer("retry");
+    if (m_task->held) {
+        QCOMPARE(m_errors, QStringList());
+        m_task->held = false;
+        QTRY_COMPARE(m_task->successes, 1);
+        return;
+    }
     QCOMPARE(m_errors, QStringList { "Request timed out" });
     QCOMPARE(m_task->sent.size(), 2);
 }
@@ -276,6 +292,34 @@ void tst_ReplyTask::stallWatchFollowsTheBody()
     };
     m_task->submit();
     QTRY_COMPARE(m_task->successes, 1);
+    QCOMPARE(m_task->sent.size(), 1);
+}
+
+// Once the whole body is out the service may be working on it: its answer
+// is awaited longer than a byte in flight, and without one the request ends
+// as unanswered, never sent again.
+void tst_ReplyTask::answerAfterWholeBody_data()
+{
+    QTest::addColumn<int>("answerMsecs"); // after the body; 0: never
+    QTest::addColumn<QStringList>("errors");
+    QTest::newRow("later-than-a-stall") << 300 << QStringList();
+    QTest::newRow("none") << 0 << QStringList { Network::ReplyTask::noAnswerMessage() };
+}
+
+void tst_ReplyTask::answerAfterWholeBody()
+{
+    QFETCH(int, answerMsecs);
+    QFETCH(QStringList, errors);
+    m_task = std::make_unique<TestTask>(m_manager.get(), m_server->origin(), &m_errors,
+                                        Network::ReplyTask::RetryPolicy { 50, 10, 100, 600 });
+    m_task->wire = [answerMsecs](WireReply *reply, int) {
+        reply->sendBody(10, 10);
+        if (answerMsecs)
+            QTimer::singleShot(answerMsecs, reply, [reply] { reply->answer("ok"); });
+    };
+    m_task->submit();
+    QTRY_COMPARE(m_task->successes + m_errors.size(), 1);
+    QCOMPARE(m_errors, errors);
     QCOMPARE(m_task->sent.size(), 1);
 }
 

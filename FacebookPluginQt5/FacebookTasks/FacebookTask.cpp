@@ -77,8 +77,11 @@ void FacebookTask::replyFinished()
         handleGraphError(reply->readAll());
     } else if (status >= 200 && status <= 299) {
         // A reply cut off after its headers carries a 2xx status but no
-        // complete answer: that is a failure, not an empty result.
-        if (reply->error() != QNetworkReply::NoError)
+        // complete answer: that is a failure, not an empty result. After a
+        // whole photo the service has most likely stored it.
+        if (reply->error() != QNetworkReply::NoError && bodySentWhole())
+            finishWithError(noAnswerMessage());
+        else if (reply->error() != QNetworkReply::NoError)
             reportTransportError();
         else
             handleSuccess(reply->readAll());
