@@ -197,6 +197,8 @@ void CommandRunner::print(const QString &line)
 
 void CommandRunner::printError(const QString &line)
 {
+    if (m_options.json && !m_json.contains(QStringLiteral("error")))
+        m_json.insert(QStringLiteral("error"), plainText(line)); // the first reason, as stderr says it
     m_progress.clear();
     std::fprintf(stderr, "orvelle-host: %s\n", terminalText(plainText(line)).toLocal8Bit().constData());
     std::fflush(stderr);

@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QUrl>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -17,6 +19,13 @@ QString canonicalCommand(const QString &word)
 }
 
 const QStringList commands { "whoami", "albums", "upload", "share", "logout", "gui" };
+
+// Options that only some commands take; the others apply to every command.
+const QMap<QString, QStringList> commandOptions {
+    { "album", { "upload" } },   { "message", { "upload" } }, { "parallel", { "upload" } },
+    { "name", { "share" } },     { "caption", { "share" } },  { "description", { "share" } },
+    { "picture", { "share" } },  { "size", { "whoami" } },
+};
 
 } // namespace
 
@@ -41,7 +50,8 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
         "  share                  share a post through the feed dialog\n"
         "  logout                 forget the token and the login cookies\n"
         "  gui [FILE...]          a window with all of the above"));
-    parser.addHelpOption();
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."), QStringLiteral("command [files...]"));
     const QCommandLineOption plugin("plugin-path", "The plug-in library to load (Qt itself takes --plugin).", "path", ORVELLE_DEFAULT_PLUGIN);
     const QCommandLineOption json("json", "Write one JSON document to stdout instead of text.");
@@ -59,17 +69,33 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     const QCommandLineOption delay("screenshot-delay", "Milliseconds before the screenshot.", "ms", "5000");
     parser.addOptions({ plugin, json, verbose, album, message, parallel, name, caption, description, picture, size,
                         screenshot, delay });
-    parser.process(app);
+    if (!parser.parse(app.arguments())) {
+        *error = parser.errorText();
+        return false;
+    }
+    if (parser.isSet(version)) {
+        std::printf("orvelle-host %s\n", qPrintable(QCoreApplication::applicationVersion()));
+        std::exit(0);
+    }
+    if (parser.isSet(help))
+        parser.showHelp(0);
 
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
-        *error = QStringLiteral("no command given (try --help)");
+        *error = QStringLiteral("no command given");
         return false;
     }
     options->command = canonicalCommand(positional.first());
     if (!commands.contains(options->command)) {
-        *error = QStringLiteral("unknown command '%1' (try --help)").arg(positional.first());
+        *error = QStringLiteral("unknown command '%1'").arg(positional.first());
         return false;
+    }
+    for (const QString &given : parser.optionNames()) {
+        const auto takers = commandOptions.constFind(given);
+        if (takers != commandOptions.cend() && !takers->contains(options->command)) {
+            *error = QStringLiteral("%1 takes no --%2").arg(options->command, given);
+            return false;
+        }
     }
     options->files = positional.mid(1);
     if (options->command == QLatin1String("upload") && options->files.isEmpty()) {

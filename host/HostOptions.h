@@ -24,8 +24,10 @@ struct HostOptions
     QString screenshot; // save a picture of the screen there, then quit
     int screenshotDelayMs = 5000;
 
-    // Exits the process on --help; returns false with a one-line error for
-    // a command line that asks for nothing the host can do.
+    // Exits the process on --help and --version; returns false with a
+    // one-line error for a command line that asks for nothing the host can
+    // do (an unknown option or command, a missing value, an option the
+    // command does not take).
     static bool parse(const QCoreApplication &app, HostOptions *options, QString *error);
     // Seen before the application exists: the web engine reads its log
     // switches when it starts.

@@ -27,6 +27,7 @@ public:
     QString libraryPath() const { return m_loader.fileName(); }
 
 private:
+    QString m_path;
     QPluginLoader m_loader; // keeps the library loaded for the life of the process
     IPhotoUpload *m_plugin = nullptr; // owned by the loader's instance
     WatchedNetworkManager m_manager;

@@ -60,10 +60,25 @@ bool saveScreen(const QString &file, QWidget *window = nullptr)
     return shot.save(file);
 }
 
+// Without a display (an SSH session, a service) the window system would
+// abort the process before it could say anything: the host draws offscreen
+// instead, with what the web engine needs there. A platform the user chose
+// stays.
+void chooseHeadlessPlatform()
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY")
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        qputenv("QT_QUICK_BACKEND", "software"); // Qt 5's engine has no OpenGL context offscreen
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    chooseHeadlessPlatform();
     if (!HostOptions::verboseRequested(argc, argv))
         hideDiagnostics();
     // The plug-in's browser window is a web view: required before the app.
@@ -71,11 +86,12 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     app.setOrganizationName(QStringLiteral("Velotri"));
     app.setApplicationName(QStringLiteral("Orvelle"));
+    app.setApplicationVersion(QStringLiteral(ORVELLE_VERSION));
 
     HostOptions options;
     QString error;
     if (!HostOptions::parse(app, &options, &error)) {
-        std::fprintf(stderr, "orvelle-host: %s\n", qPrintable(error));
+        std::fprintf(stderr, "orvelle-host: %s (see orvelle-host --help)\n", qPrintable(error));
         return 2;
     }
     PluginHost host(options.pluginPath);

@@ -135,7 +135,19 @@ void tst_HostCli::commands_data()
     QTest::newRow("unknown-command") << QStringList { "frobnicate" } << 2 << QString() << QString();
     QTest::newRow("upload-nothing") << QStringList { "upload" } << 2 << QString() << QString();
     QTest::newRow("parallel-4") << QStringList { "upload", "x.jpg", "--parallel", "4" } << 2 << QString() << QString();
-    QTest::newRow("no-such-plugin") << QStringList { "whoami", "--plugin-path", "/nonexistent.so" } << 2 << QString() << QString();
+    QTest::newRow("no-such-plugin") << QStringList { "whoami", "--plugin-path", "/nonexistent.so" } << 2 << QString()
+                                    << "orvelle-host: no plug-in at /nonexistent.so";
+    QTest::newRow("unknown-option") << QStringList { "whoami", "--foo" } << 2 << QString() << QString();
+    QTest::newRow("missing-value") << QStringList { "upload", "x.jpg", "--album" } << 2 << QString() << QString();
+    QTest::newRow("option-not-taken") << QStringList { "albums", "--message", "hi" } << 2 << QString()
+                                      << "orvelle-host: albums takes no --message (see orvelle-host --help)";
+    QTest::newRow("json-error") << QStringList { "upload", "/nonexistent.jpg", "--json" } << 1 << "error"
+                                << "/nonexistent.jpg: cannot read";
+    QTest::newRow("version") << QStringList { "--version" } << 0 << QString() << "orvelle-host 1.0";
+    // Over SSH: no display, nothing chosen; the host draws offscreen.
+    QTest::newRow("no-display-help") << QStringList { "NO-DISPLAY", "--help" } << 0 << QString()
+                                     << "Usage: " + hostBinary() + " [options] command [files...]";
+    QTest::newRow("no-display-whoami") << QStringList { "NO-DISPLAY", "whoami" } << 0 << QString() << name;
 }
 
 void tst_HostCli::commands()
@@ -145,12 +157,23 @@ void tst_HostCli::commands()
     QFETCH(QString, jsonKey);
     QFETCH(QString, expected);
 
+    const QProcessEnvironment environment = m_environment;
+    if (arguments.first() == "NO-DISPLAY") {
+        arguments.removeFirst();
+        for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "QT_QUICK_BACKEND" })
+            m_environment.remove(name);
+    }
     const HostRun result = run(arguments);
+    m_environment = environment;
     QVERIFY2(result.exitCode == exitCode, result.report());
     if (exitCode != 0) {
-        // One clear line, and nothing of the plug-in's or engine's chatter.
+        // One clear line that says where to look, and nothing of the
+        // plug-in's or engine's chatter.
         QCOMPARE(result.err.count('\n'), 1);
         QVERIFY2(result.err.startsWith("orvelle-host: "), result.err);
+        const QString reason = expected.isEmpty() ? QStringLiteral("(see orvelle-host --help)") : expected;
+        QVERIFY2(result.err.contains(reason.toUtf8()), result.err);
+        QVERIFY2(jsonKey.isEmpty() || result.json().value(jsonKey).toString().contains(reason), result.out);
         return;
     }
     QVERIFY2(result.err.isEmpty(), result.err); // diagnostics hidden without --verbose
