@@ -16,9 +16,10 @@ PACKAGES = build-essential cmake ninja-build pkg-config python3 \
            qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libqt6webenginecore6-bin \
            libqt6opengl6-dev qt6-image-formats-plugins \
            xvfb xauth fonts-dejavu-core fonts-wqy-microhei curl \
-           libvips-tools imagemagick
+           libvips-tools imagemagick \
+           dpkg-dev lintian
 
-.PHONY: deps build test test-fast test-sanitize demo screenshots bench fuzz clean
+.PHONY: deps build test test-fast test-sanitize demo screenshots bench fuzz package clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; done); \
@@ -48,6 +49,16 @@ test: deps
 	status=$$?; wait; cat build/default/Testing/slow.log; \
 	[ $$status = 0 ] && [ "$$(cat build/default/Testing/slow.status)" = 0 ]
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=5
+
+# Debian packages of both builds (build/default/*.deb: the Qt 5 plug-in and
+# the programs; build/qt6/*.deb: the Qt 6 plug-in), their dependencies from
+# dpkg-shlibdeps; then lintian and the programs of an unpacked copy.
+package: deps
+	$(MAKE) --no-print-directory build QT=5
+	cd build/default && rm -f *.deb && cpack
+	$(MAKE) --no-print-directory build QT=6 EXTRAS=OFF
+	cd build/qt6 && rm -f *.deb && cpack
+	packaging/check-packages.sh build/default/*.deb build/qt6/*.deb
 
 # Every test again but the real-time one, built with the address and
 # undefined-behaviour sanitizers (leak checks on where the web engine lets

@@ -2,6 +2,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QUrl>
 
 #include <cstdio>
@@ -19,6 +21,14 @@ QString canonicalCommand(const QString &word)
 }
 
 const QStringList commands { "whoami", "albums", "upload", "share", "logout", "gui" };
+
+// An installed host loads the installed plug-in; one in its build folder
+// the one built beside it.
+QString defaultPlugin()
+{
+    const QString installed = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(ORVELLE_INSTALLED_PLUGIN));
+    return QFileInfo(installed).isFile() ? QDir::cleanPath(installed) : QStringLiteral(ORVELLE_DEFAULT_PLUGIN);
+}
 
 // Options that only some commands take; the others apply to every command.
 const QMap<QString, QStringList> commandOptions {
@@ -53,7 +63,13 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."), QStringLiteral("command [files...]"));
-    const QCommandLineOption plugin("plugin-path", "The plug-in library to load (Qt itself takes --plugin).", "path", ORVELLE_DEFAULT_PLUGIN);
+    const QString sandboxBuild = defaultPlugin();
+    const QCommandLineOption plugin(
+        "plugin-path",
+        QStringLiteral("The plug-in library to load (Qt itself takes --plugin). Default: the sandbox build, %1; the "
+                       "real service's build is %2 beside it.")
+            .arg(sandboxBuild, QFileInfo(sandboxBuild).fileName().remove(QStringLiteral("Sandbox"))),
+        "path", sandboxBuild);
     const QCommandLineOption json("json", "Write one JSON document to stdout instead of text.");
     const QCommandLineOption verbose({ "v", "verbose" }, "Show the plug-in's and the web engine's diagnostics.");
     const QCommandLineOption album("album", "Album to upload to (default: the application's album).", "name");
