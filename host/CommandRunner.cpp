@@ -5,6 +5,8 @@
 #include "PluginHost.h"
 #include "UploadQueue.h"
 
+#include <QApplication>
+#include <QEvent>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -20,6 +22,31 @@ CommandRunner::CommandRunner(PluginHost *host, HostOptions options, QObject *par
     , m_progress(stderr)
     , m_dialogWatch(nullptr)
 {
+    qApp->installEventFilter(this);
+}
+
+bool CommandRunner::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Show && watched->isWidgetType() && static_cast<QWidget *>(watched)->isWindow())
+        QTimer::singleShot(0, this, &CommandRunner::onWindowShown); // not inside the window's own show()
+    return false;
+}
+
+void CommandRunner::onWindowShown()
+{
+    if (m_ended || m_options.command == QLatin1String("share"))
+        return;
+    if (!m_options.loginVisible) {
+        printError(QStringLiteral("a login is needed: run `orvelle-host login` where a window can open"));
+        finish(false);
+        return;
+    }
+    if (!m_toldLogin) {
+        m_toldLogin = true;
+        m_progress.clear();
+        std::fprintf(stderr, "orvelle-host: Logging in: a window is open\n");
+        std::fflush(stderr);
+    }
 }
 
 CommandRunner::~CommandRunner() = default;
@@ -27,7 +54,9 @@ CommandRunner::~CommandRunner() = default;
 void CommandRunner::start()
 {
     const QString &command = m_options.command;
-    if (command == QLatin1String("whoami"))
+    if (command == QLatin1String("login"))
+        login();
+    else if (command == QLatin1String("whoami"))
         whoami();
     else if (command == QLatin1String("albums"))
         albums();
@@ -37,6 +66,34 @@ void CommandRunner::start()
         share();
     else if (command == QLatin1String("logout"))
         logout();
+}
+
+// The login the other commands need: the album listing asks for
+// user_photos; an upload of a file that cannot exist asks for photo_upload
+// and then fails on the file, before anything is sent.
+void CommandRunner::login()
+{
+    IPhotoUpload *plugin = m_host->plugin();
+    const auto failed = [this](const QString &error) {
+        printError(error);
+        finish(false);
+    };
+    m_task.reset(plugin->newUserAlbumsTask(
+        [this, plugin, failed](const IPhotoUpload::Albums &) {
+            QTimer::singleShot(0, this, [this, plugin, failed] {
+                const QString probe = QStringLiteral("/nonexistent/orvelle-login-probe.jpg");
+                m_task.reset(plugin->newUploadTask(
+                    probe, QString(), QString(), [this] { finish(true); },
+                    [this, probe, failed](const QString &error) {
+                        if (error != QStringLiteral("Can't find %1").arg(probe))
+                            return failed(error);
+                        print(QStringLiteral("Logged in"));
+                        m_json.insert(QStringLiteral("logged_in"), true);
+                        finish(true);
+                    }));
+            });
+        },
+        failed));
 }
 
 void CommandRunner::whoami()
@@ -188,15 +245,30 @@ void CommandRunner::logout()
 
 void CommandRunner::print(const QString &line)
 {
-    if (m_options.json)
+    if (m_options.json || m_ended)
         return;
     m_progress.clear();
     std::printf("%s\n", terminalText(line).toLocal8Bit().constData());
     std::fflush(stdout);
 }
 
-void CommandRunner::printError(const QString &line)
+// A service that could not be reached (no HTTP status) is named, and the
+// sandbox build's user is told what it needs.
+QString CommandRunner::withWhere(const QString &line) const
 {
+    if (!line.contains(QLatin1String("Http #0<br>")) || m_host->manager()->lastOrigin().isEmpty())
+        return line;
+    QString text = line + QStringLiteral(" (the service at %1").arg(m_host->manager()->lastOrigin());
+    if (QFileInfo(m_host->libraryPath()).fileName().contains(QLatin1String("Sandbox")))
+        text += QStringLiteral("; is orvelle-sandbox running? start it with: orvelle-sandbox");
+    return text + QLatin1Char(')');
+}
+
+void CommandRunner::printError(const QString &reason)
+{
+    if (m_ended)
+        return;
+    const QString line = withWhere(reason);
     if (m_options.json && !m_json.contains(QStringLiteral("error")))
         m_json.insert(QStringLiteral("error"), plainText(line)); // the first reason, as stderr says it
     m_progress.clear();
@@ -206,6 +278,9 @@ void CommandRunner::printError(const QString &line)
 
 void CommandRunner::finish(bool ok)
 {
+    if (m_ended)
+        return;
+    m_ended = true;
     m_progress.clear();
     if (m_options.json) {
         m_json.insert(QStringLiteral("ok"), ok);

@@ -27,6 +27,13 @@ public:
     ~CommandRunner() override;
 
     void start();
+
+protected:
+    // Sees the plug-in's windows appear: in a command, any window is its
+    // login (or, for share, its feed dialog).
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+public:
     // Ctrl+C: the photos not sent yet are canceled, the rest is reported.
     void interrupt();
 
@@ -34,6 +41,7 @@ signals:
     void finished(int exitStatus);
 
 private:
+    void login();
     void whoami();
     void albums();
     void upload();
@@ -41,8 +49,10 @@ private:
     void logout();
 
     void print(const QString &line);
-    void printError(const QString &line);
+    void printError(const QString &reason);
+    QString withWhere(const QString &line) const;
     void finish(bool ok);
+    void onWindowShown();
 
     PluginHost *m_host;
     HostOptions m_options;
@@ -51,6 +61,8 @@ private:
     std::unique_ptr<UploadQueue> m_uploads;
     TerminalProgress m_progress;
     DialogCloseWatch m_dialogWatch;
+    bool m_toldLogin = false;
+    bool m_ended = false; // the outcome is out: later callbacks say nothing
 };
 
 #endif // COMMANDRUNNER_H

@@ -20,7 +20,7 @@ QString canonicalCommand(const QString &word)
     return word;
 }
 
-const QStringList commands { "whoami", "albums", "upload", "share", "logout", "gui" };
+const QStringList commands { "login", "whoami", "albums", "upload", "share", "logout", "gui" };
 
 // An installed host loads the installed plug-in; one in its build folder
 // the one built beside it.
@@ -54,6 +54,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     parser.setApplicationDescription(QStringLiteral(
         "Plays the Orvelle application for its Facebook plug-in.\n\n"
         "Commands:\n"
+        "  login                  log in (a window opens) for what the other commands need\n"
         "  whoami                 the logged-in user's name and profile picture\n"
         "  albums                 the user's albums and whether they take uploads\n"
         "  upload FILE...         upload photos, prepared while others upload, up to three at once\n"
@@ -72,6 +73,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
         "path", sandboxBuild);
     const QCommandLineOption json("json", "Write one JSON document to stdout instead of text.");
     const QCommandLineOption verbose({ "v", "verbose" }, "Show the plug-in's and the web engine's diagnostics.");
+    const QCommandLineOption noLogin("no-login", "Never open a login window: end when a login is needed.");
     const QCommandLineOption album("album", "Album to upload to (default: the application's album).", "name");
     const QCommandLineOption message("message", "Message posted with each photo.", "text");
     const QCommandLineOption parallel("parallel", "Uploads at once, 1 to 3 (1: one after the other).", "n", "3");
@@ -83,7 +85,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     const QCommandLineOption size("size", "Size of the profile picture asked for.", "WxH", "100x100");
     const QCommandLineOption screenshot("screenshot", "Save a picture of the screen, then quit.", "path");
     const QCommandLineOption delay("screenshot-delay", "Milliseconds before the screenshot.", "ms", "5000");
-    parser.addOptions({ plugin, json, verbose, album, message, parallel, name, caption, description, picture, size,
+    parser.addOptions({ plugin, json, verbose, noLogin, album, message, parallel, name, caption, description, picture, size,
                         screenshot, delay });
     if (!parser.parse(app.arguments())) {
         *error = parser.errorText();
@@ -142,6 +144,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     options->pluginPath = parser.value(plugin);
     options->json = parser.isSet(json);
     options->verbose = parser.isSet(verbose);
+    options->loginVisible = !parser.isSet(noLogin);
     options->album = parser.value(album);
     options->message = parser.value(message);
     options->post = { { "name", parser.value(name) },

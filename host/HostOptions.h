@@ -11,7 +11,7 @@ class QCoreApplication;
 // What the command line asks of the host.
 struct HostOptions
 {
-    QString command; // whoami, albums, upload, share, logout or gui
+    QString command; // login, whoami, albums, upload, share, logout or gui
     QStringList files; // upload
     QString album; // empty: the plug-in's own album
     QString message;
@@ -21,6 +21,9 @@ struct HostOptions
     QString pluginPath;
     bool json = false;
     bool verbose = false;
+    // False without a display the user could see a login window on, or with
+    // --no-login: a command that needs a login ends at once instead.
+    bool loginVisible = true;
     QString screenshot; // save a picture of the screen there, then quit
     int screenshotDelayMs = 5000;
 

@@ -24,7 +24,7 @@ public:
 
     IPhotoUpload *plugin() const { return m_plugin; }
     WatchedNetworkManager *manager() { return &m_manager; }
-    QString libraryPath() const { return m_loader.fileName(); }
+    QString libraryPath() const { return m_path; }
 
 private:
     QString m_path;

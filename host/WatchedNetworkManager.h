@@ -12,12 +12,19 @@ class WatchedNetworkManager : public QNetworkAccessManager
 public:
     using QNetworkAccessManager::QNetworkAccessManager;
 
+    // Scheme, host and port of the latest request: where the service was
+    // looked for (never its path or query, which carry the token).
+    QString lastOrigin() const { return m_lastOrigin; }
+
 signals:
     void replyStarted(QNetworkReply *reply);
 
 protected:
     QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
                                  QIODevice *outgoingData) override;
+
+private:
+    QString m_lastOrigin;
 };
 
 #endif // WATCHEDNETWORKMANAGER_H

@@ -63,22 +63,24 @@ bool saveScreen(const QString &file, QWidget *window = nullptr)
 // Without a display (an SSH session, a service) the window system would
 // abort the process before it could say anything: the host draws offscreen
 // instead, with what the web engine needs there. A platform the user chose
-// stays.
-void chooseHeadlessPlatform()
+// stays (offscreen chosen by hand is for scripted logins). True when the
+// host chose: nobody could see a login window.
+bool chooseHeadlessPlatform()
 {
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY")
         || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return;
+        return false;
     qputenv("QT_QPA_PLATFORM", "offscreen");
     if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
         qputenv("QT_QUICK_BACKEND", "software"); // Qt 5's engine has no OpenGL context offscreen
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    chooseHeadlessPlatform();
+    const bool headless = chooseHeadlessPlatform();
     if (!HostOptions::verboseRequested(argc, argv))
         hideDiagnostics();
     // The plug-in's browser window is a web view: required before the app.
@@ -94,6 +96,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "orvelle-host: %s (see orvelle-host --help)\n", qPrintable(error));
         return 2;
     }
+    options.loginVisible = options.loginVisible && !headless;
     PluginHost host(options.pluginPath);
     if (!host.load(&error)) {
         std::fprintf(stderr, "orvelle-host: %s\n", qPrintable(error));

@@ -25,7 +25,8 @@ struct HostRun
 {
     int exitCode = -1;
     QByteArray out;
-    QByteArray err;
+    QByteArray err; // without the note of a login window
+    bool loginNoted = false;
     QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
     QByteArray report() const { return "exit " + QByteArray::number(exitCode) + "\nstdout:\n" + out + "\nstderr:\n" + err; }
 };
@@ -115,6 +116,9 @@ HostRun tst_HostCli::run(const QStringList &arguments, int timeoutMs)
     result.exitCode = host.exitStatus() == QProcess::NormalExit ? host.exitCode() : -1;
     result.out = host.readAllStandardOutput();
     result.err = host.readAllStandardError();
+    const QByteArray note = "orvelle-host: Logging in: a window is open\n";
+    result.loginNoted = result.err.contains(note);
+    result.err.replace(note, "");
     SecretWatch::record(QString::fromUtf8(result.out + result.err));
     return result;
 }
@@ -143,8 +147,18 @@ void tst_HostCli::commands_data()
                                       << "orvelle-host: albums takes no --message (see orvelle-host --help)";
     QTest::newRow("json-error") << QStringList { "upload", "/nonexistent.jpg", "--json" } << 1 << "error"
                                 << "/nonexistent.jpg: cannot read";
+    QTest::newRow("service-unreachable") << QStringList { "SANDBOX-AT=http://127.0.0.1:1", "whoami" } << 1 << QString()
+                                         << "(the service at http://127.0.0.1:1; is orvelle-sandbox running? start it "
+                                            "with: orvelle-sandbox)";
     QTest::newRow("version") << QStringList { "--version" } << 0 << QString() << "orvelle-host 1.0";
-    // Over SSH: no display, nothing chosen; the host draws offscreen.
+    const QString loginNeeded = "a login is needed: run `orvelle-host login` where a window can open";
+    QTest::newRow("login") << QStringList { "login" } << 0 << QString() << "Logged in";
+    QTest::newRow("no-login") << QStringList { "whoami", "--no-login" } << 1 << QString() << loginNeeded;
+    // Over SSH: no display, nothing chosen; the host draws offscreen, and
+    // a login nobody could see ends at once (after a login elsewhere the
+    // token serves).
+    QTest::newRow("no-display-login-needed") << QStringList { "NO-DISPLAY-NOR-LOGIN", "albums" } << 1 << QString()
+                                             << loginNeeded;
     QTest::newRow("no-display-help") << QStringList { "NO-DISPLAY", "--help" } << 0 << QString()
                                      << "Usage: " + hostBinary() + " [options] command [files...]";
     QTest::newRow("no-display-whoami") << QStringList { "NO-DISPLAY", "whoami" } << 0 << QString() << name;
@@ -158,8 +172,11 @@ void tst_HostCli::commands()
     QFETCH(QString, expected);
 
     const QProcessEnvironment environment = m_environment;
-    if (arguments.first() == "NO-DISPLAY") {
-        arguments.removeFirst();
+    if (arguments.first().startsWith("SANDBOX-AT="))
+        m_environment.insert("ORVELLE_SANDBOX_ORIGIN", arguments.takeFirst().mid(11));
+    if (arguments.first().startsWith("NO-DISPLAY")) {
+        if (arguments.takeFirst() == "NO-DISPLAY")
+            QVERIFY(run({ "login" }).exitCode == 0);
         for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "QT_QUICK_BACKEND" })
             m_environment.remove(name);
     }
@@ -177,6 +194,7 @@ void tst_HostCli::commands()
         return;
     }
     QVERIFY2(result.err.isEmpty(), result.err); // diagnostics hidden without --verbose
+    QVERIFY(result.loginNoted || arguments.first() != "login"); // the sandbox's reset made the token stale
     if (jsonKey.isEmpty()) {
         QCOMPARE(QString::fromUtf8(result.out.split('\n').first()), expected);
         return;
