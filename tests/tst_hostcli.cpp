@@ -416,7 +416,12 @@ void tst_HostCli::logoutForgetsTheLogin()
     // so that it writes the cookie out before the process ends.
     QFile::remove(LoginProfile::cookieFilePath());
     QVERIFY(QFile::remove(PreferencesFile::path()) || !QFile::exists(PreferencesFile::path()));
-    QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
+    // Qt 6's engine now and then loses the session cookie at exit (about one
+    // run in twenty here); the logout is tested once one is on disk.
+    for (int login = 0; login < 3 && engineCookies() <= 0; ++login) {
+        QVERIFY(QFile::remove(PreferencesFile::path()) || !QFile::exists(PreferencesFile::path()));
+        QVERIFY2(run({ "albums" }).exitCode == 0, "login failed");
+    }
     QVERIFY(engineCookies() > 0);
     QVERIFY(!PreferencesFile::tokenOnDisk().isEmpty());
     {
