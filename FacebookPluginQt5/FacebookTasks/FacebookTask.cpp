@@ -79,17 +79,17 @@ void FacebookTask::replyFinished()
         // A reply cut off after its headers carries a 2xx status but no
         // complete answer: that is a failure, not an empty result. After a
         // whole photo the service has most likely stored it.
-        if (reply->error() != QNetworkReply::NoError && bodySentWhole())
-            finishWithError(noAnswerMessage());
-        else if (reply->error() != QNetworkReply::NoError)
-            reportTransportError();
-        else
+        if (reply->error() == QNetworkReply::NoError)
             handleSuccess(reply->readAll());
+        else if (bodySentWhole())
+            finishWithError(noAnswerMessage());
+        else
+            reportHttpFailure(reply->errorString());
     } else {
         if (status == 302)
             qDebug() << "Redirect to:"
                      << SecretMask::masked(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString());
-        reportTransportError();
+        reportHttpFailure(reply->errorString());
     }
 }
 
@@ -98,7 +98,7 @@ void FacebookTask::handleGraphError(const QByteArray &body)
     const QVariantMap map = QtJson::parse(textOf(body)).toMap();
     if (!map.contains(QStringLiteral("error"))) {
         // An error page of the service's front end: still an outcome.
-        reportTransportError();
+        reportHttpFailure(currentReply()->errorString());
         return;
     }
     const QVariantMap error = map.value(QStringLiteral("error")).toMap();
@@ -142,16 +142,6 @@ void FacebookTask::handleSuccess(const QByteArray &body)
     } else {
         auth();
     }
-}
-
-void FacebookTask::reportTransportError()
-{
-    reportHttpFailure(currentReply()->errorString());
-}
-
-void FacebookTask::reportUnexpectedAnswer(const QString &why)
-{
-    reportHttpFailure(why);
 }
 
 void FacebookTask::reportHttpFailure(const QString &error)

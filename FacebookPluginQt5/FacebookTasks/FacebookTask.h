@@ -105,9 +105,9 @@ public:
 
 protected:
     GraphClient *graph() const { return m_graph; }
-    // Ends the task with the "Http #<status>..." text of the current reply
-    // and why its answer cannot be read as the service's.
-    void reportUnexpectedAnswer(const QString &why);
+    // Ends the task with the "Http #<status>(<reason>)<br>Error: <error>"
+    // text of the current reply.
+    void reportHttpFailure(const QString &error);
     void outcomeDelivered() override;
     bool holdsRetries() const override;
 
@@ -117,8 +117,6 @@ private slots:
 private:
     void handleGraphError(const QByteArray &body);
     void handleSuccess(const QByteArray &body);
-    void reportTransportError();
-    void reportHttpFailure(const QString &error);
     void sendCheck();
     void stopListeningToLogins();
 

@@ -104,7 +104,7 @@ void UploadTask::handleResult(const QVariantMap &result)
     // The service answers a stored photo with its id; a sign-in page of a
     // captive portal or a proxy's page may come with a 200 all the same.
     if (result.value(QStringLiteral("id")).toString().isEmpty()) {
-        reportUnexpectedAnswer(QStringLiteral("the answer is not the service's: it names no stored photo"));
+        reportHttpFailure(QStringLiteral("the answer is not the service's: it names no stored photo"));
         return;
     }
     const std::function<void()> onSuccess = m_onSuccess;
