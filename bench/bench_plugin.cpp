@@ -14,7 +14,7 @@
 #include "PrivateHome.h"
 #include "ProcessTable.h"
 #include "PreferencesFile.h"
-#include "PluginHost.h"
+#include "plugin/PluginHost.h"
 #include "PluginPaths.h"
 #include "SandboxProcess.h"
 #include "json/QtJson.h"

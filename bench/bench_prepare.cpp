@@ -6,7 +6,7 @@
 // upright and at most 2048 pixels.
 // Targets: faster than ImageMagick; at least vipsthumbnail's photos a second.
 
-#include "PhotoPreparer.h"
+#include "preparation/PhotoPreparer.h"
 #include "SamplePhotos.h"
 
 #include <QCoreApplication>

@@ -2,11 +2,11 @@
 // the plug-in library by path, the way Orvelle does, and drives it through
 // IPhotoUpload alone, from the command line or from a small window.
 
-#include "CommandRunner.h"
-#include "HostOptions.h"
-#include "HostWindow.h"
-#include "InterruptWatch.h"
-#include "PluginHost.h"
+#include "cli/CommandRunner.h"
+#include "cli/HostOptions.h"
+#include "cli/InterruptWatch.h"
+#include "plugin/PluginHost.h"
+#include "window/HostWindow.h"
 
 #include <QApplication>
 #include <QPainter>

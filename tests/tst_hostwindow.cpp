@@ -3,8 +3,8 @@
 #include "TestMain.h"
 #include "SamplePhotos.h"
 
-#include "HostWindow.h"
-#include "PluginHost.h"
+#include "window/HostWindow.h"
+#include "plugin/PluginHost.h"
 
 #include <QDropEvent>
 #include <QJsonArray>

@@ -1,4 +1,4 @@
-#include "PluginHost.h"
+#include "plugin/PluginHost.h"
 #include "PluginPaths.h"
 #include "PrivateHome.h"
 #include "ProcessTable.h"
@@ -6,8 +6,8 @@
 #include "SandboxProcess.h"
 #include "TaskProbe.h"
 #include "TestMain.h"
-#include "UploadQueue.h"
-#include "WatchedNetworkManager.h"
+#include "batch/UploadQueue.h"
+#include "plugin/WatchedNetworkManager.h"
 
 #include "network/CookieJar.h"
 

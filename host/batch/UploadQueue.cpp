@@ -1,7 +1,7 @@
 #include "UploadQueue.h"
 
-#include "PlainText.h"
-#include "WatchedNetworkManager.h"
+#include "plugin/PlainText.h"
+#include "plugin/WatchedNetworkManager.h"
 
 #include "FacebookPluginQt5/IPhotoUpload.h"
 

@@ -1,7 +1,7 @@
 #ifndef UPLOADQUEUE_H
 #define UPLOADQUEUE_H
 
-#include "PhotoPreparer.h"
+#include "preparation/PhotoPreparer.h"
 
 #include "utils/ITask.h"
 

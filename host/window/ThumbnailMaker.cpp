@@ -1,6 +1,6 @@
 #include "ThumbnailMaker.h"
 
-#include "ImageLimits.h"
+#include "preparation/ImageLimits.h"
 
 #include <QFileInfo>
 #include <QImageReader>

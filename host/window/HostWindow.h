@@ -1,8 +1,8 @@
 #ifndef HOSTWINDOW_H
 #define HOSTWINDOW_H
 
-#include "DialogCloseWatch.h"
 #include "ThumbnailMaker.h"
+#include "plugin/DialogCloseWatch.h"
 
 #include "utils/ITask.h"
 

@@ -1,6 +1,6 @@
 #include "TerminalProgress.h"
 
-#include "PlainText.h"
+#include "plugin/PlainText.h"
 
 #include <unistd.h>
 

@@ -1,9 +1,9 @@
 #include "CommandRunner.h"
 
-#include "AccountLogout.h"
-#include "PlainText.h"
-#include "PluginHost.h"
-#include "UploadQueue.h"
+#include "batch/UploadQueue.h"
+#include "logout/AccountLogout.h"
+#include "plugin/PlainText.h"
+#include "plugin/PluginHost.h"
 
 #include <QApplication>
 #include <QEvent>

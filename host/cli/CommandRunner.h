@@ -1,9 +1,9 @@
 #ifndef COMMANDRUNNER_H
 #define COMMANDRUNNER_H
 
-#include "DialogCloseWatch.h"
 #include "HostOptions.h"
 #include "TerminalProgress.h"
+#include "plugin/DialogCloseWatch.h"
 
 #include "utils/ITask.h"
 

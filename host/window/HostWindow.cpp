@@ -1,10 +1,10 @@
 #include "HostWindow.h"
 
-#include "AccountLogout.h"
-#include "PlainText.h"
-#include "PluginHost.h"
-#include "TerminalProgress.h"
-#include "UploadQueue.h"
+#include "batch/UploadQueue.h"
+#include "cli/TerminalProgress.h"
+#include "logout/AccountLogout.h"
+#include "plugin/PlainText.h"
+#include "plugin/PluginHost.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
