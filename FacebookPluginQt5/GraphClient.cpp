@@ -57,9 +57,9 @@ QNetworkReply *GraphClient::post(const QString &path, QHttpMultiPart *body)
 
 QString GraphClient::storedToken() const
 {
-    // Reading anything but a file (a FIFO planted there) could block for ever.
-    const QFileInfo file(Settings::filepath());
-    if (file.exists() && !file.isFile())
+    // Reading anything but our own file (a FIFO planted there) could block
+    // for ever, or hand us someone else's token.
+    if (!OwnerOnlyFile::isSafeToRead(Settings::filepath()))
         return QString();
     QSettings settings(Settings::filepath(), Settings::format());
     const QString token = settings.value(m_tokenKey).toString();

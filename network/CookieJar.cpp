@@ -85,9 +85,16 @@ void CookieJar::fetch() const
         return;
     const QString path = filePath();
     qDebug() << "Fetch cookies from:" << path;
+    CookieList cookies;
+    QString reason;
+    if (!OwnerOnlyFile::isSafeToRead(path, &reason)) {
+        qWarning() << "Faild to fetch cookies:" << reason;
+        const_cast<CookieJar *>(this)->setAllCookies(cookies);
+        m_loaded = true;
+        return;
+    }
     QSettings settings(path, QSettings::IniFormat);
     registerCookieList();
-    CookieList cookies;
     try {
         cookies = qvariant_cast<CookieList>(settings.value(QStringLiteral("cookies"), QVariant()));
     } catch (const std::bad_alloc &) {

@@ -16,7 +16,8 @@ class SandboxServer;
 //         close),"early":true (on uploads, before the body is read: with drop,
 //         while the body comes; with pass and delay_ms, a slow reader),
 //         "stall":true (headers, then nothing for delay_ms), "endless":true
-//         (a 200 whose body never ends)}
+//         (a 200 whose body never ends), "stored":true (on uploads: the photo
+//         is stored first, then the reply: with drop, an answer lost)}
 //        (Qt's network manager re-sends a GET once when its connection closes
 //        unanswered: script two drops to make one request fail)
 //   POST /__sandbox/token?scope=a,b&user= a token without the dialog

@@ -80,6 +80,7 @@ bool FaultInjector::addScript(const std::string &json, std::string *error)
         reply.stall = item.value("stall").toBool();
         reply.endless = item.value("endless").toBool();
         reply.pass = item.value("pass").toBool();
+        reply.stored = item.value("stored").toBool();
         reply.delayMs = item.value("delay_ms").toInt();
         const int times = item.value("times").toInt(1);
         if (times < 1 || times > maxTimes || reply.delayMs < 0 || reply.delayMs > maxDelayMs) {
@@ -117,6 +118,14 @@ bool FaultInjector::beforeBody(const httplib::Request &request, int serverPort)
         return false;
     dropConnection(serverPort, request.remote_port);
     return true;
+}
+
+bool FaultInjector::dueAfterStoring(const httplib::Request &request)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_scripts.find(request.path);
+    return found != m_scripts.end() && !found->second.empty() && found->second.front().stored
+        && (found->second.front().method.empty() || found->second.front().method == request.method);
 }
 
 void FaultInjector::clear()

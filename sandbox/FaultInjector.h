@@ -32,6 +32,7 @@ public:
         bool stall = false;      // status and headers, then nothing for delay_ms, then close
         bool endless = false;    // status 200 and a body that never ends
         bool pass = false;       // after the delay, answer normally
+        bool stored = false;     // on uploads: store the photo first, then this reply (a lost answer)
         int delayMs = 0;
     };
 
@@ -46,6 +47,8 @@ public:
     // Called before routing: answers the request from the script if one is
     // due. Returns true when the request has been answered (or dropped).
     bool intercept(const httplib::Request &request, httplib::Response &response, int serverPort);
+    // Whether the reply due for this request comes after its photo is stored.
+    bool dueAfterStoring(const httplib::Request &request);
     // For routes that read a body, if an early reply is due: waits its
     // delay before reading, then drops the connection while the client is
     // still sending, or goes on. True when it dropped.

@@ -202,8 +202,11 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         GraphError::invalidParameter("Malformed multipart body").writeTo(response);
         return;
     }
-    if (sandbox.faults().intercept(request, response, sandbox.config().port))
-        return; // a scripted answer: nothing is stored
+    // A scripted answer: nothing is stored, unless the script loses the
+    // answer of a photo that was.
+    const bool answerLost = sandbox.faults().dueAfterStoring(request);
+    if (!answerLost && sandbox.faults().intercept(request, response, sandbox.config().port))
+        return;
     if (!receiver.hasSource()) {
         GraphError { 324, "OAuthException", "(#324) Requires upload file", 0, 400 }.writeTo(response);
         return;
@@ -254,6 +257,8 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         return;
     }
     const std::string id = sandbox.store().addPhoto(photo, *userId);
+    if (answerLost && sandbox.faults().intercept(request, response, sandbox.config().port))
+        return;
     if (const int delayMs = sandbox.switches().uploadAnswerDelayMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     JsonReply::send(response, QJsonObject { { "id", JsonReply::text(id) }, { "post_id", JsonReply::text(*userId + "_" + id) } });

@@ -50,4 +50,26 @@ bool prepare(const QString &path, QString *reason)
     return ok;
 }
 
+bool isSafeToRead(const QString &path, QString *reason)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        return fail(reason, QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    struct stat status {};
+    bool ok = false;
+    if (::fstat(fd, &status) != 0)
+        fail(reason, QStringLiteral("cannot inspect %1").arg(path));
+    else if (!S_ISREG(status.st_mode))
+        fail(reason, QStringLiteral("%1 is not a regular file").arg(path));
+    else if (status.st_uid != ::geteuid())
+        fail(reason, QStringLiteral("%1 belongs to another user").arg(path));
+    else
+        ok = true;
+    ::close(fd);
+    return ok;
+}
+
 } // namespace OwnerOnlyFile

@@ -15,6 +15,12 @@
 // the user's own regular file is followed.
 namespace OwnerOnlyFile {
 bool prepare(const QString &path, QString *reason = nullptr);
+
+// Whether a credential file may be read: true when it is missing (there is
+// nothing to read) or a regular file of this user; false, with the reason,
+// for anything else (a FIFO planted there would block the reader for good,
+// another user's file could feed us their cookies). Never blocks.
+bool isSafeToRead(const QString &path, QString *reason = nullptr);
 }
 
 #endif // OWNERONLYFILE_H

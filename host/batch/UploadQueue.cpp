@@ -6,11 +6,29 @@
 #include "FacebookPluginQt5/IPhotoUpload.h"
 
 #include <QFileInfo>
+#include <QLocale>
 #include <QNetworkReply>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
+#include <optional>
+
+namespace {
+
+// The plug-in's texts that say more than "failed".
+const QString noAnswerText = QStringLiteral("No answer after the photo was sent: it may have been published");
+bool isLoginRefusal(const QString &error)
+{
+    return error == QLatin1String("Authorisation canceled") || error == QLatin1String("Authorisation failed");
+}
+
+bool skips(const UploadRecord::Entry &known)
+{
+    return known.state != UploadRecord::State::Failed;
+}
+
+} // namespace
 
 struct UploadQueue::Photo
 {
@@ -22,6 +40,13 @@ struct UploadQueue::Photo
     qint64 sent = 0;
     qint64 size = 0; // of the file sent; 0 until prepared
     Result result;
+    QByteArray digest; // of the original; empty without a record
+    std::optional<UploadRecord::Entry> known; // what the record knew before the batch
+    bool posted = false; // its upload request has started: it has its login
+    // A body of it went out whole and no answer has come since: the service
+    // may have it, whatever happens to the attempts after.
+    bool bodyOut = false;
+    bool notedInFlight = false;
 };
 
 UploadQueue::UploadQueue(IPhotoUpload *plugin, WatchedNetworkManager *manager, int parallel, QObject *parent)
@@ -44,9 +69,20 @@ UploadQueue::~UploadQueue()
 
 void UploadQueue::start(const QStringList &files, const QString &album, const QString &message)
 {
+    start(files, album, message, Place());
+}
+
+void UploadQueue::start(const QStringList &files, const QString &album, const QString &message, const Place &place)
+{
     ++m_batch;
     m_album = album;
     m_message = message;
+    m_place = place;
+    m_known = std::make_shared<const UploadRecord::Entries>(
+        m_place.record ? m_place.record->entries(m_place.account, album) : UploadRecord::Entries());
+    m_digestsSent.clear();
+    m_loginRefused = false;
+    m_recordFailed = false;
     m_photos.clear();
     for (const QString &file : files) {
         m_photos.push_back(std::make_unique<Photo>());
@@ -75,23 +111,34 @@ void UploadQueue::cancel()
         Photo &photo = *m_photos[size_t(i)];
         if (photo.stage == Stage::Done)
             continue;
-        // A photo whose every byte went out may be published all the same:
-        // only the answer did not come.
-        const bool allSent = photo.stage == Stage::Uploading && photo.size > 0 && photo.sent >= photo.size;
         photo.task.reset(); // stops its request
         photo.prepared.reset();
-        photo.result = { photo.file, false,
-                         allSent ? QStringLiteral("canceled after it was sent: the service may have published it")
-                                 : QStringLiteral("canceled, not sent") };
-        setStage(i, Stage::Done);
+        // Any attempt whose every byte went out unanswered may be published
+        // all the same, not only the last one.
+        if (photo.bodyOut)
+            settle(i, Outcome::Unknown, QStringLiteral("canceled after it was sent: the service may have published it"));
+        else
+            settle(i, Outcome::Failed, QStringLiteral("canceled, not sent"));
     }
     m_nextToPrepare = int(m_photos.size());
     reportInOrder();
 }
 
-int UploadQueue::failures() const
+int UploadQueue::count(Outcome outcome) const
 {
-    return int(std::count_if(m_results.cbegin(), m_results.cend(), [](const Result &r) { return !r.ok; }));
+    return int(std::count_if(m_results.cbegin(), m_results.cend(), [outcome](const Result &r) { return r.outcome == outcome; }));
+}
+
+QString UploadQueue::summary() const
+{
+    QStringList parts { QStringLiteral("%1 uploaded").arg(count(Outcome::Uploaded)) };
+    if (const int failed = count(Outcome::Failed))
+        parts << QStringLiteral("%1 failed").arg(failed);
+    if (const int unknown = count(Outcome::Unknown))
+        parts << QStringLiteral("%1 may have been published").arg(unknown);
+    if (const int skipped = count(Outcome::Skipped))
+        parts << QStringLiteral("%1 skipped (sent before)").arg(skipped);
+    return parts.join(QStringLiteral(", "));
 }
 
 UploadQueue::Totals UploadQueue::totals() const
@@ -148,20 +195,49 @@ void UploadQueue::prepareInBackground(int index)
     const QString file = m_photos[size_t(index)]->file;
     const PhotoPreparer *preparer = &m_preparer;
     const quint64 batch = m_batch;
-    m_workers.start(QRunnable::create([this, preparer, file, batch, index] {
-        auto prepared = std::make_shared<PreparedPhoto>(preparer->prepare(file));
+    const bool digests = m_place.record != nullptr;
+    const bool again = m_place.again;
+    const std::shared_ptr<const UploadRecord::Entries> known = m_known;
+    m_workers.start(QRunnable::create([this, preparer, file, batch, index, digests, again, known] {
+        const QByteArray digest = digests ? UploadRecord::digestOf(file) : QByteArray();
+        // A photo that will not be sent is not prepared either.
+        const bool skipped = !again && known->contains(digest) && skips(known->value(digest));
+        auto prepared = std::make_shared<PreparedPhoto>(skipped ? PreparedPhoto() : preparer->prepare(file));
         QMetaObject::invokeMethod(
-            this, [this, batch, index, prepared] { onPrepared(batch, index, prepared); }, Qt::QueuedConnection);
+            this, [this, batch, index, prepared, digest] { onPrepared(batch, index, prepared, digest); },
+            Qt::QueuedConnection);
     }));
 }
 
-void UploadQueue::onPrepared(quint64 batch, int index, std::shared_ptr<PreparedPhoto> prepared)
+QString UploadQueue::knownText(const UploadRecord::Entry &known) const
+{
+    const QString album = m_album.isEmpty() ? QStringLiteral("the application's album") : m_album;
+    const QString at = known.at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    if (known.state == UploadRecord::State::Uploaded)
+        return QStringLiteral("uploaded to %1 on %2").arg(album, at);
+    return QStringLiteral("may have been published to %1 on %2: check the album").arg(album, at);
+}
+
+void UploadQueue::onPrepared(quint64 batch, int index, std::shared_ptr<PreparedPhoto> prepared, QByteArray digest)
 {
     if (batch != m_batch || m_photos[size_t(index)]->stage != Stage::Preparing)
         return; // canceled meanwhile: the copy goes with `prepared`
     Photo &photo = *m_photos[size_t(index)];
+    photo.digest = std::move(digest);
+    if (!photo.digest.isEmpty()) {
+        const auto known = m_known->constFind(photo.digest);
+        if (known != m_known->cend())
+            photo.known = *known;
+        if (photo.known && skips(*photo.known) && !m_place.again)
+            return finishPhoto(index, Outcome::Skipped, knownText(*photo.known));
+        const auto twin = m_digestsSent.constFind(photo.digest);
+        if (twin != m_digestsSent.cend())
+            return finishPhoto(index, Outcome::Skipped,
+                               QStringLiteral("the same photo as %1, earlier in this batch").arg(m_photos[size_t(*twin)]->file));
+        m_digestsSent.insert(photo.digest, index);
+    }
     if (!prepared->ok()) {
-        finishPhoto(index, false, prepared->error);
+        finishPhoto(index, Outcome::Failed, prepared->error);
         return;
     }
     photo.prepared = std::move(prepared);
@@ -182,23 +258,101 @@ void UploadQueue::startUpload(int index)
     emit photoStarted(index, photo.file, preparation);
     ITask *task = m_plugin->newUploadTask(
         photo.prepared->path, m_album, m_message,
-        [this, index, preparation] { finishPhoto(index, true, preparation); },
-        [this, index](const QString &error) { finishPhoto(index, false, plainText(error)); });
+        [this, index, preparation] { finishPhoto(index, Outcome::Uploaded, preparation); },
+        [this, index](const QString &error) { onUploadError(index, error); });
     if (photo.stage == Stage::Uploading)
         photo.task.reset(task);
     else // it ended inside the factory; its task is deleted next turn
         QTimer::singleShot(0, this, [task = std::shared_ptr<ITask>(task)] {});
 }
 
-void UploadQueue::finishPhoto(int index, bool ok, const QString &detail)
+void UploadQueue::onUploadError(int index, const QString &error)
+{
+    // The service's answer clears bodyOut before the plug-in hears it, so a
+    // body still out unanswered is one the service may have kept.
+    if (error == noAnswerText || m_photos[size_t(index)]->bodyOut)
+        return finishPhoto(index, Outcome::Unknown, plainText(error));
+    finishPhoto(index, Outcome::Failed, plainText(error));
+    if (isLoginRefusal(error) && !m_loginRefused) {
+        m_loginRefused = true;
+        // After the login's outcome has reached every photo waiting for it.
+        QTimer::singleShot(0, this, [this, batch = m_batch] {
+            if (batch == m_batch)
+                endLoginRefused();
+        });
+    }
+}
+
+// The user said no to the batch's login: the photos that have not started
+// sending end here instead of asking again, one by one.
+void UploadQueue::endLoginRefused()
+{
+    if (!m_running)
+        return;
+    for (int i = 0; i < int(m_photos.size()); ++i) {
+        Photo &photo = *m_photos[size_t(i)];
+        if (photo.stage == Stage::Done || photo.posted)
+            continue;
+        photo.task.reset();
+        photo.prepared.reset();
+        settle(i, Outcome::Failed, QStringLiteral("not sent: the login was canceled"));
+    }
+    m_nextToPrepare = int(m_photos.size());
+    if (m_starting >= 0 && m_photos[size_t(m_starting)]->stage == Stage::Done)
+        m_starting = -1;
+    reportInOrder();
+}
+
+// Writes what the batch learnt of a photo, never weakening what the record
+// knew before it (an upload sent again with --again that fails is still
+// uploaded once).
+void UploadQueue::noteInRecord(int index, UploadRecord::State state)
+{
+    Photo &photo = *m_photos[size_t(index)];
+    if (!m_place.record || photo.digest.isEmpty())
+        return;
+    UploadRecord::Entry entry { state, QDateTime::currentDateTimeUtc(), QFileInfo(photo.file).absoluteFilePath() };
+    if (photo.known && photo.known->state >= state)
+        entry = *photo.known;
+    QString error;
+    if (!m_place.record->note(m_place.account, m_album, photo.digest, entry, &error) && !m_recordFailed) {
+        m_recordFailed = true;
+        emit recordFailed(error);
+    }
+}
+
+// A photo's outcome, in the record as well.
+void UploadQueue::settle(int index, Outcome outcome, const QString &detail)
+{
+    Photo &photo = *m_photos[size_t(index)];
+    switch (outcome) {
+    case Outcome::Uploaded:
+        noteInRecord(index, UploadRecord::State::Uploaded);
+        break;
+    case Outcome::Unknown:
+        noteInRecord(index, UploadRecord::State::Unknown);
+        break;
+    case Outcome::Failed:
+        // Takes back the unknown written when its body went out: the
+        // service answered after all.
+        if (photo.notedInFlight || !photo.known)
+            noteInRecord(index, UploadRecord::State::Failed);
+        break;
+    case Outcome::Skipped:
+        break;
+    }
+    photo.result = { photo.file, outcome, detail };
+    setStage(index, Stage::Done);
+}
+
+void UploadQueue::finishPhoto(int index, Outcome outcome, const QString &detail)
 {
     Photo &photo = *m_photos[size_t(index)];
     if (photo.stage == Stage::Done)
         return;
-    if (ok)
+    if (outcome == Outcome::Uploaded)
         setSent(photo, photo.size);
-    photo.result = { photo.file, ok, detail };
-    setStage(index, Stage::Done);
+    settle(index, outcome, detail);
     if (m_starting == index)
         m_starting = -1;
     // Not from inside the plug-in's callback: its task and copy go next turn
@@ -247,6 +401,7 @@ void UploadQueue::watchReply(QNetworkReply *reply)
     m_starting = -1;
     Photo &photo = *m_photos[size_t(index)];
     photo.reply = reply;
+    photo.posted = true;
     setSent(photo, 0);
     const quint64 batch = m_batch;
     connect(reply, &QNetworkReply::uploadProgress, this, [this, batch, index, reply](qint64 sent, qint64 total) {
@@ -256,7 +411,22 @@ void UploadQueue::watchReply(QNetworkReply *reply)
         if (reply != photo.reply || photo.stage != Stage::Uploading)
             return;
         setSent(photo, std::min(sent, photo.size));
+        if (sent >= total && !photo.bodyOut) {
+            photo.bodyOut = true;
+            // Before any answer: a host that dies now never sends it again unasked.
+            if (!photo.notedInFlight && !(photo.known && photo.known->state >= UploadRecord::State::Unknown)) {
+                photo.notedInFlight = true;
+                noteInRecord(index, UploadRecord::State::Unknown);
+            }
+        }
         emit progress(index, sent, total);
+    });
+    // Connected before the plug-in's own handler (the manager announces the
+    // reply before handing it over), so this runs first.
+    connect(reply, &QNetworkReply::finished, this, [this, batch, index, reply] {
+        if (batch != m_batch || !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+            return;
+        m_photos[size_t(index)]->bodyOut = false; // the service answered: its word on the photo stands
     });
     QTimer::singleShot(0, this, &UploadQueue::advance);
 }

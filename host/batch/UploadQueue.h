@@ -1,10 +1,13 @@
 #ifndef UPLOADQUEUE_H
 #define UPLOADQUEUE_H
 
+#include "UploadRecord.h"
+
 #include "preparation/PhotoPreparer.h"
 
 #include "utils/ITask.h"
 
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -24,17 +27,40 @@ class WatchedNetworkManager;
 // files stay bounded however many photos are given; up to `parallel`
 // uploads run at once, each its own task. Results are reported in the order
 // the photos were given; a photo that fails does not stop the others.
+//
+// Each photo ends with one outcome. With a record, what it knows at the
+// batch's account and album is not sent again (unless `again`), and each
+// outcome is written as it arrives; a photo whose whole body went out is
+// written as unknown at once, so a host killed before the answer never
+// sends it again unasked.
 class UploadQueue : public QObject
 {
     Q_OBJECT
 public:
     static constexpr int maxParallel = 3;
 
+    enum class Outcome {
+        Uploaded, // the service answered with the stored photo's id
+        Failed, // not published: refused, never sent, or stopped before its body was out
+        Unknown, // its whole body went out and no answer came: it may have been published
+        Skipped, // the record knows it was sent before
+    };
+
     struct Result
     {
         QString file;
-        bool ok = false;
-        QString detail; // how it was prepared, or the error
+        Outcome outcome = Outcome::Failed;
+        QString detail; // how it was prepared, the error, or what the record knows
+        bool ok() const { return outcome == Outcome::Uploaded; }
+    };
+
+    // Where the batch goes, for the record: nothing is skipped or noted
+    // without one.
+    struct Place
+    {
+        UploadRecord *record = nullptr;
+        QString account;
+        bool again = false; // send what the record knows all the same
     };
 
     // The whole batch: photos reported, bytes sent of the bytes expected
@@ -50,14 +76,17 @@ public:
     UploadQueue(IPhotoUpload *plugin, WatchedNetworkManager *manager, int parallel = 1, QObject *parent = nullptr);
     ~UploadQueue() override; // stops the uploads and removes every temporary copy
 
-    void start(const QStringList &files, const QString &album, const QString &message);
+    void start(const QStringList &files, const QString &album, const QString &message, const Place &place);
+    void start(const QStringList &files, const QString &album, const QString &message); // without a record
     // Stops the running uploads and drops the photos not sent yet; each
     // is reported as canceled, then finished() follows.
     void cancel();
 
     bool isRunning() const { return m_running; }
     const QList<Result> &results() const { return m_results; }
-    int failures() const;
+    int count(Outcome outcome) const;
+    // "18 uploaded, 1 failed, 1 may have been published", the counts that are not zero.
+    QString summary() const;
     Totals totals() const;
 
 signals:
@@ -66,6 +95,7 @@ signals:
     void progress(int index, qint64 bytesSent, qint64 bytesTotal);
     void photoFinished(int index, const UploadQueue::Result &result); // in the order given
     void finished();
+    void recordFailed(const QString &error); // once a batch: what was learnt could not be written
 
 private:
     enum class Stage { Waiting, Preparing, Prepared, Uploading, Done };
@@ -73,9 +103,14 @@ private:
 
     void advance();
     void prepareInBackground(int index);
-    void onPrepared(quint64 batch, int index, std::shared_ptr<PreparedPhoto> prepared);
+    void onPrepared(quint64 batch, int index, std::shared_ptr<PreparedPhoto> prepared, QByteArray digest);
     void startUpload(int index);
-    void finishPhoto(int index, bool ok, const QString &detail);
+    void finishPhoto(int index, Outcome outcome, const QString &detail);
+    void settle(int index, Outcome outcome, const QString &detail);
+    QString knownText(const UploadRecord::Entry &known) const;
+    void onUploadError(int index, const QString &error);
+    void noteInRecord(int index, UploadRecord::State state);
+    void endLoginRefused();
     void setStage(int index, Stage stage);
     void setSent(Photo &photo, qint64 sent);
     void reportInOrder();
@@ -86,6 +121,12 @@ private:
     const int m_parallel;
     QString m_album;
     QString m_message;
+    Place m_place;
+    // What the record knew when the batch started, shared with the workers.
+    std::shared_ptr<const UploadRecord::Entries> m_known;
+    QHash<QByteArray, int> m_digestsSent; // this batch's photos by content
+    bool m_recordFailed = false;
+    bool m_loginRefused = false; // the batch's login was declined: nothing more is sent
     quint64 m_batch = 0; // what a late preparation or reply belongs to
     std::vector<std::unique_ptr<Photo>> m_photos;
     int m_inStage[5] = {};

@@ -1,7 +1,8 @@
 #include "CommandRunner.h"
 
-#include "batch/UploadQueue.h"
 #include "logout/AccountLogout.h"
+#include "batch/UploadRecord.h"
+#include "plugin/AlbumNames.h"
 #include "plugin/PlainText.h"
 #include "plugin/PluginHost.h"
 
@@ -129,10 +130,20 @@ void CommandRunner::albums()
 {
     m_task.reset(m_host->plugin()->newUserAlbumsTask(
         [this](const IPhotoUpload::Albums &albums) {
+            const QHash<QString, int> named = AlbumNames::counts(albums);
             QJsonArray list;
             for (const auto &album : albums) {
-                list.append(QJsonObject { { "name", album.first }, { "can_upload", album.second } });
-                print(album.second ? album.first : album.first + QStringLiteral("  (takes no uploads)"));
+                const int sharing = named.value(album.first);
+                QJsonObject item { { "name", album.first }, { "can_upload", album.second && sharing == 1 } };
+                QString line = album.first;
+                if (sharing > 1) {
+                    item.insert(QStringLiteral("shared_name"), true);
+                    line += QStringLiteral("  (%1)").arg(AlbumNames::sharedText(album.first, sharing));
+                } else if (!album.second) {
+                    line += QStringLiteral("  (takes no uploads)");
+                }
+                list.append(item);
+                print(line);
             }
             m_json.insert(QStringLiteral("albums"), list);
             finish(true);
@@ -145,6 +156,12 @@ void CommandRunner::albums()
 
 void CommandRunner::upload()
 {
+    QString error;
+    m_record = std::make_unique<UploadRecord>();
+    if (!m_record->open(&error)) {
+        printError(error);
+        return finish(false);
+    }
     m_uploads = std::make_unique<UploadQueue>(m_host->plugin(), m_host->manager(), m_options.parallel);
     m_progress.begin(QString());
     const auto showBatch = [this] {
@@ -154,52 +171,106 @@ void CommandRunner::upload()
     };
     connect(m_uploads.get(), &UploadQueue::progress, this, showBatch);
     connect(m_uploads.get(), &UploadQueue::photoFinished, this, [this, showBatch](int, const UploadQueue::Result &result) {
-        if (result.ok)
-            print(QStringLiteral("Uploaded %1 (%2)").arg(result.file, result.detail));
-        else
-            printError(QStringLiteral("%1: %2").arg(result.file, result.detail));
+        reportPhoto(result);
         showBatch();
     });
-    connect(m_uploads.get(), &UploadQueue::finished, this, [this] {
-        QJsonArray list;
-        for (const UploadQueue::Result &result : m_uploads->results()) {
-            QJsonObject item { { "file", result.file }, { "ok", result.ok } };
-            item.insert(result.ok ? QStringLiteral("prepared") : QStringLiteral("error"), result.detail);
-            list.append(item);
-        }
-        const int total = m_uploads->results().size();
-        const int failed = m_uploads->failures();
-        m_json.insert(QStringLiteral("uploads"), list);
-        m_json.insert(QStringLiteral("uploaded"), total - failed);
-        m_json.insert(QStringLiteral("failed"), failed);
-        print(QStringLiteral("%1 of %2 photos uploaded").arg(total - failed).arg(total));
-        finish(failed == 0);
-    });
-    if (m_options.album.isEmpty()) {
-        m_uploads->start(m_options.files, QString(), m_options.message);
-        return;
-    }
-    // The plug-in finds an album by name only once a listing has shown it.
-    m_task.reset(m_host->plugin()->newUserAlbumsTask(
-        [this](const IPhotoUpload::Albums &albums) {
-            const auto album = std::find_if(albums.cbegin(), albums.cend(),
-                                            [this](const auto &a) { return a.first == m_options.album; });
-            if (album == albums.cend() || !album->second) {
-                printError(album == albums.cend()
-                               ? QStringLiteral("there is no album named \"%1\"").arg(m_options.album)
-                               : QStringLiteral("the album \"%1\" takes no uploads").arg(m_options.album));
-                return finish(false);
-            }
-            // Not from inside the listing's callback: its task is deleted.
-            QTimer::singleShot(0, this, [this] {
-                m_task.reset();
-                m_uploads->start(m_options.files, m_options.album, m_options.message);
-            });
+    connect(m_uploads.get(), &UploadQueue::recordFailed, this,
+            [this](const QString &error) { printError(error + QStringLiteral(": a second run may send these photos again")); });
+    connect(m_uploads.get(), &UploadQueue::finished, this, &CommandRunner::reportBatch);
+    // The record is kept per account: the service's name for it, asked
+    // once a batch; then the album, found by its name.
+    m_task.reset(m_host->plugin()->newUserNameTask(
+        [this](const QString &account) {
+            m_account = account;
+            QTimer::singleShot(0, this, [this] { m_options.album.isEmpty() ? startBatch() : findAlbumThenStart(); });
         },
         [this](const QString &error) {
             printError(error);
             finish(false);
         }));
+}
+
+void CommandRunner::findAlbumThenStart()
+{
+    m_task.reset(m_host->plugin()->newUserAlbumsTask(
+        [this](const IPhotoUpload::Albums &albums) {
+            const int named = int(std::count_if(albums.cbegin(), albums.cend(),
+                                                 [this](const auto &a) { return a.first == m_options.album; }));
+            const auto album = std::find_if(albums.cbegin(), albums.cend(),
+                                            [this](const auto &a) { return a.first == m_options.album; });
+            if (named != 1 || !album->second) {
+                printError(named == 0   ? QStringLiteral("there is no album named \"%1\"").arg(m_options.album)
+                               : named > 1 ? AlbumNames::sharedText(m_options.album, named)
+                                           : QStringLiteral("the album \"%1\" takes no uploads").arg(m_options.album));
+                return finish(false);
+            }
+            QTimer::singleShot(0, this, &CommandRunner::startBatch);
+        },
+        [this](const QString &error) {
+            printError(error);
+            finish(false);
+        }));
+}
+
+void CommandRunner::startBatch()
+{
+    m_task.reset(); // not from inside its callback: this runs a turn later
+    m_uploads->start(m_options.files, m_options.album, m_options.message,
+                     { m_record.get(), m_account, m_options.again });
+}
+
+void CommandRunner::reportPhoto(const UploadQueue::Result &result)
+{
+    switch (result.outcome) {
+    case UploadQueue::Outcome::Uploaded:
+        return print(QStringLiteral("Uploaded %1 (%2)").arg(result.file, result.detail));
+    case UploadQueue::Outcome::Skipped:
+        return print(QStringLiteral("%1: %2; --again sends it again").arg(result.file, result.detail));
+    case UploadQueue::Outcome::Unknown:
+        return printError(QStringLiteral("%1: %2").arg(result.file, result.detail));
+    case UploadQueue::Outcome::Failed:
+        return printError(QStringLiteral("%1: not published: %2").arg(result.file, result.detail));
+    }
+}
+
+QString CommandRunner::outcomeName(UploadQueue::Outcome outcome)
+{
+    switch (outcome) {
+    case UploadQueue::Outcome::Uploaded:
+        return QStringLiteral("uploaded");
+    case UploadQueue::Outcome::Failed:
+        return QStringLiteral("failed");
+    case UploadQueue::Outcome::Unknown:
+        return QStringLiteral("unknown");
+    case UploadQueue::Outcome::Skipped:
+        break;
+    }
+    return QStringLiteral("skipped");
+}
+
+void CommandRunner::reportBatch()
+{
+    QJsonArray list;
+    for (const UploadQueue::Result &result : m_uploads->results()) {
+        const bool fine = result.outcome == UploadQueue::Outcome::Uploaded || result.outcome == UploadQueue::Outcome::Skipped;
+        QJsonObject item { { "file", result.file }, { "ok", fine }, { "outcome", outcomeName(result.outcome) } };
+        const char *detailKey = result.outcome == UploadQueue::Outcome::Uploaded ? "prepared"
+            : result.outcome == UploadQueue::Outcome::Skipped                    ? "known"
+                                                                                  : "error";
+        item.insert(QLatin1String(detailKey), result.detail);
+        list.append(item);
+    }
+    const int uploaded = m_uploads->count(UploadQueue::Outcome::Uploaded);
+    const int failed = m_uploads->count(UploadQueue::Outcome::Failed);
+    const int unknown = m_uploads->count(UploadQueue::Outcome::Unknown);
+    const int skipped = m_uploads->count(UploadQueue::Outcome::Skipped);
+    m_json.insert(QStringLiteral("uploads"), list);
+    m_json.insert(QStringLiteral("uploaded"), uploaded);
+    m_json.insert(QStringLiteral("failed"), failed);
+    m_json.insert(QStringLiteral("unknown"), unknown);
+    m_json.insert(QStringLiteral("skipped"), skipped);
+    print(m_uploads->summary());
+    finish(failed == 0 && unknown == 0);
 }
 
 void CommandRunner::interrupt()

@@ -3,6 +3,7 @@
 
 #include "HostOptions.h"
 #include "TerminalProgress.h"
+#include "batch/UploadQueue.h"
 #include "plugin/DialogCloseWatch.h"
 
 #include "utils/ITask.h"
@@ -13,7 +14,7 @@
 #include <memory>
 
 class PluginHost;
-class UploadQueue;
+class UploadRecord;
 
 // Runs one command of the command line through the plug-in and reports it:
 // text on stdout, or one JSON document with --json; each error is one line
@@ -48,6 +49,12 @@ private:
     void share();
     void logout();
 
+    void findAlbumThenStart();
+    void startBatch();
+    void reportPhoto(const UploadQueue::Result &result);
+    void reportBatch();
+    static QString outcomeName(UploadQueue::Outcome outcome);
+
     void print(const QString &line);
     void printError(const QString &reason);
     QString withWhere(const QString &line) const;
@@ -58,7 +65,9 @@ private:
     HostOptions m_options;
     QJsonObject m_json;
     std::unique_ptr<ITask> m_task;
-    std::unique_ptr<UploadQueue> m_uploads;
+    std::unique_ptr<UploadRecord> m_record;
+    std::unique_ptr<UploadQueue> m_uploads; // after the record: it writes there until it goes
+    QString m_account;
     TerminalProgress m_progress;
     DialogCloseWatch m_dialogWatch;
     bool m_toldLogin = false;

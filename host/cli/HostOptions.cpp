@@ -32,7 +32,7 @@ QString defaultPlugin()
 
 // Options that only some commands take; the others apply to every command.
 const QMap<QString, QStringList> commandOptions {
-    { "album", { "upload" } },   { "message", { "upload" } }, { "parallel", { "upload" } },
+    { "album", { "upload" } },   { "message", { "upload" } }, { "parallel", { "upload" } }, { "again", { "upload" } },
     { "name", { "share" } },     { "caption", { "share" } },  { "description", { "share" } },
     { "picture", { "share" } },  { "size", { "whoami" } },
 };
@@ -57,7 +57,8 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
         "  login                  log in (a window opens) for what the other commands need\n"
         "  whoami                 the logged-in user's name and profile picture\n"
         "  albums                 the user's albums and whether they take uploads\n"
-        "  upload FILE...         upload photos, prepared while others upload, up to three at once\n"
+        "  upload FILE...         upload photos, prepared while others upload, up to three at once;\n"
+        "                         photos this account sent there before are skipped (see --again)\n"
         "  share                  share a post through the feed dialog\n"
         "  logout                 forget the token and the login cookies\n"
         "  gui [FILE...]          a window with all of the above"));
@@ -76,6 +77,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     const QCommandLineOption noLogin("no-login", "Never open a login window: end when a login is needed.");
     const QCommandLineOption album("album", "Album to upload to (default: the application's album).", "name");
     const QCommandLineOption message("message", "Message posted with each photo.", "text");
+    const QCommandLineOption again("again", "Send photos the record of sent photos knows as well.");
     const QCommandLineOption parallel("parallel", "Uploads at once, 1 to 3 (1: one after the other).", "n", "3");
     const QCommandLineOption name("name", "Title of the shared post.", "text", "Orvelle");
     const QCommandLineOption caption("caption", "Caption of the shared post.", "text", "Made with Orvelle");
@@ -85,7 +87,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     const QCommandLineOption size("size", "Size of the profile picture asked for.", "WxH", "100x100");
     const QCommandLineOption screenshot("screenshot", "Save a picture of the screen, then quit.", "path");
     const QCommandLineOption delay("screenshot-delay", "Milliseconds before the screenshot.", "ms", "5000");
-    parser.addOptions({ plugin, json, verbose, noLogin, album, message, parallel, name, caption, description, picture, size,
+    parser.addOptions({ plugin, json, verbose, noLogin, album, message, again, parallel, name, caption, description, picture, size,
                         screenshot, delay });
     if (!parser.parse(app.arguments())) {
         *error = parser.errorText();
@@ -147,6 +149,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     options->loginVisible = !parser.isSet(noLogin);
     options->album = parser.value(album);
     options->message = parser.value(message);
+    options->again = parser.isSet(again);
     options->post = { { "name", parser.value(name) },
                       { "caption", parser.value(caption) },
                       { "description", parser.value(description) } };

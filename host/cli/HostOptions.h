@@ -16,6 +16,7 @@ struct HostOptions
     QString album; // empty: the plug-in's own album
     QString message;
     int parallel = 3; // uploads at once
+    bool again = false; // upload: send what the record of sent photos knows as well
     QMap<QString, QString> post; // share: name, caption, description, picture
     QSize pictureSize { 100, 100 };
     QString pluginPath;

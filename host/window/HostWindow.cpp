@@ -1,8 +1,10 @@
 #include "HostWindow.h"
 
-#include "batch/UploadQueue.h"
+#include "ProgressDelegate.h"
+#include "batch/UploadRecord.h"
 #include "cli/TerminalProgress.h"
 #include "logout/AccountLogout.h"
+#include "plugin/AlbumNames.h"
 #include "plugin/PlainText.h"
 #include "plugin/PluginHost.h"
 
@@ -16,11 +18,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QNetworkReply>
-#include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStatusBar>
+#include <QTextDocument>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -30,6 +34,24 @@ namespace {
 constexpr int pictureSide = 64;
 constexpr int thumbnailSide = 48;
 enum PhotoColumn { NameColumn, ProgressColumn, ResultColumn };
+constexpr int pathRole = Qt::UserRole;
+constexpr int idRole = Qt::UserRole + 2;
+constexpr int outcomeRole = Qt::UserRole + 3; // an UploadQueue::Outcome, once the row has one
+
+bool isSent(const QTreeWidgetItem *row)
+{
+    const QVariant outcome = row->data(ResultColumn, outcomeRole);
+    return outcome.isValid()
+        && (UploadQueue::Outcome(outcome.toInt()) == UploadQueue::Outcome::Uploaded
+            || UploadQueue::Outcome(outcome.toInt()) == UploadQueue::Outcome::Skipped);
+}
+
+// A tooltip is rich text when it looks like markup: the service's texts are
+// shown as they are.
+QString plainToolTip(const QString &text)
+{
+    return Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
+}
 
 // A profile picture is small; a larger answer is not one.
 constexpr qint64 pictureByteLimit = 4 * 1024 * 1024;
@@ -46,6 +68,7 @@ HostWindow::HostWindow(PluginHost *host, QWidget *parent)
     , m_photos(new QTreeWidget)
     , m_message(new QLineEdit)
     , m_uploadButton(new QPushButton(tr("Upload")))
+    , m_removeButton(new QPushButton(tr("Remove")))
     , m_shareButton(new QPushButton(tr("Share…")))
     , m_feedWatch(this)
     , m_thumbnails(thumbnailSide)
@@ -63,14 +86,25 @@ HostWindow::HostWindow(PluginHost *host, QWidget *parent)
     m_logButton->setObjectName(QStringLiteral("logButton"));
     m_uploadButton->setObjectName(QStringLiteral("uploadButton"));
     m_shareButton->setObjectName(QStringLiteral("shareButton"));
+    m_removeButton->setObjectName(QStringLiteral("removeButton"));
+    m_removeButton->setToolTip(tr("Remove the selected photos from the list (Delete)"));
     m_photos->setHeaderLabels({ tr("Photo"), tr("Progress"), tr("Result") });
     m_photos->setIconSize(QSize(thumbnailSide, thumbnailSide));
     m_photos->setRootIsDecorated(false);
+    m_photos->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_photos->setItemDelegateForColumn(ProgressColumn, new ProgressDelegate(m_photos));
     m_photos->header()->setSectionResizeMode(NameColumn, QHeaderView::Stretch);
-    connect(&m_thumbnails, &ThumbnailMaker::ready, this, [this](int index, const QImage &thumbnail) {
-        if (QTreeWidgetItem *item = m_photos->topLevelItem(index))
-            item->setIcon(NameColumn, QIcon(QPixmap::fromImage(thumbnail)));
+    m_photos->header()->setSectionResizeMode(ResultColumn, QHeaderView::Interactive);
+    m_photos->header()->setStretchLastSection(true);
+    connect(&m_thumbnails, &ThumbnailMaker::ready, this, [this](int id, const QImage &thumbnail) {
+        for (int i = 0; i < m_photos->topLevelItemCount(); ++i) {
+            QTreeWidgetItem *row = m_photos->topLevelItem(i);
+            if (row->data(NameColumn, idRole).toInt() == id)
+                return row->setIcon(NameColumn, QIcon(QPixmap::fromImage(thumbnail)));
+        } // removed meanwhile
     });
+    auto *removeKey = new QShortcut(QKeySequence::Delete, m_photos, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(removeKey, &QShortcut::activated, this, &HostWindow::removeSelectedPhotos);
 
     auto *header = new QHBoxLayout;
     header->addWidget(m_picture);
@@ -80,6 +114,7 @@ HostWindow::HostWindow(PluginHost *host, QWidget *parent)
     auto *addButton = new QPushButton(tr("Add Photos…"));
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(addButton);
+    buttons->addWidget(m_removeButton);
     buttons->addWidget(m_message, 1);
     buttons->addWidget(m_uploadButton);
     buttons->addWidget(m_shareButton);
@@ -104,6 +139,7 @@ HostWindow::HostWindow(PluginHost *host, QWidget *parent)
 
     connect(addButton, &QPushButton::clicked, this, &HostWindow::choosePhotos);
     connect(m_uploadButton, &QPushButton::clicked, this, &HostWindow::upload);
+    connect(m_removeButton, &QPushButton::clicked, this, &HostWindow::removeSelectedPhotos);
     connect(m_shareButton, &QPushButton::clicked, this, &HostWindow::share);
     connect(m_logButton, &QPushButton::clicked, this, [this] { m_loggedIn ? logOut() : loadAccount(); });
     connect(&m_feedWatch, &DialogCloseWatch::closed, this,
@@ -120,6 +156,7 @@ void HostWindow::loadAccount()
     m_accountTask.reset(m_host->plugin()->newUserNameTask(
         [this](const QString &name) {
             m_loggedIn = true;
+            m_account = name;
             m_name->setText(name);
             m_logButton->setText(tr("Log out"));
             m_logButton->setEnabled(true);
@@ -163,11 +200,18 @@ void HostWindow::loadAlbums()
     m_accountTask.reset(m_host->plugin()->newUserAlbumsTask(
         [this](const IPhotoUpload::Albums &albums) {
             m_albums->clear();
+            const QHash<QString, int> named = AlbumNames::counts(albums);
+            QSet<QString> shown;
             for (const auto &album : albums) {
+                const int sharing = named.value(album.first);
+                if (sharing > 1 && shown.contains(album.first))
+                    continue; // once: the user cannot tell them apart here either
+                shown.insert(album.first);
                 auto *item = new QListWidgetItem(album.first, m_albums);
-                if (!album.second) {
+                if (sharing > 1 || !album.second) {
                     item->setFlags(Qt::NoItemFlags); // shown, but photos cannot go there
-                    item->setToolTip(tr("This album takes no uploads."));
+                    item->setToolTip(plainToolTip(sharing > 1 ? AlbumNames::sharedText(album.first, sharing)
+                                                              : tr("This album takes no uploads.")));
                 }
             }
             statusBar()->showMessage(tr("%n album(s)", nullptr, albums.size()));
@@ -180,14 +224,19 @@ void HostWindow::addPhotos(const QStringList &files)
 {
     for (const QString &file : files) {
         auto *item = new QTreeWidgetItem(m_photos, { QFileInfo(file).fileName() });
-        item->setData(NameColumn, Qt::UserRole, file);
-        item->setToolTip(NameColumn, file);
-        m_thumbnails.request(m_photos->indexOfTopLevelItem(item), file);
-        auto *bar = new QProgressBar;
-        bar->setRange(0, 100);
-        bar->setValue(0);
-        m_photos->setItemWidget(item, ProgressColumn, bar);
+        item->setData(NameColumn, pathRole, file);
+        item->setData(NameColumn, idRole, m_nextPhotoId);
+        item->setData(ProgressColumn, ProgressDelegate::valueRole, 0);
+        item->setToolTip(NameColumn, plainToolTip(file));
+        m_thumbnails.request(m_nextPhotoId++, file);
     }
+}
+
+void HostWindow::removeSelectedPhotos()
+{
+    if (m_uploads && m_uploads->isRunning())
+        return; // the batch reports by row
+    qDeleteAll(m_photos->selectedItems());
 }
 
 void HostWindow::choosePhotos()
@@ -217,43 +266,141 @@ void HostWindow::dropEvent(QDropEvent *event)
 
 void HostWindow::upload()
 {
-    QStringList files;
-    for (int i = 0; i < m_photos->topLevelItemCount(); ++i)
-        files << m_photos->topLevelItem(i)->data(NameColumn, Qt::UserRole).toString();
-    if (files.isEmpty()) {
-        statusBar()->showMessage(tr("Add photos first."));
+    if (m_uploads && m_uploads->isRunning())
+        return;
+    // A second click sends only what is not uploaded yet.
+    QList<QTreeWidgetItem *> rows;
+    for (int i = 0; i < m_photos->topLevelItemCount(); ++i) {
+        if (!isSent(m_photos->topLevelItem(i)))
+            rows << m_photos->topLevelItem(i);
+    }
+    if (rows.isEmpty()) {
+        statusBar()->showMessage(m_photos->topLevelItemCount() ? tr("Every photo is uploaded.") : tr("Add photos first."));
+        return;
+    }
+    send(rows, false);
+}
+
+void HostWindow::send(const QList<QTreeWidgetItem *> &rows, bool again)
+{
+    QString error;
+    if (!m_record) {
+        auto record = std::make_unique<UploadRecord>();
+        if (!record->open(&error))
+            return showError(error);
+        m_record = std::move(record);
+    }
+    if (m_account.isEmpty()) {
+        // The record is kept per account: the service's name for it first.
+        m_uploadButton->setEnabled(false);
+        m_accountTask.reset(m_host->plugin()->newUserNameTask(
+            [this, rows, again](const QString &name) {
+                m_account = name;
+                QTimer::singleShot(0, this, [this, rows, again] {
+                    m_uploadButton->setEnabled(true);
+                    send(rows, again);
+                });
+            },
+            [this](const QString &error) {
+                m_uploadButton->setEnabled(true);
+                showError(error);
+            }));
         return;
     }
     const QList<QListWidgetItem *> selected = m_albums->selectedItems();
     const QString album = selected.isEmpty() ? QString() : selected.first()->text();
     m_uploadButton->setEnabled(false);
+    m_removeButton->setEnabled(false);
+    m_sending = rows;
+    QStringList files;
+    for (QTreeWidgetItem *row : rows) {
+        files << row->data(NameColumn, pathRole).toString();
+        row->setData(ProgressColumn, ProgressDelegate::valueRole, 0);
+        row->setText(ResultColumn, QString());
+        row->setData(ResultColumn, outcomeRole, QVariant());
+    }
     m_uploads = std::make_unique<UploadQueue>(m_host->plugin(), m_host->manager(), UploadQueue::maxParallel);
-    const auto bar = [this](int index) {
-        return qobject_cast<QProgressBar *>(m_photos->itemWidget(m_photos->topLevelItem(index), ProgressColumn));
-    };
-    connect(m_uploads.get(), &UploadQueue::progress, this, [this, bar](int index, qint64 sent, qint64 total) {
-        bar(index)->setValue(int(sent * 100 / total));
+    connect(m_uploads.get(), &UploadQueue::progress, this, [this](int index, qint64 sent, qint64 total) {
+        m_sending.at(index)->setData(ProgressColumn, ProgressDelegate::valueRole, int(sent * 100 / total));
         const UploadQueue::Totals batch = m_uploads->totals();
         statusBar()->showMessage(tr("Uploading: %1 of %2 photos done, %3 of %4")
                                      .arg(batch.done)
                                      .arg(batch.total)
                                      .arg(TerminalProgress::bytesText(batch.sent), TerminalProgress::bytesText(batch.expected)));
     });
-    connect(m_uploads.get(), &UploadQueue::photoFinished, this, [this, bar](int index, const UploadQueue::Result &result) {
-        QTreeWidgetItem *item = m_photos->topLevelItem(index);
-        item->setText(ResultColumn, result.ok ? tr("Uploaded (%1)").arg(result.detail) : result.detail);
-        item->setToolTip(ResultColumn, item->text(ResultColumn));
-        item->setForeground(ResultColumn, result.ok ? palette().text() : QBrush(Qt::red));
-        if (result.ok)
-            bar(index)->setValue(100);
-    });
+    connect(m_uploads.get(), &UploadQueue::photoFinished, this,
+            [this](int index, const UploadQueue::Result &result) { showResult(m_sending.at(index), result); });
+    connect(m_uploads.get(), &UploadQueue::recordFailed, this, [this](const QString &error) { showError(error); });
     connect(m_uploads.get(), &UploadQueue::finished, this, [this] {
-        const int total = m_uploads->results().size();
-        statusBar()->showMessage(tr("%1 of %2 photos uploaded").arg(total - m_uploads->failures()).arg(total));
+        statusBar()->showMessage(m_uploads->summary());
         m_uploadButton->setEnabled(true);
+        m_removeButton->setEnabled(true);
+        QList<QTreeWidgetItem *> sentBefore;
+        for (int i = 0; i < m_sending.size(); ++i) {
+            if (m_uploads->results().at(i).outcome == UploadQueue::Outcome::Skipped)
+                sentBefore << m_sending.at(i);
+        }
+        m_sending.clear();
+        if (!sentBefore.isEmpty())
+            askToSendAgain(sentBefore);
         emit uploadsFinished();
     });
-    m_uploads->start(files, album, m_message->text());
+    m_uploads->start(files, album, m_message->text(), { m_record.get(), m_account, again });
+}
+
+void HostWindow::showResult(QTreeWidgetItem *row, const UploadQueue::Result &result)
+{
+    QString text = result.detail;
+    QBrush colour = palette().text();
+    switch (result.outcome) {
+    case UploadQueue::Outcome::Uploaded:
+        text = tr("Uploaded (%1)").arg(result.detail);
+        row->setData(ProgressColumn, ProgressDelegate::valueRole, 100);
+        break;
+    case UploadQueue::Outcome::Skipped:
+        text = tr("Sent before: %1").arg(result.detail);
+        colour = QBrush(Qt::darkYellow);
+        break;
+    case UploadQueue::Outcome::Unknown:
+        text = tr("Unknown: %1").arg(result.detail);
+        colour = QBrush(Qt::darkYellow);
+        break;
+    case UploadQueue::Outcome::Failed:
+        text = tr("Not published: %1").arg(result.detail);
+        colour = QBrush(Qt::red);
+        break;
+    }
+    row->setText(ResultColumn, text);
+    row->setToolTip(ResultColumn, plainToolTip(text)); // the whole text, however narrow the column
+    row->setForeground(ResultColumn, colour);
+    row->setData(ResultColumn, outcomeRole, int(result.outcome));
+}
+
+// Photos the record knows were sent (or may have been) go again only when
+// the user says so.
+void HostWindow::askToSendAgain(const QList<QTreeWidgetItem *> &rows)
+{
+    auto *box = new QMessageBox(QMessageBox::Question, tr("Send again?"),
+                                tr("%n photo(s) were sent to this album before. Send them again?", nullptr, rows.size()),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setObjectName(QStringLiteral("sendAgainBox"));
+    box->setDefaultButton(QMessageBox::No);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QList<int> ids; // rows may be removed while the question is open
+    for (const QTreeWidgetItem *row : rows)
+        ids << row->data(NameColumn, idRole).toInt();
+    connect(box, &QMessageBox::finished, this, [this, ids](int answer) {
+        if (answer != QMessageBox::Yes || (m_uploads && m_uploads->isRunning()))
+            return;
+        QList<QTreeWidgetItem *> still;
+        for (int i = 0; i < m_photos->topLevelItemCount(); ++i) {
+            if (ids.contains(m_photos->topLevelItem(i)->data(NameColumn, idRole).toInt()))
+                still << m_photos->topLevelItem(i);
+        }
+        if (!still.isEmpty())
+            send(still, true);
+    });
+    box->open();
 }
 
 void HostWindow::share()

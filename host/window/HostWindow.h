@@ -2,6 +2,7 @@
 #define HOSTWINDOW_H
 
 #include "ThumbnailMaker.h"
+#include "batch/UploadQueue.h"
 #include "plugin/DialogCloseWatch.h"
 
 #include "utils/ITask.h"
@@ -16,11 +17,14 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QTreeWidget;
-class UploadQueue;
+class QTreeWidgetItem;
+class UploadRecord;
 
 // The host's window: who is logged in, the albums, photos to upload (added
-// by a file dialog or dropped on the window) with a progress bar each, a
-// message, and Upload, Share and Log out.
+// by a file dialog or dropped on the window, removed before they are sent)
+// with a progress bar and an outcome each, a message, and Upload, Share and
+// Log out. Upload sends the photos not uploaded yet; what the record of
+// sent photos knows is marked, and sent again only when the user says so.
 class HostWindow : public QMainWindow
 {
     Q_OBJECT
@@ -47,6 +51,11 @@ private:
     void loadAlbums();
     void choosePhotos();
     void upload();
+    void removeSelectedPhotos();
+    // Sends these rows; with `again`, what the record knows as well.
+    void send(const QList<QTreeWidgetItem *> &rows, bool again);
+    void showResult(QTreeWidgetItem *row, const UploadQueue::Result &result);
+    void askToSendAgain(const QList<QTreeWidgetItem *> &rows);
     void share();
     void logOut();
     void showError(const QString &text);
@@ -60,9 +69,14 @@ private:
     QTreeWidget *m_photos;
     QLineEdit *m_message;
     QPushButton *m_uploadButton;
+    QPushButton *m_removeButton;
     QPushButton *m_shareButton;
     std::unique_ptr<ITask> m_accountTask;
-    std::unique_ptr<UploadQueue> m_uploads;
+    std::unique_ptr<UploadRecord> m_record;
+    std::unique_ptr<UploadQueue> m_uploads; // after the record: it writes there until it goes
+    QList<QTreeWidgetItem *> m_sending; // the batch's rows, in its order; none is removed meanwhile
+    QString m_account; // the service's name for the logged-in user
+    int m_nextPhotoId = 0; // ties a thumbnail to its row, wherever the row is by then
     DialogCloseWatch m_feedWatch;
     ThumbnailMaker m_thumbnails;
     bool m_loggedIn = false;
