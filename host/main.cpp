@@ -6,6 +6,10 @@
 #include "cli/HostOptions.h"
 #include "cli/InterruptWatch.h"
 #include "plugin/PluginHost.h"
+
+#include "network/CookieJar.h"
+#include "settings/Settings.h"
+#include "utils/OwnerOnlyFile.h"
 #include "window/HostWindow.h"
 
 #include <QApplication>
@@ -76,6 +80,18 @@ bool chooseHeadlessPlatform()
     return true;
 }
 
+// The files that say who the user is are read only when they are this
+// user's regular files (a FIFO planted there would hang every read): the
+// user hears once which one is left alone.
+void checkCredentialFiles()
+{
+    for (const QString &path : { Network::CookieJar::filePath(), Settings::filepath() }) {
+        QString reason;
+        if (!OwnerOnlyFile::isSafeToRead(path, &reason))
+            std::fprintf(stderr, "orvelle-host: %s: it is left alone, a login will not be kept\n", qPrintable(reason));
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -97,6 +113,7 @@ int main(int argc, char **argv)
         return 2;
     }
     options.loginVisible = options.loginVisible && !headless;
+    checkCredentialFiles();
     PluginHost host(options.pluginPath);
     if (!host.load(&error)) {
         std::fprintf(stderr, "orvelle-host: %s\n", qPrintable(error));

@@ -18,6 +18,7 @@
 #include <sqlite3.h>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -95,6 +96,8 @@ private slots:
     void uploadsPreparedPhotos();
     void batchStoresEachPhotoOnce_data();
     void batchStoresEachPhotoOnce();
+    void credentialFileNotAFile_data();
+    void credentialFileNotAFile();
     void refusesDecompressionBombs();
     void serviceTextEscaped();
     void progressOnTerminal();
@@ -385,6 +388,29 @@ void tst_HostCli::batchStoresEachPhotoOnce()
             QVERIFY2(upload.value("outcome") == "skipped" && upload.value("known").toString().startsWith("uploaded to"),
                      again.out);
     }
+}
+
+void tst_HostCli::credentialFileNotAFile_data()
+{
+    QTest::addColumn<QString>("path");
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    QTest::newRow("cookie-file") << data + "/cookies.ini";
+    QTest::newRow("preferences-file") << PreferencesFile::path();
+    QTest::newRow("record") << data + "/sent-photos.sqlite";
+}
+
+// A FIFO planted where the host reads who the user is: one line says so,
+// and nothing hangs on it.
+void tst_HostCli::credentialFileNotAFile()
+{
+    QFETCH(QString, path);
+    QFile::remove(path);
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    const HostRun result = run({ "upload", "/nonexistent.jpg", "--no-login" }, 30000);
+    QFile::remove(path);
+    QVERIFY2(result.exitCode == 1, result.report());
+    QVERIFY2(result.err.contains(QFile::encodeName(path) + " is not a regular file"), result.err);
 }
 
 // A PNG of a few bytes whose header claims width × height pixels.

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QStatusBar>
@@ -28,6 +29,8 @@ private slots:
     void showsTheAccount();
     void serviceTextShownAsPlainText();
     void uploadsDroppedPhotos();
+    void secondUploadSendsOnlyWhatIsNew();
+    void batchAsksForOneLogin();
     void shares_data();
     void shares();
     void cleanupTestCase();
@@ -38,6 +41,14 @@ private:
     {
         return m_window->findChild<T *>(QString::fromLatin1(name));
     }
+
+    void upload()
+    {
+        QSignalSpy finished(m_window.get(), &HostWindow::uploadsFinished);
+        QTest::mouseClick(child<QPushButton>("uploadButton"), Qt::LeftButton);
+        QVERIFY(finished.wait(60000));
+    }
+    int storedPhotos() const { return m_sandbox->get("/__sandbox/photos").json().array().size(); }
 
     std::unique_ptr<SandboxProcess> m_sandbox;
     std::unique_ptr<PluginHost> m_host;
@@ -130,6 +141,70 @@ void tst_HostWindow::uploadsDroppedPhotos()
     const QJsonArray stored = m_sandbox->get("/__sandbox/photos").json().array();
     QCOMPARE(stored.size(), 1);
     QCOMPARE(stored.at(0).toObject().value("album").toString(), QStringLiteral("Лето на даче"));
+}
+
+// Rows can be removed; a second click sends only the new photo; a photo the
+// record knows was sent goes again only when the user says yes.
+void tst_HostWindow::secondUploadSendsOnlyWhatIsNew()
+{
+    QTreeWidget *photos = child<QTreeWidget>("photos");
+    QCOMPARE(storedPhotos(), 1); // meadow.png, from the test before
+    photos->topLevelItem(1)->setSelected(true); // broken.gif
+    QTest::mouseClick(child<QPushButton>("removeButton"), Qt::LeftButton);
+    QCOMPARE(photos->topLevelItemCount(), 1);
+    const QString hill = m_photos.filePath("hill.png");
+    QVERIFY(SamplePhotos::writeImage(hill, SamplePhotos::twoColours({ 400, 300 }, Qt::green, Qt::blue), "png"));
+    m_window->addPhotos({ hill, m_photos.filePath("meadow.png") });
+    upload();
+    QCOMPARE(storedPhotos(), 2); // hill.png only
+    QVERIFY2(photos->topLevelItem(1)->text(2).startsWith("Uploaded"), qPrintable(photos->topLevelItem(1)->text(2)));
+    QVERIFY2(photos->topLevelItem(2)->text(2).startsWith("Sent before: uploaded to Лето на даче on "),
+             qPrintable(photos->topLevelItem(2)->text(2)));
+
+    auto *ask = m_window->findChild<QMessageBox *>("sendAgainBox");
+    QVERIFY(ask && ask->isVisible());
+    QSignalSpy finished(m_window.get(), &HostWindow::uploadsFinished);
+    ask->button(QMessageBox::Yes)->click();
+    QVERIFY(finished.wait(60000));
+    QCOMPARE(storedPhotos(), 3);
+    QVERIFY2(photos->topLevelItem(2)->text(2).startsWith("Uploaded"), qPrintable(photos->topLevelItem(2)->text(2)));
+}
+
+// The user closes the batch's login window: every photo ends not published,
+// and nobody is asked again photo by photo.
+void tst_HostWindow::batchAsksForOneLogin()
+{
+    QCOMPARE(m_sandbox->post("/__sandbox/reset").status, 200); // the token and the login session are gone
+    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    QTreeWidget *photos = child<QTreeWidget>("photos");
+    photos->clear();
+    QStringList files;
+    for (int i = 0; i < 5; ++i) {
+        files << m_photos.filePath(QStringLiteral("login%1.png").arg(i));
+        QVERIFY(SamplePhotos::writeImage(files.last(), SamplePhotos::twoColours({ 50 + i, 50 }), "png"));
+    }
+    m_window->addPhotos(files);
+    const auto loginWindow = [this]() -> QWidget * {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (w != m_window.get() && w->isVisible() && !qobject_cast<QMessageBox *>(w))
+                return w;
+        return nullptr;
+    };
+    QSignalSpy finished(m_window.get(), &HostWindow::uploadsFinished);
+    QTest::mouseClick(child<QPushButton>("uploadButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(loginWindow(), 30000);
+    loginWindow()->close();
+    const auto rows = [photos] {
+        QStringList texts;
+        for (int i = 0; i < photos->topLevelItemCount(); ++i)
+            texts << photos->topLevelItem(i)->text(2);
+        return texts.join('\n');
+    };
+    QVERIFY2(finished.wait(30000), qPrintable(rows() + (loginWindow() ? "\nanother login window" : "")));
+    for (int i = 0; i < 5; ++i)
+        QVERIFY2(photos->topLevelItem(i)->text(2).startsWith("Not published"), qPrintable(photos->topLevelItem(i)->text(2)));
+    QVERIFY(photos->topLevelItem(4)->text(2).contains("not sent: the login was canceled"));
+    QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
 }
 
 void tst_HostWindow::shares_data()

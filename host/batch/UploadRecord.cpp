@@ -64,7 +64,7 @@ UploadRecord::~UploadRecord()
 bool UploadRecord::fail(QString *error, const QString &what) const
 {
     if (error)
-        *error = QStringLiteral("the record of sent photos (%1): %2").arg(m_path, what);
+        *error = QStringLiteral("the record of sent photos: %1").arg(what);
     return false;
 }
 
@@ -73,13 +73,12 @@ bool UploadRecord::open(QString *error)
     if (m_db)
         return true;
     QString reason;
-    // prepare() creates it owner-only and refuses what is not this user's
-    // regular file, without blocking on a FIFO.
-    if (!OwnerOnlyFile::prepare(m_path, &reason))
+    // Creates it owner-only; neither blocks on a FIFO planted there.
+    if (!OwnerOnlyFile::isSafeToRead(m_path, &reason) || !OwnerOnlyFile::prepare(m_path, &reason))
         return fail(error, reason);
     if (sqlite3_open_v2(QFile::encodeName(m_path).constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW,
                         nullptr) != SQLITE_OK) {
-        const QString what = QString::fromUtf8(sqlite3_errmsg(m_db));
+        const QString what = m_path + QStringLiteral(": ") + QString::fromUtf8(sqlite3_errmsg(m_db));
         sqlite3_close(m_db);
         m_db = nullptr;
         return fail(error, what);
@@ -90,7 +89,7 @@ bool UploadRecord::open(QString *error)
                          " state INTEGER NOT NULL, at INTEGER NOT NULL, file TEXT NOT NULL,"
                          " PRIMARY KEY (account, album, digest))";
     if (sqlite3_exec(m_db, schema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        const QString what = QString::fromUtf8(sqlite3_errmsg(m_db));
+        const QString what = m_path + QStringLiteral(": ") + QString::fromUtf8(sqlite3_errmsg(m_db));
         sqlite3_close(m_db);
         m_db = nullptr;
         return fail(error, what);
@@ -130,7 +129,7 @@ bool UploadRecord::note(const QString &account, const QString &album, const QByt
                            " VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
                            -1, &statement.handle, nullptr)
         != SQLITE_OK)
-        return fail(error, QString::fromUtf8(sqlite3_errmsg(m_db)));
+        return fail(error, m_path + QStringLiteral(": ") + QString::fromUtf8(sqlite3_errmsg(m_db)));
     bindText(statement.handle, 1, account);
     bindText(statement.handle, 2, album);
     bindText(statement.handle, 3, QString::fromLatin1(digest));
@@ -138,6 +137,6 @@ bool UploadRecord::note(const QString &account, const QString &album, const QByt
     sqlite3_bind_int64(statement.handle, 5, entry.at.toSecsSinceEpoch());
     bindText(statement.handle, 6, entry.file);
     if (sqlite3_step(statement.handle) != SQLITE_DONE)
-        return fail(error, QString::fromUtf8(sqlite3_errmsg(m_db)));
+        return fail(error, m_path + QStringLiteral(": ") + QString::fromUtf8(sqlite3_errmsg(m_db)));
     return true;
 }
