@@ -2,9 +2,12 @@
 // through `orvelle-host upload` to the sandbox, which answers each upload
 // 800 ms after storing it (a real service's processing), one after the other
 // (--parallel 1) and three at once (--parallel 3), against what a script
-// would do: vipsthumbnail, then curl -F, one photo at a time.
+// would do: vipsthumbnail, then curl -F, one photo at a time. Then the same
+// batch again: the host's record of sent photos skips all twenty.
 // Targets: --parallel 3 at most 0.45× the time of --parallel 1 and at most
-// half the script's; the host's peak memory above idle under 150 MB.
+// half the script's; the host's peak memory above idle under 150 MB; the
+// batch run again sends nothing and takes under 2 s (reading and hashing
+// the photos, a name asked of the service).
 
 #include "PreferencesFile.h"
 #include "PrivateHome.h"
@@ -13,6 +16,7 @@
 #include "SandboxProcess.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonObject>
@@ -127,9 +131,12 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    // What the host sent lives in its record: a fresh batch starts without.
+    const QString record = environment.value("XDG_DATA_HOME") + "/Velotri/Orvelle/sent-photos.sqlite";
     bool allStored = true;
     const auto batch = [&](int parallel) {
         sandbox.post("/__sandbox/reset");
+        QFile::remove(record);
         const Run run = runHost(environment, QStringList { "upload", "--parallel", QString::number(parallel) } + photos);
         const int stored = storedPhotos(sandbox);
         allStored = allStored && run.exitCode == 0 && stored == photoCount;
@@ -142,6 +149,22 @@ int main(int argc, char **argv)
                 answerDelayMs);
     const Run one = batch(1);
     const Run three = batch(3);
+    const int storedBefore = storedPhotos(sandbox);
+    const Run again = runHost(environment, QStringList { "upload", "--parallel", "3" } + photos);
+    const int sentAgain = storedPhotos(sandbox) - storedBefore;
+    std::printf("the same batch again            %6.2f s  sent %d  peak %.0f MB above idle\n", again.seconds, sentAgain,
+                (again.peakKiB - idle.peakKiB) / 1024.0);
+    // The digests' own cost, on one thread (the host spreads it over its
+    // preparation workers, beside the uploads).
+    QElapsedTimer hashing;
+    hashing.start();
+    for (const QString &photo : photos) {
+        QFile file(photo);
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        if (file.open(QIODevice::ReadOnly))
+            hash.addData(&file);
+    }
+    std::printf("SHA-256 of the 20 originals     %6.2f s on one thread\n", hashing.nsecsElapsed() / 1e9);
     sandbox.post("/__sandbox/reset");
     const Run shell = script(sandbox, photos);
     if (shell.seconds < 0) {
@@ -154,7 +177,10 @@ int main(int argc, char **argv)
 
     const double againstOne = three.seconds / one.seconds;
     const qint64 peakAbove = qMax(one.peakKiB, three.peakKiB) - idle.peakKiB;
-    bool met = allStored && againstOne <= 0.45 && peakAbove < 150 * 1024;
+    const bool againMet = again.exitCode == 0 && sentAgain == 0 && again.seconds < 2;
+    std::printf("the batch again: sent %d in %.2f s (target: none, under 2 s: %s)\n", sentAgain, again.seconds,
+                againMet ? "met" : "NOT MET");
+    bool met = allStored && againMet && againstOne <= 0.45 && peakAbove < 150 * 1024;
     std::printf("--parallel 3 against --parallel 1: %.2f× the time (target ≤ 0.45: %s)\n", againstOne,
                 againstOne <= 0.45 ? "met" : "NOT MET");
     if (shell.seconds > 0) {

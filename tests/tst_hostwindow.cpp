@@ -7,6 +7,7 @@
 #include "plugin/PluginHost.h"
 
 #include <QDropEvent>
+#include <QHeaderView>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLabel>
@@ -137,6 +138,14 @@ void tst_HostWindow::uploadsDroppedPhotos()
     QVERIFY2(photos->topLevelItem(0)->text(2).startsWith("Uploaded (scaled 3000×2000 → 2048×1365, PNG → JPEG)"),
              qPrintable(photos->topLevelItem(0)->text(2)));
     QCOMPARE(bar(1), 0);
+    // Each bar is drawn in its own row: full in the first, empty in the second.
+    const auto cell = [photos](int row) {
+        QRect rect = photos->visualItemRect(photos->topLevelItem(row));
+        rect.setLeft(photos->header()->sectionViewportPosition(1));
+        rect.setWidth(photos->header()->sectionSize(1));
+        return photos->viewport()->grab(rect).toImage();
+    };
+    QVERIFY(cell(0) != cell(1));
     QVERIFY2(photos->topLevelItem(1)->text(2).contains("cannot read broken.gif"), qPrintable(photos->topLevelItem(1)->text(2)));
     const QJsonArray stored = m_sandbox->get("/__sandbox/photos").json().array();
     QCOMPARE(stored.size(), 1);
@@ -157,6 +166,7 @@ void tst_HostWindow::secondUploadSendsOnlyWhatIsNew()
     m_window->addPhotos({ hill, m_photos.filePath("meadow.png") });
     upload();
     QCOMPARE(storedPhotos(), 2); // hill.png only
+    QVERIFY2(photos->topLevelItem(0)->text(2).startsWith("Uploaded"), qPrintable(photos->topLevelItem(0)->text(2)));
     QVERIFY2(photos->topLevelItem(1)->text(2).startsWith("Uploaded"), qPrintable(photos->topLevelItem(1)->text(2)));
     QVERIFY2(photos->topLevelItem(2)->text(2).startsWith("Sent before: uploaded to Лето на даче on "),
              qPrintable(photos->topLevelItem(2)->text(2)));

@@ -268,9 +268,7 @@ void UploadQueue::startUpload(int index)
 
 void UploadQueue::onUploadError(int index, const QString &error)
 {
-    // The service's answer clears bodyOut before the plug-in hears it, so a
-    // body still out unanswered is one the service may have kept.
-    if (error == noAnswerText || m_photos[size_t(index)]->bodyOut)
+    if (error == noAnswerText)
         return finishPhoto(index, Outcome::Unknown, plainText(error));
     finishPhoto(index, Outcome::Failed, plainText(error));
     if (isLoginRefusal(error) && !m_loginRefused) {
