@@ -43,8 +43,8 @@ struct UploadQueue::Photo
     QByteArray digest; // of the original; empty without a record
     std::optional<UploadRecord::Entry> known; // what the record knew before the batch
     bool posted = false; // its upload request has started: it has its login
-    // A body of it went out whole and no answer has come since: the service
-    // may have it, whatever happens to the attempts after.
+    // A body of it went out whole: the service may have it, whatever
+    // happens to the attempts after (Ctrl+C counts every attempt).
     bool bodyOut = false;
     bool notedInFlight = false;
 };
@@ -418,13 +418,6 @@ void UploadQueue::watchReply(QNetworkReply *reply)
             }
         }
         emit progress(index, sent, total);
-    });
-    // Connected before the plug-in's own handler (the manager announces the
-    // reply before handing it over), so this runs first.
-    connect(reply, &QNetworkReply::finished, this, [this, batch, index, reply] {
-        if (batch != m_batch || !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
-            return;
-        m_photos[size_t(index)]->bodyOut = false; // the service answered: its word on the photo stands
     });
     QTimer::singleShot(0, this, &UploadQueue::advance);
 }

@@ -436,6 +436,7 @@ void HostWindow::logOut()
 void HostWindow::setLoggedOut()
 {
     m_loggedIn = false;
+    m_account.clear(); // the next login may be someone else's
     m_name->setText(tr("Not logged in"));
     m_picture->setPixmap(QPixmap());
     m_albums->clear();
