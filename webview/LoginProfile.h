@@ -4,9 +4,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QList>
+#include <QNetworkCookie>
 #include <QStandardPaths>
+#include <QVariant>
 #include <QString>
+#include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -50,8 +56,29 @@ inline QByteArray inUseFile()
     return QFile::encodeName(storagePath() + QStringLiteral("/orvelle-in-use"));
 }
 
+// The profile of this process, if it has made it and not yet released it.
+inline QWebEngineProfile *openProfile()
+{
+    return qApp ? qApp->findChild<QWebEngineProfile *>(storageName(), Qt::FindDirectChildrenOnly) : nullptr;
+}
+
+// The descriptor of this process's own lock, kept on the profile: the host
+// and the plug-in each compile this header.
+constexpr char inUseDescriptor[] = "orvelleInUseDescriptor";
+
+// Whether another process has the profile open (or had: its lock ends with
+// the process).
 inline bool isInUseElsewhere()
 {
+    const QVariant own = openProfile() ? openProfile()->property(inUseDescriptor) : QVariant();
+    if (own.isValid()) {
+        // Our shared lock would refuse a test lock on a descriptor of its
+        // own, so ask through ours. A refused upgrade drops it: it is taken
+        // again either way.
+        const bool busy = ::flock(own.toInt(), LOCK_EX | LOCK_NB) != 0;
+        ::flock(own.toInt(), LOCK_SH);
+        return busy;
+    }
     const int fd = ::open(inUseFile().constData(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -60,9 +87,47 @@ inline bool isInUseElsewhere()
     return busy;
 }
 
+// The cookies the profile's store holds. The store names them only as it
+// loads them from disk (once per process, at their first use; afterwards
+// loadAllCookies() names none) and as they change, so this list follows it
+// from the profile's creation on. Found by its object name: the host and the
+// plug-in each compile this header.
+class StoreCookies : public QObject
+{
+public:
+    explicit StoreCookies(QWebEngineProfile *profile)
+        : QObject(profile)
+    {
+        setObjectName(QStringLiteral("orvelleStoreCookies"));
+        QWebEngineCookieStore *store = profile->cookieStore();
+        connect(store, &QWebEngineCookieStore::cookieAdded, this, [this](const QNetworkCookie &cookie) {
+            forget(cookie);
+            m_cookies.append(cookie);
+        });
+        connect(store, &QWebEngineCookieStore::cookieRemoved, this, &StoreCookies::forget);
+    }
+    QList<QNetworkCookie> cookies() const { return m_cookies; }
+
+private:
+    void forget(const QNetworkCookie &cookie)
+    {
+        m_cookies.erase(std::remove_if(m_cookies.begin(), m_cookies.end(),
+                                       [&cookie](const QNetworkCookie &known) { return known.hasSameIdentifier(cookie); }),
+                        m_cookies.end());
+    }
+
+    QList<QNetworkCookie> m_cookies;
+};
+
+inline QList<QNetworkCookie> storeCookies()
+{
+    QObject *list = openProfile() ? openProfile()->findChild<QObject *>(QStringLiteral("orvelleStoreCookies")) : nullptr;
+    return list ? static_cast<StoreCookies *>(list)->cookies() : QList<QNetworkCookie>();
+}
+
 inline QWebEngineProfile *profile()
 {
-    if (auto *existing = qApp->findChild<QWebEngineProfile *>(storageName(), Qt::FindDirectChildrenOnly))
+    if (auto *existing = openProfile())
         return existing;
     QDir().mkpath(storagePath());
     const int inUse = ::open(inUseFile().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -70,6 +135,9 @@ inline QWebEngineProfile *profile()
         ::flock(inUse, LOCK_SH); // held, with the descriptor, until the process ends
     auto *created = new QWebEngineProfile(storageName(), qApp);
     created->setObjectName(storageName());
+    if (inUse >= 0)
+        created->setProperty(inUseDescriptor, inUse);
+    new StoreCookies(created); // before any page loads the store
     created->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
     return created;
 }
@@ -78,8 +146,7 @@ inline QWebEngineProfile *profile()
 // must be gone.
 inline void release()
 {
-    if (qApp)
-        delete qApp->findChild<QWebEngineProfile *>(storageName(), Qt::FindDirectChildrenOnly);
+    delete openProfile();
 }
 
 } // namespace LoginProfile
