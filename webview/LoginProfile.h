@@ -87,11 +87,12 @@ inline bool isInUseElsewhere()
     return busy;
 }
 
-// The cookies the profile's store holds. The store names them only as it
-// loads them from disk (once per process, at their first use; afterwards
-// loadAllCookies() names none) and as they change, so this list follows it
-// from the profile's creation on. Found by its object name: the host and the
-// plug-in each compile this header.
+// The cookies the profile's store has named since the profile was made. The
+// store names cookies as they change, and Qt 5's also as it loads them from
+// disk (once per process, at their first use; loadAllCookies() names none
+// after that, and Qt 6's none at all): there is no other way to learn what
+// it holds. Found by its object name: the host and the plug-in each compile
+// this header.
 class StoreCookies : public QObject
 {
 public:
