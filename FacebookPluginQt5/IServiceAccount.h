@@ -23,9 +23,11 @@ public:
     // Logs the user out: a login window still open closes (the login ends
     // canceled, as if the user had closed it), the token leaves the host's
     // preferences file, and the service's cookies leave the host's cookie
-    // jar and the web browser's store, so that the next login, in this
-    // process or in the next, starts at the service's login page. Every step
-    // runs even when one fails.
+    // jar (a Network::CookieJar, stored; a jar of another kind is left
+    // alone) and the web browser's store, so that the next login, in this
+    // process or in the next, starts at the service's login page. While
+    // another process has the browser's store open, it is left alone. Every
+    // step runs even when one fails. Call it on the GUI thread.
     //
     // done runs exactly once, on the GUI thread, from the event loop (never
     // before logOut() returns): with an empty text when nothing was left
