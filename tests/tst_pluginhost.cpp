@@ -346,6 +346,7 @@ void tst_PluginHost::logOutForgetsTheLogin()
             cookie.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(30));
             m_host.manager()->cookieJar()->setCookiesFromUrl({ cookie }, site);
         }
+        QVERIFY(qobject_cast<Network::CookieJar *>(m_host.manager()->cookieJar())->store());
     };
     const auto serviceCookiesGone = [&] {
         return m_host.manager()->cookieJar()->cookiesForUrl(service).isEmpty()
