@@ -7,7 +7,6 @@
 
 #include <QDebug>
 #include <QEvent>
-#include <QNetworkAccessManager>
 #include <QRandomGenerator>
 #include <QUrlQuery>
 
@@ -91,14 +90,11 @@ bool BrowserLoginFlow::eventFilter(QObject *watched, QEvent *event)
     return false;
 }
 
-// The jar is the host's; its code is compiled into the host and into us,
-// and a qobject_cast between the two copies fails. The class name holds.
+// The jar is the host's; a jar of another kind is left alone.
 void BrowserLoginFlow::storeCookies()
 {
-    QNetworkAccessManager *manager = m_graph->manager();
-    QNetworkCookieJar *jar = manager ? manager->cookieJar() : nullptr;
-    if (jar && qstrcmp(jar->metaObject()->className(), "Network::CookieJar") == 0)
-        static_cast<Network::CookieJar *>(jar)->store();
+    if (Network::CookieJar *jar = m_graph->cookieJar())
+        jar->store();
 }
 
 VlWebView *BrowserLoginFlow::browserWindow()

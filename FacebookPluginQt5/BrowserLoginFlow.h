@@ -41,6 +41,9 @@ public:
 
     bool isRedirectUrl(const QUrl &url) const;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    // Closes the window if open, as the user's close would: a login in it
+    // ends 'c', the jar is stored, the host's window raised.
+    void closeWindow();
 
 protected:
     void open(const QString &scope, bool rerequest) override;
@@ -54,7 +57,6 @@ public slots:
 private:
     VlWebView *browserWindow();
     void storeCookies();
-    void closeWindow();
 
     GraphClient *const m_graph; // a sibling: both belong to the plug-in
     const Service m_service;

@@ -7,6 +7,7 @@
 #include "FacebookTasks/UserNameTask.h"
 #include "GraphClient.h"
 #include "Path.h"
+#include "ServiceLogout.h"
 #include "ServiceConfig.h"
 
 #include <QDebug>
@@ -131,6 +132,13 @@ ITask *FacebookPlugin::newUploadTask(const QString &filePath, const QString &alb
 void FacebookPlugin::tellFriends(const QMap<QString, QString> &parameters, std::function<void()> callback)
 {
     m_login->tellFriends(parameters, std::move(callback));
+}
+
+void FacebookPlugin::logOut(std::function<void(const QString &error)> done)
+{
+    const QList<QUrl> sites { QUrl(QString::fromUtf8(configured(ServiceConfig::graphOrigin)) + QLatin1Char('/')),
+                              QUrl(QString::fromUtf8(configured(ServiceConfig::dialogOrigin)) + QLatin1Char('/')) };
+    (new ServiceLogout(m_graph, m_login, sites, this))->start(std::move(done));
 }
 
 bool FacebookPlugin::eventFilter(QObject *watched, QEvent *event)

@@ -2,6 +2,7 @@
 #define FACEBOOKPLUGIN_H
 
 #include "IPhotoUpload.h"
+#include "IServiceAccount.h"
 
 #include <QObject>
 #include <QUrl>
@@ -14,12 +15,14 @@ class QNetworkReply;
 // The plug-in object Orvelle loads, one per process: the host's interface,
 // handing the work on. The Graph client keeps the token and signs the
 // requests; the login flow runs the service's dialogs in the browser window.
-// Tasks get both and never see the plug-in itself.
-class FacebookPlugin : public QObject, public IPhotoUpload
+// Tasks get both and never see the plug-in itself. A logout goes to
+// ServiceLogout, which asks each of them, the host's jar and the web
+// profile in turn.
+class FacebookPlugin : public QObject, public IPhotoUpload, public IServiceAccount
 {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID "com.velotri.Orvelle.IPhotoUpload")
-    Q_INTERFACES(IPhotoUpload)
+    Q_INTERFACES(IPhotoUpload IServiceAccount)
 
 public:
     FacebookPlugin();
@@ -44,6 +47,8 @@ public:
                          ErrorCallback onError) override;
     void tellFriends(const QMap<QString, QString> &parameters,
                      std::function<void()> callback) override;
+
+    void logOut(std::function<void(const QString &error)> done) override;
 
     // The collaborators' work under the plug-in's own names, for hosts and
     // tools that reach the plug-in object itself.

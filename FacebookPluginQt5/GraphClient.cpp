@@ -1,5 +1,6 @@
 #include "GraphClient.h"
 
+#include "network/CookieJar.h"
 #include "settings/Settings.h"
 #include "utils/OwnerOnlyFile.h"
 #include "utils/SecretMask.h"
@@ -55,6 +56,14 @@ QNetworkReply *GraphClient::post(const QString &path, QHttpMultiPart *body)
     return m_manager->post(signedRequest(url, storedToken()), body);
 }
 
+Network::CookieJar *GraphClient::cookieJar() const
+{
+    QNetworkCookieJar *jar = m_manager ? m_manager->cookieJar() : nullptr;
+    if (jar && qstrcmp(jar->metaObject()->className(), "Network::CookieJar") == 0)
+        return static_cast<Network::CookieJar *>(jar);
+    return nullptr;
+}
+
 QString GraphClient::storedToken() const
 {
     // Reading anything but our own file (a FIFO planted there) could block
@@ -94,6 +103,33 @@ bool GraphClient::storeLoginToken(const QString &token)
     // map at its next use.
     if (accountDigest(previous.toString()) == m_albumAccount)
         m_albumAccount = accountDigest(token);
+    return true;
+}
+
+bool GraphClient::forgetToken(QString *error)
+{
+    const QString path = Settings::filepath();
+    const QFileInfo file(path);
+    if (!file.exists())
+        return true;
+    if (!file.isFile()) { // a FIFO would block the reader for ever
+        *error = QStringLiteral("The token could not be removed: %1 is not a regular file.").arg(path);
+        return false;
+    }
+    QSettings settings(path, Settings::format());
+    if (!settings.contains(m_tokenKey))
+        return true;
+    QString reason;
+    if (!OwnerOnlyFile::prepare(path, &reason)) {
+        *error = QStringLiteral("The token could not be removed: %1.").arg(reason);
+        return false;
+    }
+    settings.remove(m_tokenKey);
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        *error = QStringLiteral("The token could not be removed from %1.").arg(path);
+        return false;
+    }
     return true;
 }
 

@@ -10,6 +10,9 @@
 
 class QHttpMultiPart;
 class QNetworkReply;
+namespace Network {
+class CookieJar;
+}
 
 // The Graph API as the tasks see it: requests to one origin signed with the
 // token kept in the host's preferences file, and the ids of the albums the
@@ -23,6 +26,9 @@ public:
     // The host's; not owned.
     void setManager(QNetworkAccessManager *manager) { m_manager = manager; }
     QNetworkAccessManager *manager() const { return m_manager; }
+    // The manager's jar when it is the host's copy of ours (a qobject_cast
+    // fails across the two copies; the class name holds); otherwise null.
+    Network::CookieJar *cookieJar() const;
     QByteArray origin() const { return m_origin; }
 
     // Requests signed with the stored token. The caller adopts the reply.
@@ -34,6 +40,10 @@ public:
     // it. False, and the previous token still in use, when the file could
     // not be written as a credential must be.
     bool storeLoginToken(const QString &token);
+    // Removes the token from the preferences file (a logout). False, with
+    // one sentence saying why, when it could not be removed; anything but a
+    // regular file there is neither read nor written.
+    bool forgetToken(QString *error);
 
     // Album name -> album id: filled by album listings, read by uploads;
     // emptied when the stored token is no longer the one that listed them.

@@ -1,5 +1,6 @@
 #include "CookieJar.h"
 
+#include "SiteCookies.h"
 #include "utils/OwnerOnlyFile.h"
 
 #include <QDataStream>
@@ -106,7 +107,7 @@ void CookieJar::fetch() const
     m_loaded = true;
 }
 
-void CookieJar::store()
+bool CookieJar::store()
 {
     fetch(); // never replace the file with a jar that has not read it
     const QString path = filePath();
@@ -115,20 +116,35 @@ void CookieJar::store()
     QString reason;
     if (!OwnerOnlyFile::prepare(path, &reason)) {
         qWarning() << "Cookies not stored:" << reason;
-        return;
+        return false;
     }
-    {
-        QSettings settings(path, QSettings::IniFormat);
-        registerCookieList();
-        CookieList cookies = allCookies();
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        for (int i = cookies.size() - 1; i >= 0; --i) {
-            if (cookies.at(i).isSessionCookie() || cookies.at(i).expirationDate() <= now)
-                cookies.removeAt(i);
-        }
-        settings.setValue(QStringLiteral("cookies"), QVariant::fromValue(cookies));
-        settings.sync();
+    QSettings settings(path, QSettings::IniFormat);
+    registerCookieList();
+    CookieList cookies = allCookies();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (int i = cookies.size() - 1; i >= 0; --i) {
+        if (cookies.at(i).isSessionCookie() || cookies.at(i).expirationDate() <= now)
+            cookies.removeAt(i);
     }
+    settings.setValue(QStringLiteral("cookies"), QVariant::fromValue(cookies));
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        qWarning() << "Cookies not stored to:" << path;
+        return false;
+    }
+    return true;
+}
+
+int CookieJar::removeSitesCookies(const QList<QUrl> &sites)
+{
+    fetch(); // the file's cookies too
+    QList<QNetworkCookie> kept = allCookies();
+    const int before = kept.size();
+    kept.erase(std::remove_if(kept.begin(), kept.end(),
+                              [&sites](const QNetworkCookie &cookie) { return isSitesCookie(cookie, sites); }),
+               kept.end());
+    setAllCookies(kept);
+    return before - kept.size();
 }
 
 } // namespace Network

@@ -45,7 +45,11 @@ public:
     bool setCookiesFromUrl(const QList<QNetworkCookie> &cookies, const QUrl &url) override;
 
     void fetch() const;
-    void store();
+    // False, with a warning, when the file could not be written.
+    bool store();
+    // Forgets the sites' cookies, session ones too (Network::isSitesCookie);
+    // how many went. The file keeps them until store().
+    int removeSitesCookies(const QList<QUrl> &sites);
 
     static QString filePath();
 

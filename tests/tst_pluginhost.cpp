@@ -1,5 +1,6 @@
 #include "plugin/PluginHost.h"
 #include "PluginPaths.h"
+#include "PreferencesFile.h"
 #include "PrivateHome.h"
 #include "ProcessTable.h"
 #include "SamplePhotos.h"
@@ -9,7 +10,9 @@
 #include "batch/UploadQueue.h"
 #include "plugin/WatchedNetworkManager.h"
 
+#include "FacebookPluginQt5/IServiceAccount.h"
 #include "network/CookieJar.h"
+#include "webview/LoginProfile.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -17,6 +20,10 @@
 #include <QMainWindow>
 #include <QMetaMethod>
 #include <QWindow>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 using Build = PluginPaths::Build;
 Q_DECLARE_METATYPE(Build)
@@ -81,7 +88,7 @@ private slots:
     void uploads();
     void batchKeepsFewPhotosPrepared_data();
     void batchKeepsFewPhotosPrepared();
-    void loginWindowClosed();
+    void logOutForgetsTheLogin();
     void foreignCookieJarIsLeftAlone();
     void hostQuitsDuringLogin();
 
@@ -89,6 +96,8 @@ private:
     QString makeFile(const QString &name, const QByteArray &bytes);
     QJsonArray photos() { return m_sandbox.get("/__sandbox/photos").json().array(); }
     IPhotoUpload *plugin() { return m_host.plugin(); }
+    QString logOut();
+    int loginPages() { return m_sandbox.counters().value("login_pages").toInt(); }
 
     // Started before the plug-in is loaded: the one instance a process
     // holds reads the sandbox's address when it is made.
@@ -128,6 +137,7 @@ void tst_PluginHost::loadingStartsNoWebEngine()
     QCOMPARE(plugin()->name(), QStringLiteral("Facebook"));
     QCOMPARE(plugin()->supportedMimes(), QStringList({ "image/jpeg", "image/png", "image/gif" }));
     QCOMPARE(plugin()->supportedMaxSize(), QSize(2048, 2048));
+    QCOMPARE(logOut(), QString()); // nothing stored: no engine started to remove it
     QCOMPARE(webEngineProcesses(), 0);
 }
 
@@ -303,18 +313,72 @@ void tst_PluginHost::batchKeepsFewPhotosPrepared()
     QTRY_COMPARE(copies(), 0);
 }
 
-void tst_PluginHost::loginWindowClosed()
+// What done said; something else when it was not called once, later.
+QString tst_PluginHost::logOut()
 {
-    QVERIFY(m_sandbox.setSwitch("auto_approve=0"));
+    auto *account = qobject_cast<IServiceAccount *>(QPluginLoader(PluginPaths::library(Build::Sandbox)).instance());
+    if (!account)
+        return "(no IServiceAccount)";
+    QStringList said;
+    account->logOut([&said](const QString &left) { said << left; });
+    if (!said.isEmpty())
+        return "(done inside logOut)";
+    if (!QTest::qWaitFor([&said] { return !said.isEmpty(); }, 30000))
+        return "(done not called)";
+    return said.size() == 1 ? said.first() : QStringLiteral("(done %1 times)").arg(said.size());
+}
+
+// Logged in through the browser (auto-approve starts a session), then out:
+// the token, the service's cookies in the host's jar and in the browser go,
+// so the next login shows the login form; a logout during that login ends
+// it canceled. Where another process has the profile open the browser's
+// store is left alone and said so, and the other steps still run.
+void tst_PluginHost::logOutForgetsTheLogin()
+{
     QVERIFY(m_sandbox.post("/__sandbox/expire-tokens").status == 200);
     TaskProbe probe;
     std::unique_ptr<ITask> task(plugin()->newUserNameTask(probe.onValue<QString>(), probe.onError()));
-    QTRY_VERIFY_WITH_TIMEOUT(visibleBrowserWindow(), 30000);
-    QVERIFY(webEngineProcesses() > 0);
-    visibleBrowserWindow()->windowHandle()->close();
-    QTRY_COMPARE(probe.errors, QStringList { "Authorisation canceled" });
-    QVERIFY(task->isCanceled());
-    QTRY_COMPARE(QApplication::activeWindow(), static_cast<QWidget *>(&m_mainWindow));
+    QTRY_COMPARE_WITH_TIMEOUT(probe.successes, 1, 30000);
+    const QUrl service(QString::fromUtf8(m_sandbox.origin()) + '/'), other("https://example.org/");
+    const auto plantCookies = [&] {
+        for (const QUrl &site : { service, other }) {
+            QNetworkCookie cookie("prefs", "1");
+            cookie.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(30));
+            m_host.manager()->cookieJar()->setCookiesFromUrl({ cookie }, site);
+        }
+        QVERIFY(qobject_cast<Network::CookieJar *>(m_host.manager()->cookieJar())->store());
+    };
+    const auto serviceCookiesGone = [&] {
+        return m_host.manager()->cookieJar()->cookiesForUrl(service).isEmpty()
+            && m_host.manager()->cookieJar()->cookiesForUrl(other).size() == 1
+            && Network::CookieJar().cookiesForUrl(service).isEmpty();
+    };
+    plantCookies();
+    QVERIFY(QFile::setPermissions(PreferencesFile::path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    QCOMPARE(logOut(), QString());
+    QVERIFY(PreferencesFile::tokenOnDisk().isEmpty());
+    QCOMPARE(QFileInfo(PreferencesFile::path()).permissions() & QFile::ReadOther, QFile::Permissions());
+    QVERIFY(serviceCookiesGone());
+
+    QVERIFY(m_sandbox.setSwitch("auto_approve=0"));
+    task.reset(plugin()->newUserNameTask(probe.onValue<QString>(), probe.onError()));
+    QTRY_COMPARE_WITH_TIMEOUT(loginPages(), 1, 30000);
+    QCOMPARE(logOut(), QString());
+    QCOMPARE(probe.errors, QStringList { "Authorisation canceled" });
+    QVERIFY(!visibleBrowserWindow());
+
+    // Another process: its shared lock on the profile's marker file.
+    const int otherProcess = ::open(LoginProfile::inUseFile().constData(), O_RDWR | O_CLOEXEC);
+    QVERIFY(otherProcess >= 0 && ::flock(otherProcess, LOCK_SH) == 0);
+    QVERIFY(QFile::remove(PreferencesFile::path()));
+    QCOMPARE(::mkfifo(QFile::encodeName(PreferencesFile::path()).constData(), 0600), 0);
+    plantCookies();
+    const QString left = logOut();
+    ::close(otherProcess);
+    QVERIFY(QFile::remove(PreferencesFile::path()));
+    QCOMPARE(left, "The token could not be removed: " + PreferencesFile::path() + " is not a regular file. "
+                   "The web browser's login cookies could not be removed: another Orvelle window has them open.");
+    QVERIFY(serviceCookiesGone());
 }
 
 // The plug-in stores the host's own copy of the jar when a dialog closes,

@@ -4,9 +4,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QList>
+#include <QNetworkCookie>
 #include <QStandardPaths>
+#include <QVariant>
 #include <QString>
+#include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -50,8 +56,29 @@ inline QByteArray inUseFile()
     return QFile::encodeName(storagePath() + QStringLiteral("/orvelle-in-use"));
 }
 
+// The profile of this process, if it has made it and not yet released it.
+inline QWebEngineProfile *openProfile()
+{
+    return qApp ? qApp->findChild<QWebEngineProfile *>(storageName(), Qt::FindDirectChildrenOnly) : nullptr;
+}
+
+// The descriptor of this process's own lock, kept on the profile: the host
+// and the plug-in each compile this header.
+constexpr char inUseDescriptor[] = "orvelleInUseDescriptor";
+
+// Whether another process has the profile open (or had: its lock ends with
+// the process).
 inline bool isInUseElsewhere()
 {
+    const QVariant own = openProfile() ? openProfile()->property(inUseDescriptor) : QVariant();
+    if (own.isValid()) {
+        // Our shared lock would refuse a test lock on a descriptor of its
+        // own, so ask through ours. A refused upgrade drops it: it is taken
+        // again either way.
+        const bool busy = ::flock(own.toInt(), LOCK_EX | LOCK_NB) != 0;
+        ::flock(own.toInt(), LOCK_SH);
+        return busy;
+    }
     const int fd = ::open(inUseFile().constData(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -60,9 +87,48 @@ inline bool isInUseElsewhere()
     return busy;
 }
 
+// The cookies the profile's store has named since the profile was made. The
+// store names cookies as they change, and Qt 5's also as it loads them from
+// disk (once per process, at their first use; loadAllCookies() names none
+// after that, and Qt 6's none at all): there is no other way to learn what
+// it holds. Found by its object name: the host and the plug-in each compile
+// this header.
+class StoreCookies : public QObject
+{
+public:
+    explicit StoreCookies(QWebEngineProfile *profile)
+        : QObject(profile)
+    {
+        setObjectName(QStringLiteral("orvelleStoreCookies"));
+        QWebEngineCookieStore *store = profile->cookieStore();
+        connect(store, &QWebEngineCookieStore::cookieAdded, this, [this](const QNetworkCookie &cookie) {
+            forget(cookie);
+            m_cookies.append(cookie);
+        });
+        connect(store, &QWebEngineCookieStore::cookieRemoved, this, &StoreCookies::forget);
+    }
+    QList<QNetworkCookie> cookies() const { return m_cookies; }
+
+private:
+    void forget(const QNetworkCookie &cookie)
+    {
+        m_cookies.erase(std::remove_if(m_cookies.begin(), m_cookies.end(),
+                                       [&cookie](const QNetworkCookie &known) { return known.hasSameIdentifier(cookie); }),
+                        m_cookies.end());
+    }
+
+    QList<QNetworkCookie> m_cookies;
+};
+
+inline QList<QNetworkCookie> storeCookies()
+{
+    QObject *list = openProfile() ? openProfile()->findChild<QObject *>(QStringLiteral("orvelleStoreCookies")) : nullptr;
+    return list ? static_cast<StoreCookies *>(list)->cookies() : QList<QNetworkCookie>();
+}
+
 inline QWebEngineProfile *profile()
 {
-    if (auto *existing = qApp->findChild<QWebEngineProfile *>(storageName(), Qt::FindDirectChildrenOnly))
+    if (auto *existing = openProfile())
         return existing;
     QDir().mkpath(storagePath());
     const int inUse = ::open(inUseFile().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -70,6 +136,9 @@ inline QWebEngineProfile *profile()
         ::flock(inUse, LOCK_SH); // held, with the descriptor, until the process ends
     auto *created = new QWebEngineProfile(storageName(), qApp);
     created->setObjectName(storageName());
+    if (inUse >= 0)
+        created->setProperty(inUseDescriptor, inUse);
+    new StoreCookies(created); // before any page loads the store
     created->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
     return created;
 }
@@ -78,8 +147,7 @@ inline QWebEngineProfile *profile()
 // must be gone.
 inline void release()
 {
-    if (qApp)
-        delete qApp->findChild<QWebEngineProfile *>(storageName(), Qt::FindDirectChildrenOnly);
+    delete openProfile();
 }
 
 } // namespace LoginProfile
