@@ -34,6 +34,7 @@ private slots:
     void batchAsksForOneLogin();
     void shares_data();
     void shares();
+    void logOutShowsTheLoginPageNext();
     void cleanupTestCase();
 
 private:
@@ -253,6 +254,28 @@ void tst_HostWindow::shares()
     }
     QTRY_COMPARE_WITH_TIMEOUT(m_window->statusBar()->currentMessage(), status, 30000);
     QCOMPARE(m_sandbox->counters().value("posts").toInt(), posts);
+    QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
+}
+
+// Log out forgets the session in the running engine too: the next Log in
+// asks for the password again instead of "Continue as ...".
+void tst_HostWindow::logOutShowsTheLoginPageNext()
+{
+    QSignalSpy loaded(m_window.get(), &HostWindow::accountLoaded);
+    m_window->loadAccount(); // logs in, and the sandbox starts a session
+    QVERIFY(loaded.wait(30000));
+    QSignalSpy loggedOut(m_window.get(), &HostWindow::loggedOut);
+    QTest::mouseClick(child<QPushButton>("logButton"), Qt::LeftButton);
+    QVERIFY(loggedOut.wait(30000));
+    QCOMPARE(m_window->statusBar()->currentMessage(), QStringLiteral("Logged out"));
+
+    QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
+    const int loginPages = m_sandbox->counters().value("login_pages").toInt();
+    QTest::mouseClick(child<QPushButton>("logButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(m_sandbox->counters().value("login_pages").toInt(), loginPages + 1, 30000);
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w != m_window.get() && w->isVisible())
+            w->close();
     QVERIFY(m_sandbox->setSwitch("auto_approve=1"));
 }
 

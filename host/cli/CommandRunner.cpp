@@ -1,6 +1,5 @@
 #include "CommandRunner.h"
 
-#include "logout/AccountLogout.h"
 #include "batch/UploadRecord.h"
 #include "plugin/AlbumNames.h"
 #include "plugin/PlainText.h"
@@ -298,20 +297,24 @@ void CommandRunner::share()
     });
 }
 
+// The plug-in logs out: the token, the service's cookies in the host's jar
+// and in the web browser's store. The record of sent photos stays: it
+// belongs to the account, not to the login.
 void CommandRunner::logout()
 {
-    // A command that logs out does nothing else: the engine has not started.
-    auto *logout = new AccountLogout(m_host->manager()->cookieJar(), AccountLogout::serviceOrigins(),
-                                     AccountLogout::WebEngine::NotStarted, this);
-    connect(logout, &AccountLogout::finished, this, [this](bool ok, const QString &error) {
-        if (ok)
+    IServiceAccount *account = m_host->account();
+    if (!account) {
+        printError(QStringLiteral("%1 cannot log out").arg(m_host->libraryPath()));
+        return finish(false);
+    }
+    account->logOut([this](const QString &error) {
+        if (error.isEmpty())
             print(QStringLiteral("Logged out"));
         else
             printError(error);
-        m_json.insert(QStringLiteral("logged_out"), ok);
-        finish(ok);
+        m_json.insert(QStringLiteral("logged_out"), error.isEmpty());
+        finish(error.isEmpty());
     });
-    logout->start();
 }
 
 void CommandRunner::print(const QString &line)

@@ -4,6 +4,7 @@
 #include "WatchedNetworkManager.h"
 
 #include "FacebookPluginQt5/IPhotoUpload.h"
+#include "FacebookPluginQt5/IServiceAccount.h"
 
 #include <QPluginLoader>
 #include <QString>
@@ -23,12 +24,14 @@ public:
     void setMainWindow(QWidget *window);
 
     IPhotoUpload *plugin() const { return m_plugin; }
+    // The plug-in's account interface (the logout); null when it has none.
+    IServiceAccount *account() const { return qobject_cast<IServiceAccount *>(m_loader.instance()); }
     WatchedNetworkManager *manager() { return &m_manager; }
     QString libraryPath() const { return m_path; }
 
 private:
     QString m_path;
-    QPluginLoader m_loader; // keeps the library loaded for the life of the process
+    mutable QPluginLoader m_loader; // keeps the library loaded for the life of the process
     IPhotoUpload *m_plugin = nullptr; // owned by the loader's instance
     WatchedNetworkManager m_manager;
 };

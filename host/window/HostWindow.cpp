@@ -3,7 +3,6 @@
 #include "ProgressDelegate.h"
 #include "batch/UploadRecord.h"
 #include "cli/TerminalProgress.h"
-#include "logout/AccountLogout.h"
 #include "plugin/AlbumNames.h"
 #include "plugin/PlainText.h"
 #include "plugin/PluginHost.h"
@@ -418,19 +417,21 @@ void HostWindow::share()
 void HostWindow::logOut()
 {
     m_accountTask.reset();
+    IServiceAccount *account = m_host->account();
+    if (!account)
+        return showError(tr("This plug-in cannot log out."));
     m_logButton->setEnabled(false);
-    auto *logout = new AccountLogout(m_host->manager()->cookieJar(), AccountLogout::serviceOrigins(),
-                                     AccountLogout::WebEngine::Running, this);
-    connect(logout, &AccountLogout::finished, this, [this, logout](bool ok, const QString &error) {
-        logout->deleteLater();
-        setLoggedOut();
-        if (ok)
-            statusBar()->showMessage(tr("Logged out"));
+    // The window may be gone by the time the plug-in is done.
+    account->logOut([window = QPointer<HostWindow>(this)](const QString &error) {
+        if (!window)
+            return;
+        window->setLoggedOut();
+        if (error.isEmpty())
+            window->statusBar()->showMessage(tr("Logged out"));
         else
-            showError(error);
-        emit loggedOut();
+            window->showError(error);
+        emit window->loggedOut();
     });
-    logout->start();
 }
 
 void HostWindow::setLoggedOut()
