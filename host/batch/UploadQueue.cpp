@@ -65,6 +65,8 @@ UploadQueue::~UploadQueue()
     // queue, which is emptied with it: the copy is removed then.
     m_workers.clear();
     m_workers.waitForDone();
+    if (m_running && m_place.record)
+        m_place.record->unlock();
 }
 
 void UploadQueue::start(const QStringList &files, const QString &album, const QString &message)
@@ -78,8 +80,11 @@ void UploadQueue::start(const QStringList &files, const QString &album, const QS
     m_album = album;
     m_message = message;
     m_place = place;
-    m_known = std::make_shared<const UploadRecord::Entries>(
-        m_place.record ? m_place.record->entries(m_place.account, album) : UploadRecord::Entries());
+    UploadRecord::Entries known;
+    QString recordError;
+    const bool recordReady = !m_place.record
+        || (m_place.record->lock(&recordError) && m_place.record->entries(m_place.account, album, &known, &recordError));
+    m_known = std::make_shared<const UploadRecord::Entries>(std::move(known));
     m_digestsSent.clear();
     m_loginRefused = false;
     m_recordFailed = false;
@@ -99,6 +104,12 @@ void UploadQueue::start(const QStringList &files, const QString &album, const QS
     m_sent = m_sizes = 0;
     m_sized = m_doneUnsized = 0;
     m_running = true;
+    if (!recordReady) {
+        // Without what was sent before, anything could go a second time.
+        for (int i = 0; i < int(m_photos.size()); ++i)
+            settle(i, Outcome::Failed, QStringLiteral("not sent: %1").arg(recordError));
+        m_nextToPrepare = int(m_photos.size());
+    }
     advance();
     reportInOrder(); // an empty batch is finished at once
 }
@@ -182,7 +193,7 @@ void UploadQueue::advance()
 {
     if (!m_running)
         return;
-    while (m_starting < 0 && m_inStage[int(Stage::Uploading)] < m_parallel && !m_prepared.empty())
+    while (!m_loginRefused && m_starting < 0 && m_inStage[int(Stage::Uploading)] < m_parallel && !m_prepared.empty())
         startUpload(*m_prepared.begin());
     while (m_nextToPrepare < int(m_photos.size())
            && m_inStage[int(Stage::Preparing)] + m_inStage[int(Stage::Prepared)] < m_parallel)
@@ -266,10 +277,29 @@ void UploadQueue::startUpload(int index)
         QTimer::singleShot(0, this, [task = std::shared_ptr<ITask>(task)] {});
 }
 
+// A body went out whole: the service may have the photo from now on.
+void UploadQueue::noteBodyOut(int index)
+{
+    Photo &photo = *m_photos[size_t(index)];
+    if (photo.bodyOut)
+        return;
+    photo.bodyOut = true;
+    // Before any answer: a host that dies now never sends it again unasked.
+    if (!(photo.known && photo.known->state >= UploadRecord::State::Unknown)) {
+        photo.notedInFlight = true;
+        noteInRecord(index, UploadRecord::State::Unknown);
+    }
+}
+
 void UploadQueue::onUploadError(int index, const QString &error)
 {
     if (error == noAnswerText)
         return finishPhoto(index, Outcome::Unknown, plainText(error));
+    // After a body went out whole only the service's own refusal says the
+    // photo is not there; a proxy's error page or a time-out does not.
+    if (m_photos[size_t(index)]->bodyOut && !error.startsWith(QLatin1String("Facebook API error")))
+        return finishPhoto(index, Outcome::Unknown,
+                           plainText(error) + QStringLiteral(" (after all of it was sent: it may have been published)"));
     finishPhoto(index, Outcome::Failed, plainText(error));
     if (isLoginRefusal(error) && !m_loginRefused) {
         m_loginRefused = true;
@@ -373,51 +403,52 @@ void UploadQueue::reportInOrder()
     }
     if (m_running && m_nextToReport == int(m_photos.size())) {
         m_running = false;
+        if (m_place.record)
+            m_place.record->unlock();
         emit finished();
     }
 }
 
 // The photo's own request is the POST; the permission check before it and
-// the queries of other parts of the host are GETs. A POST while no upload
-// is starting is a task sending its photo again: the one without a request.
+// the queries of other parts of the host are GETs. A POST belongs to one of
+// the uploading photos without a live request: the one starting, or a task
+// sending its photo again. When more than one could own it (a photo sent
+// again while another starts), each of them may have been published once
+// its body is out, and none shows its progress.
 void UploadQueue::watchReply(QNetworkReply *reply)
 {
     if (!m_running || reply->operation() != QNetworkAccessManager::PostOperation)
         return;
-    int index = m_starting;
-    if (index < 0) {
-        std::vector<int> candidates;
-        for (const int i : m_uploading) {
-            const Photo &photo = *m_photos[size_t(i)];
-            if (!photo.reply || photo.reply->isFinished())
-                candidates.push_back(i);
-        }
-        if (candidates.size() != 1)
-            return;
-        index = candidates.front();
+    std::vector<int> owners;
+    for (const int i : m_uploading) {
+        const Photo &photo = *m_photos[size_t(i)];
+        if (!photo.reply || photo.reply->isFinished())
+            owners.push_back(i);
     }
+    if (owners.empty())
+        return;
     m_starting = -1;
-    Photo &photo = *m_photos[size_t(index)];
-    photo.reply = reply;
-    photo.posted = true;
-    setSent(photo, 0);
+    for (const int i : owners) {
+        Photo &photo = *m_photos[size_t(i)];
+        photo.posted = true;
+        photo.reply = owners.size() == 1 ? reply : nullptr;
+        setSent(photo, 0);
+    }
     const quint64 batch = m_batch;
-    connect(reply, &QNetworkReply::uploadProgress, this, [this, batch, index, reply](qint64 sent, qint64 total) {
+    connect(reply, &QNetworkReply::uploadProgress, this, [this, batch, owners, reply](qint64 sent, qint64 total) {
         if (batch != m_batch || total <= 0)
             return;
-        Photo &photo = *m_photos[size_t(index)];
-        if (reply != photo.reply || photo.stage != Stage::Uploading)
-            return;
-        setSent(photo, std::min(sent, photo.size));
-        if (sent >= total && !photo.bodyOut) {
-            photo.bodyOut = true;
-            // Before any answer: a host that dies now never sends it again unasked.
-            if (!photo.notedInFlight && !(photo.known && photo.known->state >= UploadRecord::State::Unknown)) {
-                photo.notedInFlight = true;
-                noteInRecord(index, UploadRecord::State::Unknown);
+        for (const int index : owners) {
+            Photo &photo = *m_photos[size_t(index)];
+            if (photo.stage != Stage::Uploading)
+                continue;
+            if (sent >= total)
+                noteBodyOut(index);
+            if (reply == photo.reply) {
+                setSent(photo, std::min(sent, photo.size));
+                emit progress(index, sent, total);
             }
         }
-        emit progress(index, sent, total);
     });
     QTimer::singleShot(0, this, &UploadQueue::advance);
 }

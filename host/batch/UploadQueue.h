@@ -109,6 +109,7 @@ private:
     void settle(int index, Outcome outcome, const QString &detail);
     QString knownText(const UploadRecord::Entry &known) const;
     void onUploadError(int index, const QString &error);
+    void noteBodyOut(int index);
     void noteInRecord(int index, UploadRecord::State state);
     void endLoginRefused();
     void setStage(int index, Stage stage);

@@ -53,7 +53,24 @@ QByteArray UploadRecord::digestOf(const QString &path)
 
 UploadRecord::UploadRecord(QString path)
     : m_path(std::move(path))
+    , m_lock(m_path + QStringLiteral(".lock"))
 {
+    m_lock.setStaleLockTime(0); // a lock is stale only when its process is gone
+}
+
+bool UploadRecord::lock(QString *error)
+{
+    if (m_lock.tryLock(0))
+        return true;
+    qint64 pid = 0;
+    QString host, application;
+    m_lock.getLockInfo(&pid, &host, &application);
+    return fail(error, QStringLiteral("another batch is sending photos with it (process %1)").arg(pid));
+}
+
+void UploadRecord::unlock()
+{
+    m_lock.unlock();
 }
 
 UploadRecord::~UploadRecord()
@@ -97,25 +114,29 @@ bool UploadRecord::open(QString *error)
     return true;
 }
 
-UploadRecord::Entries UploadRecord::entries(const QString &account, const QString &album) const
+bool UploadRecord::entries(const QString &account, const QString &album, Entries *found, QString *error) const
 {
-    Entries found;
+    found->clear();
     Statement statement;
-    if (!m_db
-        || sqlite3_prepare_v2(m_db, "SELECT digest, state, at, file FROM sent WHERE account = ?1 AND album = ?2", -1,
-                              &statement.handle, nullptr)
-            != SQLITE_OK)
-        return found;
+    if (!m_db)
+        return fail(error, QStringLiteral("not open"));
+    if (sqlite3_prepare_v2(m_db, "SELECT digest, state, at, file FROM sent WHERE account = ?1 AND album = ?2", -1,
+                           &statement.handle, nullptr)
+        != SQLITE_OK)
+        return fail(error, m_path + QStringLiteral(": ") + QString::fromUtf8(sqlite3_errmsg(m_db)));
     bindText(statement.handle, 1, account);
     bindText(statement.handle, 2, album);
-    while (sqlite3_step(statement.handle) == SQLITE_ROW) {
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(statement.handle)) == SQLITE_ROW) {
         Entry entry;
         entry.state = State(qBound(0, sqlite3_column_int(statement.handle, 1), int(State::Uploaded)));
         entry.at = QDateTime::fromSecsSinceEpoch(sqlite3_column_int64(statement.handle, 2));
         entry.file = columnText(statement.handle, 3);
-        found.insert(columnText(statement.handle, 0).toLatin1(), entry);
+        found->insert(columnText(statement.handle, 0).toLatin1(), entry);
     }
-    return found;
+    if (step != SQLITE_DONE) // busy past the wait, damaged: nothing half read counts
+        return fail(error, m_path + QStringLiteral(": ") + QString::fromUtf8(sqlite3_errmsg(m_db)));
+    return true;
 }
 
 bool UploadRecord::note(const QString &account, const QString &album, const QByteArray &digest, const Entry &entry,

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QHash>
+#include <QLockFile>
 #include <QString>
 
 struct sqlite3;
@@ -43,7 +44,16 @@ public:
     bool open(QString *error);
     const QString &path() const { return m_path; }
 
-    Entries entries(const QString &account, const QString &album) const;
+    // One batch at a time: another host sending with the same record would
+    // not see what this one is sending. False, with the reason, while
+    // another process holds it.
+    bool lock(QString *error);
+    void unlock();
+
+    // What is known at that place; false, with the reason, when the record
+    // cannot be read (a batch must not start then: it would send again
+    // what the record knows).
+    bool entries(const QString &account, const QString &album, Entries *found, QString *error) const;
     // Replaces what is known of the photo at that place.
     bool note(const QString &account, const QString &album, const QByteArray &digest, const Entry &entry,
               QString *error = nullptr);
@@ -53,6 +63,7 @@ private:
 
     QString m_path;
     sqlite3 *m_db = nullptr;
+    QLockFile m_lock;
 };
 
 #endif // UPLOADRECORD_H

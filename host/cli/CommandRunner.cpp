@@ -38,6 +38,8 @@ void CommandRunner::onWindowShown()
         return;
     if (!m_options.loginVisible) {
         printError(QStringLiteral("a login is needed: run `orvelle-host login` where a window can open"));
+        if (m_uploads && m_uploads->isRunning())
+            return m_uploads->cancel(); // every photo's line and the summary, then the end
         finish(false);
         return;
     }

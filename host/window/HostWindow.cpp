@@ -233,9 +233,29 @@ void HostWindow::addPhotos(const QStringList &files)
 
 void HostWindow::removeSelectedPhotos()
 {
-    if (m_uploads && m_uploads->isRunning())
-        return; // the batch reports by row
+    if (!m_removeButton->isEnabled())
+        return; // a batch reports by row
     qDeleteAll(m_photos->selectedItems());
+}
+
+QList<QTreeWidgetItem *> HostWindow::rowsWithIds(const QList<int> &ids) const
+{
+    QList<QTreeWidgetItem *> rows;
+    for (int i = 0; i < m_photos->topLevelItemCount(); ++i) {
+        if (ids.contains(m_photos->topLevelItem(i)->data(NameColumn, idRole).toInt()))
+            rows << m_photos->topLevelItem(i);
+    }
+    return rows;
+}
+
+// While a batch (or the name it needs) is on its way, its rows stay, it is
+// not sent twice, and nobody logs out under it: the record would file its
+// photos under the wrong account.
+void HostWindow::setBatchRunning(bool running)
+{
+    m_uploadButton->setEnabled(!running);
+    m_removeButton->setEnabled(!running);
+    m_logButton->setEnabled(!running);
 }
 
 void HostWindow::choosePhotos()
@@ -265,7 +285,7 @@ void HostWindow::dropEvent(QDropEvent *event)
 
 void HostWindow::upload()
 {
-    if (m_uploads && m_uploads->isRunning())
+    if (!m_uploadButton->isEnabled())
         return;
     // A second click sends only what is not uploaded yet.
     QList<QTreeWidgetItem *> rows;
@@ -291,25 +311,31 @@ void HostWindow::send(const QList<QTreeWidgetItem *> &rows, bool again)
     }
     if (m_account.isEmpty()) {
         // The record is kept per account: the service's name for it first.
-        m_uploadButton->setEnabled(false);
-        m_accountTask.reset(m_host->plugin()->newUserNameTask(
-            [this, rows, again](const QString &name) {
+        // Rows are named by id: one may go while the name is on its way.
+        QList<int> ids;
+        for (const QTreeWidgetItem *row : rows)
+            ids << row->data(NameColumn, idRole).toInt();
+        setBatchRunning(true);
+        m_nameTask.reset(m_host->plugin()->newUserNameTask(
+            [this, ids, again](const QString &name) {
                 m_account = name;
-                QTimer::singleShot(0, this, [this, rows, again] {
-                    m_uploadButton->setEnabled(true);
-                    send(rows, again);
+                QTimer::singleShot(0, this, [this, ids, again] {
+                    m_nameTask.reset();
+                    setBatchRunning(false);
+                    const QList<QTreeWidgetItem *> still = rowsWithIds(ids);
+                    if (!still.isEmpty())
+                        send(still, again);
                 });
             },
             [this](const QString &error) {
-                m_uploadButton->setEnabled(true);
+                setBatchRunning(false);
                 showError(error);
             }));
         return;
     }
     const QList<QListWidgetItem *> selected = m_albums->selectedItems();
     const QString album = selected.isEmpty() ? QString() : selected.first()->text();
-    m_uploadButton->setEnabled(false);
-    m_removeButton->setEnabled(false);
+    setBatchRunning(true);
     m_sending = rows;
     QStringList files;
     for (QTreeWidgetItem *row : rows) {
@@ -332,8 +358,7 @@ void HostWindow::send(const QList<QTreeWidgetItem *> &rows, bool again)
     connect(m_uploads.get(), &UploadQueue::recordFailed, this, [this](const QString &error) { showError(error); });
     connect(m_uploads.get(), &UploadQueue::finished, this, [this] {
         statusBar()->showMessage(m_uploads->summary());
-        m_uploadButton->setEnabled(true);
-        m_removeButton->setEnabled(true);
+        setBatchRunning(false);
         QList<QTreeWidgetItem *> sentBefore;
         for (int i = 0; i < m_sending.size(); ++i) {
             if (m_uploads->results().at(i).outcome == UploadQueue::Outcome::Skipped)
@@ -389,13 +414,9 @@ void HostWindow::askToSendAgain(const QList<QTreeWidgetItem *> &rows)
     for (const QTreeWidgetItem *row : rows)
         ids << row->data(NameColumn, idRole).toInt();
     connect(box, &QMessageBox::finished, this, [this, ids](int answer) {
-        if (answer != QMessageBox::Yes || (m_uploads && m_uploads->isRunning()))
+        if (answer != QMessageBox::Yes || !m_uploadButton->isEnabled())
             return;
-        QList<QTreeWidgetItem *> still;
-        for (int i = 0; i < m_photos->topLevelItemCount(); ++i) {
-            if (ids.contains(m_photos->topLevelItem(i)->data(NameColumn, idRole).toInt()))
-                still << m_photos->topLevelItem(i);
-        }
+        const QList<QTreeWidgetItem *> still = rowsWithIds(ids);
         if (!still.isEmpty())
             send(still, true);
     });

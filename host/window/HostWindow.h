@@ -56,6 +56,8 @@ private:
     void send(const QList<QTreeWidgetItem *> &rows, bool again);
     void showResult(QTreeWidgetItem *row, const UploadQueue::Result &result);
     void askToSendAgain(const QList<QTreeWidgetItem *> &rows);
+    QList<QTreeWidgetItem *> rowsWithIds(const QList<int> &ids) const;
+    void setBatchRunning(bool running);
     void share();
     void logOut();
     void showError(const QString &text);
@@ -72,6 +74,7 @@ private:
     QPushButton *m_removeButton;
     QPushButton *m_shareButton;
     std::unique_ptr<ITask> m_accountTask;
+    std::unique_ptr<ITask> m_nameTask; // the account's name a batch waits for
     std::unique_ptr<UploadRecord> m_record;
     std::unique_ptr<UploadQueue> m_uploads; // after the record: it writes there until it goes
     QList<QTreeWidgetItem *> m_sending; // the batch's rows, in its order; none is removed meanwhile
