@@ -46,7 +46,6 @@ struct UploadQueue::Photo
     // A body of it went out whole: the service may have it, whatever
     // happens to the attempts after (Ctrl+C counts every attempt).
     bool bodyOut = false;
-    bool notedInFlight = false;
 };
 
 UploadQueue::UploadQueue(IPhotoUpload *plugin, WatchedNetworkManager *manager, int parallel, QObject *parent)
@@ -286,7 +285,6 @@ void UploadQueue::noteBodyOut(int index)
     photo.bodyOut = true;
     // Before any answer: a host that dies now never sends it again unasked.
     if (!(photo.known && photo.known->state >= UploadRecord::State::Unknown)) {
-        photo.notedInFlight = true;
         noteInRecord(index, UploadRecord::State::Unknown);
     }
 }
@@ -362,9 +360,8 @@ void UploadQueue::settle(int index, Outcome outcome, const QString &detail)
         break;
     case Outcome::Failed:
         // Takes back the unknown written when its body went out: the
-        // service answered after all.
-        if (photo.notedInFlight || !photo.known)
-            noteInRecord(index, UploadRecord::State::Failed);
+        // service refused it after all.
+        noteInRecord(index, UploadRecord::State::Failed);
         break;
     case Outcome::Skipped:
         break;
