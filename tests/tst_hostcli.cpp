@@ -44,17 +44,14 @@ QByteArray fileHash(const QString &path)
     return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
 }
 
-// Cookies of the sandbox in the login profile's cookie file (the engine of
-// the host processes: this process never starts one).
-int engineCookies()
+// A count out of an SQLite file another process writes; -1 when it cannot be read.
+int countIn(const QString &file, const char *query)
 {
-    const QByteArray path = QFile::encodeName(LoginProfile::cookieFilePath());
     sqlite3 *db = nullptr;
     int count = -1;
-    if (sqlite3_open_v2(path.constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(QFile::encodeName(file).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt *statement = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM cookies WHERE host_key = '127.0.0.1'", -1, &statement, nullptr) == SQLITE_OK
-            && sqlite3_step(statement) == SQLITE_ROW)
+        if (sqlite3_prepare_v2(db, query, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
             count = sqlite3_column_int(statement, 0);
         sqlite3_finalize(statement);
     }
@@ -62,22 +59,18 @@ int engineCookies()
     return count;
 }
 
+// Cookies of the sandbox in the login profile's cookie file (the engine of
+// the host processes: this process never starts one).
+int engineCookies()
+{
+    return countIn(LoginProfile::cookieFilePath(), "SELECT count(*) FROM cookies WHERE host_key = '127.0.0.1'");
+}
+
 // Photos the host's record of sent photos holds, whatever it says of them.
 int recordedPhotos()
 {
-    const QByteArray path = QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)
-                                              + "/sent-photos.sqlite");
-    sqlite3 *db = nullptr;
-    int count = 0;
-    if (sqlite3_open_v2(path.constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt *statement = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM sent", -1, &statement, nullptr) == SQLITE_OK
-            && sqlite3_step(statement) == SQLITE_ROW)
-            count = sqlite3_column_int(statement, 0);
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return count;
+    return countIn(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/sent-photos.sqlite",
+                   "SELECT count(*) FROM sent");
 }
 
 } // namespace

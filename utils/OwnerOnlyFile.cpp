@@ -21,6 +21,18 @@ bool fail(QString *reason, const QString &why)
     return false;
 }
 
+// Whether the open file is a regular file of this user.
+bool isOwnRegularFile(int fd, const QString &path, struct stat *status, QString *reason)
+{
+    if (::fstat(fd, status) != 0)
+        return fail(reason, QStringLiteral("cannot inspect %1").arg(path));
+    if (!S_ISREG(status->st_mode))
+        return fail(reason, QStringLiteral("%1 is not a regular file").arg(path));
+    if (status->st_uid != ::geteuid())
+        return fail(reason, QStringLiteral("%1 belongs to another user").arg(path));
+    return true;
+}
+
 } // namespace
 
 bool prepare(const QString &path, QString *reason)
@@ -33,19 +45,11 @@ bool prepare(const QString &path, QString *reason)
     if (fd < 0)
         return fail(reason, QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
     struct stat status {};
-    bool ok = false;
-    if (::fstat(fd, &status) != 0)
-        fail(reason, QStringLiteral("cannot inspect %1").arg(path));
-    else if (!S_ISREG(status.st_mode))
-        fail(reason, QStringLiteral("%1 is not a regular file").arg(path));
-    else if (status.st_uid != ::geteuid())
-        fail(reason, QStringLiteral("%1 belongs to another user").arg(path));
-    else if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0 || ::fstat(fd, &status) != 0)
-        fail(reason, QStringLiteral("cannot make %1 owner-only").arg(path));
-    else if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-        fail(reason, QStringLiteral("the file system keeps %1 open to others").arg(path));
-    else
-        ok = true;
+    bool ok = isOwnRegularFile(fd, path, &status, reason);
+    if (ok && (::fchmod(fd, S_IRUSR | S_IWUSR) != 0 || ::fstat(fd, &status) != 0))
+        ok = fail(reason, QStringLiteral("cannot make %1 owner-only").arg(path));
+    else if (ok && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        ok = fail(reason, QStringLiteral("the file system keeps %1 open to others").arg(path));
     ::close(fd);
     return ok;
 }
@@ -59,15 +63,7 @@ bool isSafeToRead(const QString &path, QString *reason)
         return fail(reason, QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
     }
     struct stat status {};
-    bool ok = false;
-    if (::fstat(fd, &status) != 0)
-        fail(reason, QStringLiteral("cannot inspect %1").arg(path));
-    else if (!S_ISREG(status.st_mode))
-        fail(reason, QStringLiteral("%1 is not a regular file").arg(path));
-    else if (status.st_uid != ::geteuid())
-        fail(reason, QStringLiteral("%1 belongs to another user").arg(path));
-    else
-        ok = true;
+    const bool ok = isOwnRegularFile(fd, path, &status, reason);
     ::close(fd);
     return ok;
 }
