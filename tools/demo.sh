@@ -30,7 +30,7 @@ host() { echo; echo "\$ orvelle-host $*"; run "$build/bin/orvelle-host" "$@"; }
 python3 tools/sample-photos.py "$demo/photos" > /dev/null
 host whoami
 host albums
-host upload "$demo/photos/harbour.png" "$demo/photos/panorama.tiff" --album "Trips" --message "Sent from Orvelle"
+host upload "$demo/photos/harbour.png" "$demo/photos/panorama.tiff" --album "Лето на даче" --message "Sent from Orvelle"
 host share --caption "Two photos from my desktop"
 
 echo
