@@ -76,10 +76,7 @@ void CommandRunner::start()
 void CommandRunner::login()
 {
     IPhotoUpload *plugin = m_host->plugin();
-    const auto failed = [this](const QString &error) {
-        printError(error);
-        finish(false);
-    };
+    const auto failed = [this](const QString &error) { fail(error); };
     m_task.reset(plugin->newUserAlbumsTask(
         [this, plugin, failed](const IPhotoUpload::Albums &) {
             QTimer::singleShot(0, this, [this, plugin, failed] {
@@ -115,16 +112,10 @@ void CommandRunner::whoami()
                         print(QStringLiteral("Profile picture: ") + url.toString());
                         finish(true);
                     },
-                    [this](const QString &error) {
-                        printError(error);
-                        finish(false);
-                    }));
+                    [this](const QString &error) { fail(error); }));
             });
         },
-        [this](const QString &error) {
-            printError(error);
-            finish(false);
-        }));
+        [this](const QString &error) { fail(error); }));
 }
 
 void CommandRunner::albums()
@@ -149,20 +140,15 @@ void CommandRunner::albums()
             m_json.insert(QStringLiteral("albums"), list);
             finish(true);
         },
-        [this](const QString &error) {
-            printError(error);
-            finish(false);
-        }));
+        [this](const QString &error) { fail(error); }));
 }
 
 void CommandRunner::upload()
 {
     QString error;
     m_record = std::make_unique<UploadRecord>();
-    if (!m_record->open(&error)) {
-        printError(error);
-        return finish(false);
-    }
+    if (!m_record->open(&error))
+        return fail(error);
     m_uploads = std::make_unique<UploadQueue>(m_host->plugin(), m_host->manager(), m_options.parallel);
     m_progress.begin(QString());
     const auto showBatch = [this] {
@@ -185,10 +171,7 @@ void CommandRunner::upload()
             m_account = account;
             QTimer::singleShot(0, this, [this] { m_options.album.isEmpty() ? startBatch() : findAlbumThenStart(); });
         },
-        [this](const QString &error) {
-            printError(error);
-            finish(false);
-        }));
+        [this](const QString &error) { fail(error); }));
 }
 
 void CommandRunner::findAlbumThenStart()
@@ -207,10 +190,7 @@ void CommandRunner::findAlbumThenStart()
             }
             QTimer::singleShot(0, this, &CommandRunner::startBatch);
         },
-        [this](const QString &error) {
-            printError(error);
-            finish(false);
-        }));
+        [this](const QString &error) { fail(error); }));
 }
 
 void CommandRunner::startBatch()
@@ -350,6 +330,12 @@ void CommandRunner::printError(const QString &reason)
     m_progress.clear();
     std::fprintf(stderr, "orvelle-host: %s\n", terminalText(plainText(line)).toLocal8Bit().constData());
     std::fflush(stderr);
+}
+
+void CommandRunner::fail(const QString &reason)
+{
+    printError(reason);
+    finish(false);
 }
 
 void CommandRunner::finish(bool ok)

@@ -59,6 +59,7 @@ private:
     void printError(const QString &reason);
     QString withWhere(const QString &line) const;
     void finish(bool ok);
+    void fail(const QString &reason); // the reason's line, then the end
     void onWindowShown();
 
     PluginHost *m_host;
