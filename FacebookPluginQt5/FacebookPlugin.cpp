@@ -129,6 +129,30 @@ ITask *FacebookPlugin::newUploadTask(const QString &filePath, const QString &alb
     return task;
 }
 
+ITask *FacebookPlugin::newAccountTask(std::function<void(const Publishing::Account &)> onSuccess,
+                                     FailureCallback onFailure)
+{
+    ITask *task = new UserNameTask(m_graph, m_login, std::move(onSuccess), std::move(onFailure));
+    task->submit();
+    return task;
+}
+
+ITask *FacebookPlugin::newAlbumListTask(std::function<void(const QList<Publishing::Album> &)> onSuccess,
+                                       FailureCallback onFailure)
+{
+    ITask *task = new AlbumTask(m_graph, m_login, std::move(onSuccess), std::move(onFailure));
+    task->submit();
+    return task;
+}
+
+ITask *FacebookPlugin::newPublishTask(const Publishing::Photo &photo,
+                                     std::function<void(const Publishing::Result &)> done)
+{
+    ITask *task = new UploadTask(m_graph, m_login, photo, std::move(done));
+    task->submit();
+    return task;
+}
+
 void FacebookPlugin::tellFriends(const QMap<QString, QString> &parameters, std::function<void()> callback)
 {
     m_login->tellFriends(parameters, std::move(callback));

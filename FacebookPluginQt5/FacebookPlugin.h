@@ -1,6 +1,7 @@
 #ifndef FACEBOOKPLUGIN_H
 #define FACEBOOKPLUGIN_H
 
+#include "IPhotoPublishing.h"
 #include "IPhotoUpload.h"
 #include "IServiceAccount.h"
 
@@ -17,12 +18,13 @@ class QNetworkReply;
 // requests; the login flow runs the service's dialogs in the browser window.
 // Tasks get both and never see the plug-in itself. A logout goes to
 // ServiceLogout, which asks each of them, the host's jar and the web
-// profile in turn.
-class FacebookPlugin : public QObject, public IPhotoUpload, public IServiceAccount
+// profile in turn. IPhotoPublishing gives hosts the same work with its
+// results as data.
+class FacebookPlugin : public QObject, public IPhotoUpload, public IServiceAccount, public IPhotoPublishing
 {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID "com.velotri.Orvelle.IPhotoUpload")
-    Q_INTERFACES(IPhotoUpload IServiceAccount)
+    Q_INTERFACES(IPhotoUpload IServiceAccount IPhotoPublishing)
 
 public:
     FacebookPlugin();
@@ -49,6 +51,13 @@ public:
                      std::function<void()> callback) override;
 
     void logOut(std::function<void(const QString &error)> done) override;
+
+    ITask *newAccountTask(std::function<void(const Publishing::Account &)> onSuccess,
+                          FailureCallback onFailure) override;
+    ITask *newAlbumListTask(std::function<void(const QList<Publishing::Album> &)> onSuccess,
+                            FailureCallback onFailure) override;
+    ITask *newPublishTask(const Publishing::Photo &photo,
+                          std::function<void(const Publishing::Result &)> done) override;
 
     // The collaborators' work under the plug-in's own names, for hosts and
     // tools that reach the plug-in object itself.

@@ -2,6 +2,7 @@
 
 #include "network/CookieJar.h"
 #include "settings/Settings.h"
+#include "utils/Logging.h"
 #include "utils/OwnerOnlyFile.h"
 #include "utils/SecretMask.h"
 
@@ -21,7 +22,7 @@ QByteArray accountDigest(const QString &token)
     return QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256);
 }
 
-QNetworkRequest signedRequest(QUrl url, const QString &token)
+QNetworkRequest signedRequest(QUrl url, const QString &token, QObject *task)
 {
     QUrlQuery query(url);
     query.addQueryItem(QStringLiteral("access_token"), token);
@@ -30,6 +31,7 @@ QNetworkRequest signedRequest(QUrl url, const QString &token)
     // A redirect is reported, never followed: Qt 6 would follow a 302 to an
     // upload with a GET and report that page's success as the photo's.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setOriginatingObject(task);
     return request;
 }
 
@@ -42,18 +44,20 @@ GraphClient::GraphClient(const QByteArray &origin, const QString &tokenKey, QObj
 {
 }
 
-QNetworkReply *GraphClient::get(const QString &pathAndQuery)
+QNetworkReply *GraphClient::get(const QString &pathAndQuery, QObject *task)
 {
     const QString text = QString::fromUtf8(m_origin) + pathAndQuery;
-    return m_manager->get(signedRequest(QUrl::fromEncoded(text.toLatin1(), QUrl::TolerantMode), storedToken()));
+    qCDebug(lcGraph) << "GET" << SecretMask::masked(pathAndQuery);
+    return m_manager->get(signedRequest(QUrl::fromEncoded(text.toLatin1(), QUrl::TolerantMode), storedToken(), task));
 }
 
-QNetworkReply *GraphClient::post(const QString &path, QHttpMultiPart *body)
+QNetworkReply *GraphClient::post(const QString &path, QHttpMultiPart *body, QObject *task)
 {
     QUrl url(QString::fromUtf8(m_origin), QUrl::TolerantMode);
     // Decoded mode: the path is literal, so a '?' in it can never start a query.
     url.setPath(path, QUrl::DecodedMode);
-    return m_manager->post(signedRequest(url, storedToken()), body);
+    qCDebug(lcGraph) << "POST" << path;
+    return m_manager->post(signedRequest(url, storedToken(), task), body);
 }
 
 Network::CookieJar *GraphClient::cookieJar() const
@@ -81,7 +85,7 @@ bool GraphClient::storeLoginToken(const QString &token)
     // The token is a credential: into an owner-only file, or nowhere.
     QString reason;
     if (!OwnerOnlyFile::prepare(Settings::filepath(), &reason)) {
-        qDebug() << "Failed to store token:" << reason;
+        qCWarning(lcGraph) << "Failed to store token:" << reason;
         return false;
     }
     QSettings settings(Settings::filepath(), Settings::format());
@@ -89,7 +93,7 @@ bool GraphClient::storeLoginToken(const QString &token)
     settings.setValue(m_tokenKey, token);
     settings.sync();
     if (settings.status() != QSettings::NoError) {
-        qDebug() << "Failed to store token";
+        qCWarning(lcGraph) << "Failed to store token";
         // The process shares one cache per file: without this, later
         // requests would use the token the login was said to fail on.
         if (previous.isValid())
@@ -139,8 +143,40 @@ QHash<QString, QString> &GraphClient::albumMap()
     // never send a photo to the previous user's album.
     const QByteArray account = accountDigest(storedToken());
     if (account != m_albumAccount) {
+        if (!m_albums.isEmpty()) {
+            qCInfo(lcGraph) << "The stored token changed: album ids forgotten";
+            m_albumsOutdated = true;
+        }
         m_albums.clear();
         m_albumAccount = account;
     }
     return m_albums;
+}
+
+void GraphClient::noteAlbums(const QVariantList &albums)
+{
+    QHash<QString, QString> &ids = albumMap();
+    m_albumsOutdated = false;
+    for (const QVariant &item : albums) {
+        const QVariantMap album = item.toMap();
+        ids.insert(album.value(QStringLiteral("name")).toString(), album.value(QStringLiteral("id")).toString());
+    }
+}
+
+QString GraphClient::nextPagePath(const QVariantMap &page) const
+{
+    const QUrl next(page.value(QStringLiteral("paging")).toMap().value(QStringLiteral("next")).toString(),
+                    QUrl::StrictMode);
+    const QUrl origin(QString::fromUtf8(m_origin));
+    if (!next.isValid() || next.scheme() != origin.scheme() || next.host() != origin.host()
+        || next.port(next.scheme() == QLatin1String("https") ? 443 : 80)
+            != origin.port(origin.scheme() == QLatin1String("https") ? 443 : 80)) {
+        return QString();
+    }
+    QUrlQuery query(next);
+    query.removeAllQueryItems(QStringLiteral("access_token"));
+    QUrl path;
+    path.setPath(next.path(QUrl::FullyEncoded), QUrl::TolerantMode);
+    path.setQuery(query);
+    return path.toString(QUrl::FullyEncoded);
 }

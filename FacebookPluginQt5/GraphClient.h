@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QVariant>
 
 class QHttpMultiPart;
 class QNetworkReply;
@@ -32,8 +33,10 @@ public:
     QByteArray origin() const { return m_origin; }
 
     // Requests signed with the stored token. The caller adopts the reply.
-    QNetworkReply *get(const QString &pathAndQuery);
-    QNetworkReply *post(const QString &path, QHttpMultiPart *body);
+    // Each request names the task that sends it as its originating object,
+    // so that a host can tie the bytes it sees to its own work.
+    QNetworkReply *get(const QString &pathAndQuery, QObject *task = nullptr);
+    QNetworkReply *post(const QString &path, QHttpMultiPart *body, QObject *task = nullptr);
 
     QString storedToken() const;
     // Stores the token a login of ours brought; the album ids carry over to
@@ -48,6 +51,16 @@ public:
     // Album name -> album id: filled by album listings, read by uploads;
     // emptied when the stored token is no longer the one that listed them.
     QHash<QString, QString> &albumMap();
+    // The album map was emptied by a change of the stored token since the
+    // last listing: a name in it would have been found before.
+    bool albumsOutdated() { albumMap(); return m_albumsOutdated; }
+    // One page of an album listing: its albums into the map (a name listed
+    // again takes the later id).
+    void noteAlbums(const QVariantList &albums);
+    // The path and query of a listing's next page ("paging" "next"),
+    // without its token; empty when there is none or it leads elsewhere:
+    // the token is never sent anywhere but the Graph API.
+    QString nextPagePath(const QVariantMap &page) const;
 
 private:
     QPointer<QNetworkAccessManager> m_manager;
@@ -55,6 +68,7 @@ private:
     const QString m_tokenKey;
     QHash<QString, QString> m_albums;
     QByteArray m_albumAccount; // digest of the token the album ids came with
+    bool m_albumsOutdated = false;
 };
 
 #endif // GRAPHCLIENT_H

@@ -1,5 +1,6 @@
 #include "ReplyTask.h"
 
+#include "utils/Logging.h"
 #include "utils/SecretMask.h"
 
 #include <QCoreApplication>
@@ -9,23 +10,51 @@
 
 namespace Network {
 
+namespace {
+
+const char *phaseName(ReplyTask::Phase phase)
+{
+    switch (phase) {
+    case ReplyTask::Phase::Idle:
+        return "idle";
+    case ReplyTask::Phase::Checking:
+        return "checking";
+    case ReplyTask::Phase::Requesting:
+        return "requesting";
+    case ReplyTask::Phase::Retrying:
+        return "retrying";
+    case ReplyTask::Phase::InLogin:
+        return "in login";
+    case ReplyTask::Phase::Finished:
+        return "finished";
+    case ReplyTask::Phase::Canceled:
+        break;
+    }
+    return "canceled";
+}
+
+} // namespace
+
 ReplyTask::ReplyTask(ErrorCallback onError)
     : ReplyTask(std::move(onError), RetryPolicy())
 {
 }
 
+// Hosts of the photo upload interface hear the text, built here, at the edge.
 ReplyTask::ReplyTask(ErrorCallback onError, RetryPolicy policy)
+    : ReplyTask(FailureCallback(onError ? [onError](const TaskFailure &failure) { onError(failure.text()); }
+                                        : FailureCallback()),
+                policy)
+{
+}
+
+ReplyTask::ReplyTask(FailureCallback onFailure, RetryPolicy policy)
     : m_attemptLimit(policy.attemptLimit)
     , m_retryInterval(policy.intervalMsecs)
     , m_stallInterval(policy.stallMsecs)
     , m_answerInterval(policy.answerMsecs)
-    , m_onError(std::move(onError))
+    , m_onFailure(std::move(onFailure))
 {
-}
-
-QString ReplyTask::noAnswerMessage()
-{
-    return QStringLiteral("No answer after the photo was sent: it may have been published");
 }
 
 // A host that deletes a task (its user pressed Cancel) must not see the
@@ -36,12 +65,34 @@ ReplyTask::~ReplyTask()
         abandonReply();
 }
 
+void ReplyTask::setPhase(Phase phase)
+{
+    if (phase == Phase::Checking || phase == Phase::Requesting) {
+        // A new kind of request starts on a clock of its own.
+        if (m_lastSent != Phase::Idle && m_lastSent != phase)
+            stopRetryClock();
+        m_lastSent = phase;
+    }
+    if (phase == m_phase)
+        return;
+    qCDebug(lcTask) << this << phaseName(m_phase) << "->" << phaseName(phase);
+    m_phase = phase;
+    if (m_phaseWatcher)
+        m_phaseWatcher(phase);
+}
+
+void ReplyTask::stopRetryClock()
+{
+    m_retryTimer.stop();
+    m_pastLastTick = false;
+}
+
 void ReplyTask::cancel()
 {
-    m_canceled = true;
+    setPhase(Phase::Canceled);
     m_retryTimer.stop();
     m_stallTimer.stop();
-    // abort() may deliver finished() right here; the flag set above makes
+    // abort() may deliver finished() right here; the phase set above makes
     // onReplayFinished() only dispose of the reply.
     if (m_reply)
         m_reply->abort();
@@ -49,26 +100,27 @@ void ReplyTask::cancel()
 
 bool ReplyTask::isCanceled() const
 {
-    return m_canceled;
+    return m_phase == Phase::Canceled;
 }
 
 void ReplyTask::submit()
 {
     cancel();
     QCoreApplication::sendPostedEvents(this, 0);
-    m_canceled = false;
-    m_hasOutcome = false;
     m_pastLastTick = false;
+    m_lastSent = Phase::Idle;
+    setPhase(Phase::Idle);
     submitRequest();
 }
 
 void ReplyTask::submitRequest()
 {
+    setPhase(Phase::Requesting);
     // reply() may report a local failure, and the host may delete the task
     // inside that callback.
     const QPointer<ReplyTask> alive(this);
     QNetworkReply *sent = reply();
-    if (alive)
+    if (alive && m_phase != Phase::Finished)
         setReply(sent);
 }
 
@@ -79,9 +131,8 @@ QNetworkReply *ReplyTask::currentReply() const
 
 void ReplyTask::retry()
 {
-    if (m_hasOutcome || hasRequestInFlight())
+    if (m_phase == Phase::Finished || hasRequestInFlight())
         return;
-    m_canceled = false;
     submitRequest();
 }
 
@@ -90,6 +141,8 @@ void ReplyTask::setReply(QNetworkReply *reply)
     m_reply = reply;
     if (!m_reply) {
         qDebug() << "Faild to submit request";
+        if (m_phase == Phase::Checking || m_phase == Phase::Requesting)
+            setPhase(m_retryTimer.isActive() ? Phase::Retrying : Phase::Idle);
         return;
     }
     m_exchange = Exchange::Quiet;
@@ -136,12 +189,14 @@ void ReplyTask::onBytesReceived(qint64 received, qint64)
         return;
     m_answerMoved = true;
     watchForStall();
-    if (received <= maxReplyBytes || m_hasOutcome || isCanceled())
+    if (received <= maxReplyBytes || m_phase == Phase::Finished || isCanceled())
         return;
-    qDebug() << "Reply larger than" << maxReplyBytes << "bytes refused";
-    finishWithError(QStringLiteral("Http #%1<br>Error: the reply is larger than %2 MB")
-                        .arg(m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt())
-                        .arg(maxReplyBytes / (1024 * 1024)));
+    qCWarning(lcTask) << "Reply larger than" << maxReplyBytes << "bytes refused";
+    TaskFailure failure(TaskFailure::Kind::HttpFailure,
+                        QStringLiteral("the reply is larger than %1 MB").arg(maxReplyBytes / (1024 * 1024)));
+    failure.status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    failure.maybeActedOn = m_bodySent;
+    finishWithError(failure);
 }
 
 void ReplyTask::onReplayFinished()
@@ -155,7 +210,7 @@ void ReplyTask::onReplayFinished()
         return;
     }
     m_stallTimer.stop();
-    if (isCanceled() || m_hasOutcome) {
+    if (isCanceled() || m_phase == Phase::Finished) {
         if (m_reply)
             m_reply->deleteLater();
         return;
@@ -164,7 +219,7 @@ void ReplyTask::onReplayFinished()
     // out (the network stack may not send it again: see SinglePassFile).
     if (m_bodySent && m_reply && !m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
         m_reply->deleteLater();
-        finishWithError(noAnswerMessage());
+        finishWithError(TaskFailure(TaskFailure::Kind::NoAnswer));
         return;
     }
     replyFinished();
@@ -173,21 +228,21 @@ void ReplyTask::onReplayFinished()
 void ReplyTask::endUnanswered()
 {
     abandonReply();
-    finishWithError(noAnswerMessage());
+    finishWithError(TaskFailure(TaskFailure::Kind::NoAnswer));
 }
 
 void ReplyTask::timerEvent(QTimerEvent *event)
 {
     if (event->timerId() == m_stallTimer.timerId()) {
         m_stallTimer.stop();
-        if (!hasRequestInFlight() || m_hasOutcome || isCanceled())
+        if (!hasRequestInFlight() || m_phase == Phase::Finished || isCanceled())
             return;
         if (m_bodySent) {
-            qDebug() << "No answer" << m_answerInterval << "ms after the whole body went out";
+            qCWarning(lcTask) << "No answer" << m_answerInterval << "ms after the whole body went out";
             endUnanswered();
             return;
         }
-        qDebug() << "Request stalled: nothing moved for" << m_stallInterval << "ms";
+        qCWarning(lcTask) << "Request stalled: nothing moved for" << m_stallInterval << "ms";
         abandonReply();
         armRetryTimer();
         return;
@@ -205,7 +260,6 @@ void ReplyTask::timerEvent(QTimerEvent *event)
         && (m_exchange == Exchange::Sending || (m_exchange == Exchange::Answering && m_answerMoved));
     m_answerMoved = false;
     if (attempt < m_attemptLimit) {
-        m_canceled = false;
         if (!hasRequestInFlight())
             submitRequest();
         return;
@@ -222,30 +276,37 @@ void ReplyTask::timerEvent(QTimerEvent *event)
     if (hasRequestInFlight() && m_bodySent)
         endUnanswered();
     else
-        finishWithError(QStringLiteral("Request timed out"));
+        finishWithError(TaskFailure(TaskFailure::Kind::TimedOut));
 }
 
 void ReplyTask::armRetryTimer()
 {
-    if (m_hasOutcome)
+    if (m_phase == Phase::Finished)
         return;
     // Unless the task waits for a login the user is still in.
     if (m_pastLastTick && !holdsRetries()) {
-        finishWithError(QStringLiteral("Request timed out"));
+        finishWithError(TaskFailure(TaskFailure::Kind::TimedOut));
         return;
     }
     if (!m_retryTimer.isActive())
         m_attempt = 0;
     m_retryTimer.start(m_retryInterval, this);
+    if (!hasRequestInFlight())
+        setPhase(Phase::Retrying);
 }
 
-void ReplyTask::finishWithError(const QString &message)
+void ReplyTask::finishWithError(const TaskFailure &failure)
 {
     concludeAttempt();
+    qCWarning(lcTask) << this << SecretMask::masked(failure.text());
     // A copy: the host may delete the task from inside its callback.
-    const ErrorCallback onError = m_onError;
-    if (onError)
-        onError(SecretMask::masked(message));
+    const FailureCallback onFailure = m_onFailure;
+    if (!onFailure)
+        return;
+    TaskFailure told = failure;
+    told.detail = SecretMask::masked(told.detail);
+    told.reason = SecretMask::masked(told.reason);
+    onFailure(told);
 }
 
 void ReplyTask::finishWithSuccess(const std::function<void()> &notifyHost)
@@ -256,7 +317,9 @@ void ReplyTask::finishWithSuccess(const std::function<void()> &notifyHost)
 
 void ReplyTask::concludeAttempt()
 {
-    m_hasOutcome = true;
+    // A login closed by the user ends the task canceled, as cancel() would.
+    if (m_phase != Phase::Canceled)
+        setPhase(Phase::Finished);
     m_retryTimer.stop();
     // A request still out (a time-out) must not be able to succeed later.
     if (hasRequestInFlight())

@@ -2,6 +2,7 @@
 #define NETWORK_REPLYTASK_H
 
 #include "utils/ITask.h"
+#include "utils/TaskFailure.h"
 
 #include <QBasicTimer>
 #include <QPointer>
@@ -20,10 +21,28 @@ namespace Network {
 // nothing is re-sent after the host has heard the outcome, until the host
 // calls submit() again.
 //
+// Where the task stands is one value, its Phase, changed only by setPhase():
+//
+//            submit                      answer read, retry asked
+//   Idle ---------------> Checking -----------------------+
+//     ^                     |  \  granted / login 'y'      |
+//     |  submit             |   +------------> Requesting <+--- tick
+//     |                     |                 |   |   |
+//     |               auth  v           auth  |   |   | transient error,
+//     |             InLogin <-----------------+   |   | stall, login 'b'
+//     |                 | 'b'                     |   v
+//     |                 +-----------------------> Retrying
+//     |
+//   Canceled <-- cancel (any phase), login 'c'
+//   Finished <-- a result or a failure told to the host (any phase)
+//
 // Retry timer: armRetryTimer() from the stopped state allows attemptLimit
 // re-sends, one per interval; the tick after that reports "Request timed out".
 // Re-arming a running timer postpones its next tick without resetting the
-// count. A tick that comes while a request is still out only counts.
+// count. A tick that comes while a request is still out only counts. Each
+// kind of request has its own clock: the first real request after a
+// permission check starts with the timer stopped, so the check's retries
+// never shorten the time the real request has.
 //
 // A request that moves no byte, up or down, for stallMsecs is dropped and
 // counts as a transient failure (the retry timer is armed); a reply body
@@ -33,19 +52,31 @@ namespace Network {
 // on (a photo stored) even when no answer comes back, so it is never sent
 // again by the task. Without an answer (the connection closed, or
 // answerMsecs of silence, or silence at the retry timer's last tick) the
-// task ends with noAnswerMessage(). Only an answer of the service (a Graph
-// error among them) may have it sent again.
+// task ends with TaskFailure::NoAnswer. Only an answer of the service that
+// says the request was refused before it was processed may have it sent
+// again (subclasses decide).
 //
 // The retry timer never cuts a request whose bytes are moving (its body
 // partly out, or its answer arriving since the previous tick): at the
-// timer's last tick such a request
-// decides the outcome itself (bounded by the stall watchdog), and whatever
-// would have armed the timer again reports "Request timed out" instead.
+// timer's last tick such a request decides the outcome itself (bounded by
+// the stall watchdog), and whatever would have armed the timer again
+// reports "Request timed out" instead.
 class ReplyTask : public ITask
 {
     Q_OBJECT
 public:
     using ErrorCallback = std::function<void(QString const &)>;
+    using FailureCallback = std::function<void(const TaskFailure &)>;
+
+    enum class Phase {
+        Idle,       // constructed, or submitted and about to send
+        Checking,   // the permission check is out
+        Requesting, // the real request is out (or a further page of it)
+        Retrying,   // the retry timer runs and nothing is out
+        InLogin,    // waiting for a login, nothing out
+        Finished,   // the host has its one callback; deaf until submit
+        Canceled,   // by the host, a closed login or the plug-in's end
+    };
 
     struct RetryPolicy
     {
@@ -61,7 +92,7 @@ public:
 
     // What a host hears when a request's body went out whole and no answer
     // came back: the service may have acted on it.
-    static QString noAnswerMessage();
+    static QString noAnswerMessage() { return TaskFailure(TaskFailure::Kind::NoAnswer).text(); }
 
     ~ReplyTask() override;
 
@@ -82,21 +113,29 @@ public:
     // call back. False once it has reported, was canceled, or never started.
     bool isWorking() const;
 
+    Phase phase() const { return m_phase; }
+    // Told every change of phase, as it happens (tests, diagnostics).
+    void watchPhases(std::function<void(Phase)> watcher) { m_phaseWatcher = std::move(watcher); }
+
 protected:
     explicit ReplyTask(ErrorCallback onError);
     // Lets tests run the retry timer fast.
     ReplyTask(ErrorCallback onError, RetryPolicy policy);
+    // A host that takes failures as data.
+    ReplyTask(FailureCallback onFailure, RetryPolicy policy);
 
     void timerEvent(QTimerEvent *event) override;
 
+    void setPhase(Phase phase);
+
     // The reply whose completion is being handled; null once it is gone.
     QNetworkReply *currentReply() const;
-    bool hasOutcome() const { return m_hasOutcome; }
+    bool hasOutcome() const { return m_phase == Phase::Finished; }
     bool isRetryTimerActive() const { return m_retryTimer.isActive(); }
     int retryInterval() const { return m_retryInterval; }
 
     void armRetryTimer();
-    void finishWithError(const QString &message);
+    void finishWithError(const TaskFailure &failure);
     void finishWithSuccess(const std::function<void()> &notifyHost);
 
     // Called once when the task has delivered its outcome; subclasses drop
@@ -133,10 +172,13 @@ private:
     void onBytesReceived(qint64 received, qint64);
     void onAnswerBegun();
     void endUnanswered();
+    void stopRetryClock();
 
     // Guarded: the manager owns the reply and may delete it before us.
     QPointer<QNetworkReply> m_reply;
-    bool m_canceled = false;
+    Phase m_phase = Phase::Idle;
+    Phase m_lastSent = Phase::Idle; // the kind of request sent last since submit
+    std::function<void(Phase)> m_phaseWatcher;
     int m_attempt = -1;
     const int m_attemptLimit;
     const int m_retryInterval;
@@ -144,8 +186,7 @@ private:
     const int m_answerInterval;
     QBasicTimer m_retryTimer;
     QBasicTimer m_stallTimer; // restarted by every byte the current reply moves
-    ErrorCallback m_onError;
-    bool m_hasOutcome = false;
+    FailureCallback m_onFailure;
     Exchange m_exchange = Exchange::Quiet;
     bool m_bodySent = false;     // the current request's body went out whole: never again
     bool m_answerMoved = false;  // bytes of the answer arrived since the last retry tick

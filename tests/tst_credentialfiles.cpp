@@ -291,7 +291,7 @@ void tst_CredentialFiles::failsClosed()
         refuseNewFiles = plant == "no-new-files";
     }
     if (!tokenStored)
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Failed to store token"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Failed to store token"));
     QCOMPARE(storeSecrets(), tokenStored);
     {
         std::lock_guard<std::mutex> lock(eventsMutex);

@@ -16,9 +16,17 @@ QByteArray textOf(const QByteArray &bytes)
     return QByteArray::fromRawData(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
 }
 
+// The service refused the request before processing it: it may go again.
+bool isRateLimit(int code)
+{
+    return code == 4 || code == 17;
+}
+
+// "Unknown error", "temporarily unavailable": the service may have acted on
+// the request before it failed.
 bool isTransient(int code)
 {
-    return code == 1 || code == 2 || code == 4 || code == 17;
+    return code == 1 || code == 2;
 }
 
 bool isPermissionError(int code)
@@ -34,7 +42,15 @@ bool needsLogin(int code)
 } // namespace
 
 FacebookTask::FacebookTask(GraphClient *graph, LoginFlow *login, ErrorCallback onError, RetryPolicy policy)
-    : ReplyTask(std::move(onError), policy)
+    : FacebookTask(graph, login,
+                   FailureCallback(onError ? [onError](const TaskFailure &failure) { onError(failure.text()); }
+                                           : FailureCallback()),
+                   policy)
+{
+}
+
+FacebookTask::FacebookTask(GraphClient *graph, LoginFlow *login, FailureCallback onFailure, RetryPolicy policy)
+    : ReplyTask(std::move(onFailure), policy)
     , m_graph(graph)
     , m_login(login)
 {
@@ -51,21 +67,20 @@ void FacebookTask::submit()
 void FacebookTask::submitRequest()
 {
     if (!m_graph || !m_login) {
-        finishWithError(QStringLiteral("Facebook plug-in unloaded"));
+        finishWithError(TaskFailure(TaskFailure::Kind::PluginUnloaded));
         return;
     }
     if (!permissions().isEmpty() && m_checkPermission) {
         sendCheck();
         return;
     }
-    m_replyIsCheck = false;
     ReplyTask::submitRequest();
 }
 
 void FacebookTask::sendCheck()
 {
-    m_replyIsCheck = true;
-    setReply(m_graph->get(QStringLiteral("/me/permissions")));
+    setPhase(Phase::Checking);
+    setReply(m_graph->get(QStringLiteral("/me/permissions"), this));
 }
 
 void FacebookTask::replyFinished()
@@ -74,7 +89,7 @@ void FacebookTask::replyFinished()
     reply->deleteLater();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 400) {
-        handleGraphError(reply->readAll());
+        handleGraphError(status, reply->readAll());
     } else if (status >= 200 && status <= 299) {
         // A reply cut off after its headers carries a 2xx status but no
         // complete answer: that is a failure, not an empty result. After a
@@ -82,7 +97,7 @@ void FacebookTask::replyFinished()
         if (reply->error() == QNetworkReply::NoError)
             handleSuccess(reply->readAll());
         else if (bodySentWhole())
-            finishWithError(noAnswerMessage());
+            finishWithError(TaskFailure(TaskFailure::Kind::NoAnswer));
         else
             reportHttpFailure(reply->errorString());
     } else {
@@ -93,7 +108,7 @@ void FacebookTask::replyFinished()
     }
 }
 
-void FacebookTask::handleGraphError(const QByteArray &body)
+void FacebookTask::handleGraphError(int status, const QByteArray &body)
 {
     const QVariantMap map = QtJson::parse(textOf(body)).toMap();
     if (!map.contains(QStringLiteral("error"))) {
@@ -108,9 +123,12 @@ void FacebookTask::handleGraphError(const QByteArray &body)
     qDebug() << "Facebook error:" << SecretMask::masked(message) << "code" << code << "sub_code:" << subCode;
     const bool loginCures =
         error.value(QStringLiteral("type")) == QVariant(QStringLiteral("OAuthException")) && needsLogin(code);
-    if (isTransient(code)) {
+    // Once the whole body is out, an error that does not say the request
+    // was refused unprocessed may come after the photo was stored.
+    const bool mayHaveActed = bodySentWhole() && (isTransient(code) || status >= 500);
+    if (isRateLimit(code) || (isTransient(code) && !mayHaveActed)) {
         armRetryTimer();
-    } else if (loginCures && !m_loggedIn) {
+    } else if (loginCures && !m_loggedIn && !mayHaveActed) {
         auth();
     } else {
         // One login per submit: when the request after it is refused all the
@@ -118,14 +136,18 @@ void FacebookTask::handleGraphError(const QByteArray &body)
         // no, and another login would only flash a window and send it again.
         if (loginCures && isPermissionError(code) && m_login)
             m_login->noteDeclined(QString::fromUtf8(permissions()));
-        finishWithError(QStringLiteral("Facebook API error: %1").arg(SecretMask::masked(message)));
+        TaskFailure failure(TaskFailure::Kind::ServiceError, message);
+        failure.maybeActedOn = mayHaveActed;
+        failure.status = status;
+        failure.serviceCode = code;
+        finishWithError(failure);
     }
 }
 
 void FacebookTask::handleSuccess(const QByteArray &body)
 {
     const QVariantMap map = QtJson::parse(textOf(body)).toMap();
-    if (!m_replyIsCheck) {
+    if (phase() != Phase::Checking) {
         handleResult(map);
         return;
     }
@@ -147,16 +169,12 @@ void FacebookTask::handleSuccess(const QByteArray &body)
 void FacebookTask::reportHttpFailure(const QString &error)
 {
     QNetworkReply *reply = currentReply();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    QString text = QStringLiteral("Http #") + QString::number(status);
-    const QByteArray phrase = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
-    const QString reason = QString::fromUtf8(textOf(phrase));
-    if (!reason.isEmpty())
-        text += QLatin1Char('(') + reason + QLatin1Char(')');
-    if (!error.isEmpty())
-        text += QStringLiteral("<br>Error: ") + SecretMask::masked(error); // the error string quotes the address
-    qDebug() << text;
-    finishWithError(text);
+    TaskFailure failure(TaskFailure::Kind::HttpFailure, SecretMask::masked(error)); // the error string quotes the address
+    failure.maybeActedOn = bodySentWhole();
+    failure.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    failure.reason = QString::fromUtf8(textOf(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray()));
+    qDebug() << failure.text();
+    finishWithError(failure);
 }
 
 void FacebookTask::auth()
@@ -165,6 +183,8 @@ void FacebookTask::auth()
         return;
     // Before the call: 'b' may arrive while it is still on the stack.
     m_listening = true;
+    if (!hasRequestInFlight())
+        setPhase(Phase::InLogin);
     m_heardOtherScope = false;
     m_login->authWithPermissions(QString::fromUtf8(permissions()), this, SLOT(onAuthFinished(char)));
 }
@@ -183,18 +203,18 @@ void FacebookTask::onAuthFinished(char code)
         m_loggedIn = m_loggedIn || !m_heardOtherScope;
         // A check still out was signed with the old token, and its answer
         // is not the answer to the real request: drop it and send that.
-        if (hasRequestInFlight() && m_replyIsCheck)
+        if (hasRequestInFlight() && phase() == Phase::Checking)
             abandonReply();
         retry();
         break;
     case 'n':
         stopListeningToLogins();
-        finishWithError(QStringLiteral("Authorisation failed"));
+        finishWithError(TaskFailure(TaskFailure::Kind::LoginFailed));
         break;
     case 'c':
         stopListeningToLogins();
         cancel();
-        finishWithError(QStringLiteral("Authorisation canceled"));
+        finishWithError(TaskFailure(TaskFailure::Kind::LoginCanceled));
         break;
     case 'b':
         // Told to every listener, the owner of the running login included.

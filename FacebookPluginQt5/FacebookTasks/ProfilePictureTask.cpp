@@ -15,7 +15,8 @@ ProfilePictureTask::~ProfilePictureTask() = default;
 QNetworkReply *ProfilePictureTask::reply()
 {
     return graph()->get(QStringLiteral("/me/picture?redirect=false&width=") + QString::number(m_size.width())
-                        + QStringLiteral("&height=") + QString::number(m_size.height()));
+                            + QStringLiteral("&height=") + QString::number(m_size.height()),
+                        this);
 }
 
 QByteArray ProfilePictureTask::permissions()

@@ -1,8 +1,10 @@
 #include "UploadTask.h"
 
+#include "AlbumTask.h"
 #include "GraphClient.h"
 #include "network/SinglePassFile.h"
 #include "utils/ImageMime.h"
+#include "utils/Logging.h"
 
 #include <QDebug>
 #include <QFile>
@@ -10,6 +12,7 @@
 #include <QHttpMultiPart>
 #include <QNetworkReply>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -40,7 +43,47 @@ UploadTask::UploadTask(GraphClient *graph, LoginFlow *login, const QString &file
 {
 }
 
+namespace {
+
+Publishing::Result failed(const TaskFailure &failure)
+{
+    Publishing::Result result;
+    result.outcome = failure.maybeActedOn ? Publishing::Result::Outcome::MayHaveBeenPublished
+                                          : Publishing::Result::Outcome::NotPublished;
+    result.failure = failure;
+    return result;
+}
+
+// Graph ids are letters, digits and underscores: anything else could lead
+// the photo's path elsewhere.
+bool isAlbumId(const QString &id)
+{
+    return std::all_of(id.cbegin(), id.cend(), [](QChar c) {
+        return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+            || (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) || c == QLatin1Char('_');
+    });
+}
+
+} // namespace
+
+UploadTask::UploadTask(GraphClient *graph, LoginFlow *login, const Publishing::Photo &photo, Done done,
+                       RetryPolicy policy)
+    : FacebookTask(graph, login, FailureCallback([done](const TaskFailure &failure) { done(failed(failure)); }),
+                   policy)
+    , m_filePath(photo.filePath)
+    , m_albumId(photo.albumId.isEmpty() ? QStringLiteral("me") : photo.albumId)
+    , m_message(photo.message)
+    , m_done(std::move(done))
+{
+}
+
 UploadTask::~UploadTask() = default;
+
+void UploadTask::submit()
+{
+    m_relisted = false;
+    FacebookTask::submit();
+}
 
 QByteArray UploadTask::permissions()
 {
@@ -54,6 +97,8 @@ QByteArray UploadTask::mimeForExt(QString suffix)
 
 QString UploadTask::albumId()
 {
+    if (!m_albumId.isEmpty())
+        return m_albumId;
     if (m_albumName.isEmpty())
         return QStringLiteral("me");
     const QString id = graph()->albumMap().value(m_albumName);
@@ -63,18 +108,37 @@ QString UploadTask::albumId()
     return QStringLiteral("me");
 }
 
+// A name the map lost with a change of the stored token was the user's
+// album: sending the photo to the default album would say "uploaded" of a
+// photo that is not where the user sent it.
+bool UploadTask::needsAlbumListing()
+{
+    return m_albumId.isEmpty() && !m_albumName.isEmpty() && !m_relisted
+        && graph()->albumMap().value(m_albumName).isEmpty() && graph()->albumsOutdated();
+}
+
 QNetworkReply *UploadTask::reply()
 {
     auto file = std::make_unique<Network::SinglePassFile>(m_filePath);
     if (!file->open(QIODevice::ReadOnly)) {
-        finishWithError(QStringLiteral("Can't find %1").arg(m_filePath));
+        finishWithError(TaskFailure(TaskFailure::Kind::FileUnreadable, m_filePath));
         return nullptr;
     }
     const QString suffix = QFileInfo(m_filePath).suffix();
     const QByteArray mime = mimeForExt(suffix);
     if (mime.isEmpty()) {
-        finishWithError(QStringLiteral("Facebook does not support .%1 images").arg(suffix));
+        finishWithError(TaskFailure(TaskFailure::Kind::UnsupportedType, suffix));
         return nullptr;
+    }
+    if (!isAlbumId(m_albumId)) {
+        finishWithError(TaskFailure(TaskFailure::Kind::BadAlbumId, m_albumId));
+        return nullptr;
+    }
+    m_listing = needsAlbumListing();
+    if (m_listing) {
+        qCInfo(lcGraph) << "Listing the albums again before the upload to" << m_albumName;
+        m_pages = 0;
+        return graph()->get(QStringLiteral("/me/albums"), this);
     }
 
     QHttpPart image;
@@ -93,18 +157,45 @@ QNetworkReply *UploadTask::reply()
     Network::SinglePassFile *source = file.release();
     source->setParent(body);
 
-    QNetworkReply *reply = graph()->post(QLatin1Char('/') + albumId() + QStringLiteral("/photos"), body);
+    m_sentTo = albumId();
+    QNetworkReply *reply = graph()->post(QLatin1Char('/') + m_sentTo + QStringLiteral("/photos"), body, this);
     source->sealOnceSent(reply); // the photo goes out once, whatever the connection does
     body->setParent(reply);      // the body and the file live as long as the reply
     return reply;
 }
 
+void UploadTask::onListingPage(const QVariantMap &page)
+{
+    const QVariantList albums = page.value(QStringLiteral("data")).toList();
+    graph()->noteAlbums(albums);
+    const QString next = graph()->nextPagePath(page);
+    if (!next.isEmpty() && !albums.isEmpty() && ++m_pages < AlbumTask::maxPages) {
+        setReply(graph()->get(next, this));
+        return;
+    }
+    m_listing = false;
+    m_relisted = true;
+    retry(); // now the photo
+}
+
 void UploadTask::handleResult(const QVariantMap &result)
 {
+    if (m_listing)
+        return onListingPage(result);
     // The service answers a stored photo with its id; a sign-in page of a
     // captive portal or a proxy's page may come with a 200 all the same.
-    if (result.value(QStringLiteral("id")).toString().isEmpty()) {
+    const QString photoId = result.value(QStringLiteral("id")).toString();
+    if (photoId.isEmpty()) {
         reportHttpFailure(QStringLiteral("the answer is not the service's: it names no stored photo"));
+        return;
+    }
+    if (m_done) {
+        const Done done = m_done;
+        Publishing::Result published;
+        published.outcome = Publishing::Result::Outcome::Published;
+        published.photoId = photoId;
+        published.albumId = m_sentTo;
+        finishWithSuccess([&] { done(published); });
         return;
     }
     const std::function<void()> onSuccess = m_onSuccess;

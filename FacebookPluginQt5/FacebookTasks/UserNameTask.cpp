@@ -5,6 +5,13 @@
 UserNameTask::UserNameTask(GraphClient *graph, LoginFlow *login, SuccessCallback onSuccess, ErrorCallback onError,
                            RetryPolicy policy)
     : FacebookTask(graph, login, std::move(onError), policy)
+    , m_onSuccess([onSuccess](const Publishing::Account &account) { onSuccess(account.name); })
+{
+}
+
+UserNameTask::UserNameTask(GraphClient *graph, LoginFlow *login, AccountCallback onSuccess, FailureCallback onFailure,
+                           RetryPolicy policy)
+    : FacebookTask(graph, login, std::move(onFailure), policy)
     , m_onSuccess(std::move(onSuccess))
 {
 }
@@ -13,7 +20,7 @@ UserNameTask::~UserNameTask() = default;
 
 QNetworkReply *UserNameTask::reply()
 {
-    return graph()->get(QStringLiteral("/me"));
+    return graph()->get(QStringLiteral("/me"), this);
 }
 
 QByteArray UserNameTask::permissions()
@@ -23,7 +30,8 @@ QByteArray UserNameTask::permissions()
 
 void UserNameTask::handleResult(const QVariantMap &result)
 {
-    const SuccessCallback onSuccess = m_onSuccess;
-    const QString name = result.value(QStringLiteral("name")).toString();
-    finishWithSuccess([&] { onSuccess(name); });
+    const AccountCallback onSuccess = m_onSuccess;
+    const Publishing::Account account { result.value(QStringLiteral("id")).toString(),
+                                        result.value(QStringLiteral("name")).toString() };
+    finishWithSuccess([&] { onSuccess(account); });
 }

@@ -1,0 +1,107 @@
+#ifndef IPHOTOPUBLISHING_H
+#define IPHOTOPUBLISHING_H
+
+#include "utils/ITask.h"
+#include "utils/TaskFailure.h"
+
+#include <QList>
+#include <QString>
+#include <QtPlugin>
+
+#include <functional>
+
+// What a publishing plug-in's work comes to, as data.
+namespace Publishing {
+
+// The user's account with the service.
+struct Account
+{
+    QString id;   // the service's own id for the account: stable across renames
+    QString name; // as the user chose it; may change, may be shared
+};
+
+struct Album
+{
+    QString id;
+    QString name; // names may repeat: choose albums by id
+    bool canUpload = false;
+};
+
+// One photo to publish.
+struct Photo
+{
+    QString filePath; // a JPEG, PNG or GIF file
+    QString albumId;  // empty: the application's own album
+    QString message;  // may be empty
+};
+
+struct Result
+{
+    enum class Outcome {
+        Published,            // the service answered with the stored photo's id
+        NotPublished,         // never sent, or refused by the service: safe to send again
+        MayHaveBeenPublished, // all of it went out and no answer ruled it out:
+                              // check the album before sending it again
+    };
+
+    Outcome outcome = Outcome::NotPublished;
+    QString photoId; // Published: the service's id for the photo
+    QString albumId; // Published: the album it went to ("me": the application's album)
+    TaskFailure failure; // otherwise: what happened
+
+    // One line for the user.
+    QString text() const { return outcome == Outcome::Published ? QString() : failure.text(); }
+};
+
+} // namespace Publishing
+
+// A plug-in's interface for hosts that want results as data, beside
+// IPhotoUpload (which stays as Orvelle knows it). A host reaches it from the
+// same instance:
+//
+//     auto *publishing = qobject_cast<IPhotoPublishing *>(loader.instance());
+//
+// and finds nullptr in a plug-in that has none. The network manager is the
+// one handed to IPhotoUpload::setManager.
+//
+// Every request a task sends names that task as its originating object
+// (QNetworkRequest::originatingObject()): the ITask* a factory returned, as
+// a QObject. A host that watches its manager's replies can tie each one,
+// and the bytes it sends, to its own work. A task sends one request at a
+// time; before an upload come a permission check, and, after the stored
+// token changed, a listing of the albums (both GETs).
+//
+// Tasks come back already submitted; the host owns them (ITask). Each
+// submit ends in exactly one callback, on the GUI thread: onSuccess or
+// onFailure, or done for a photo. A photo that fails its local checks (a
+// file that cannot be read) hears so from inside the factory or submit().
+// The host may delete the task inside its callback.
+//
+// Binary contract as with IPhotoUpload: virtual functions are never
+// reordered or removed, and the structs above keep their layout. What comes
+// next (creating albums, an audience per album and photo, the time a photo
+// was taken) comes as new fields at the end of a struct and new functions
+// after the last one, under a new IID version.
+class IPhotoPublishing
+{
+public:
+    using FailureCallback = std::function<void(const TaskFailure &)>;
+
+    virtual ~IPhotoPublishing() = default;
+
+    // The logged-in user's id and name (logging in when needed).
+    virtual ITask *newAccountTask(std::function<void(const Publishing::Account &)> onSuccess,
+                                  FailureCallback onFailure) = 0;
+    // The user's albums, in the service's order.
+    virtual ITask *newAlbumListTask(std::function<void(const QList<Publishing::Album> &)> onSuccess,
+                                    FailureCallback onFailure) = 0;
+    // Publishes one photo to the album of that id. It is sent at most once
+    // per submit: after all of it went out it is never sent again unasked.
+    virtual ITask *newPublishTask(const Publishing::Photo &photo,
+                                  std::function<void(const Publishing::Result &)> done) = 0;
+};
+
+#define IPhotoPublishing_iid "com.velotri.Orvelle.IPhotoPublishing/1.0"
+Q_DECLARE_INTERFACE(IPhotoPublishing, IPhotoPublishing_iid)
+
+#endif // IPHOTOPUBLISHING_H
