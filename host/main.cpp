@@ -129,7 +129,7 @@ int main(int argc, char **argv)
         });
     }
 
-    if (options.command == QLatin1String("gui")) {
+    if (options.command == HostOptions::Command::Gui) {
         window = std::make_unique<HostWindow>(&host);
         host.setMainWindow(window.get());
         window->addPhotos(options.files);

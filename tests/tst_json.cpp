@@ -91,6 +91,9 @@ void tst_QtJson::parse_data()
     QTest::newRow("blanks-only") << QString(" \t\r\n") << invalid << false;
     QTest::newRow("key-order") << QString("{\"b\":1,\"a\":2}")
                                << QVariant(QVariantMap { { "a", 2ull }, { "b", 1ull } }) << true;
+    // One slot of the key cache: each key must still be itself.
+    QTest::newRow("keys-alike-at-both-ends") << QString("{\"name\":1,\"nave\":2}")
+                                             << QVariant(QVariantMap { { "name", 1ull }, { "nave", 2ull } }) << true;
     QTest::newRow("duplicate-key-last-wins") << QString("{\"a\":1,\"a\":2}")
                                              << QVariant(QVariantMap { { "a", 2ull } }) << true;
     QTest::newRow("stray-commas") << QString("[1,,2,]") << QVariant(QVariantList { 1ull, 2ull }) << true;

@@ -287,7 +287,7 @@ void tst_PluginHost::batchKeepsFewPhotosPrepared()
     QTemporaryDir temp;
     qputenv("TMPDIR", QFile::encodeName(temp.path()));
     const auto copies = [&temp] { return QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(); };
-    UploadQueue queue(plugin(), m_host.manager(), parallel);
+    UploadQueue queue(&m_host, parallel);
     int held = 0, mostHeld = 0, mostCopies = 0, uploading = 0, mostUploading = 0;
     connect(m_host.manager(), &WatchedNetworkManager::replyStarted, &queue, [&](QNetworkReply *reply) {
         if (reply->operation() != QNetworkAccessManager::PostOperation)
@@ -301,7 +301,7 @@ void tst_PluginHost::batchKeepsFewPhotosPrepared()
     });
     connect(&queue, &UploadQueue::photoFinished, this, [&] { --held; });
     QSignalSpy finished(&queue, &UploadQueue::finished);
-    queue.start(files, QString(), QString());
+    queue.start(files, {}, QString());
     QVERIFY(finished.wait(30000));
     qunsetenv("TMPDIR");
     QCOMPARE(queue.count(UploadQueue::Outcome::Uploaded), queue.results().size());

@@ -1,9 +1,7 @@
 #include "UploadQueue.h"
 
 #include "plugin/PlainText.h"
-#include "plugin/WatchedNetworkManager.h"
-
-#include "FacebookPluginQt5/IPhotoUpload.h"
+#include "plugin/PluginHost.h"
 
 #include <QFileInfo>
 #include <QLocale>
@@ -13,15 +11,9 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 namespace {
-
-// The plug-in's texts that say more than "failed".
-const QString noAnswerText = QStringLiteral("No answer after the photo was sent: it may have been published");
-bool isLoginRefusal(const QString &error)
-{
-    return error == QLatin1String("Authorisation canceled") || error == QLatin1String("Authorisation failed");
-}
 
 bool skips(const UploadRecord::Entry &known)
 {
@@ -48,14 +40,14 @@ struct UploadQueue::Photo
     bool bodyOut = false;
 };
 
-UploadQueue::UploadQueue(IPhotoUpload *plugin, WatchedNetworkManager *manager, int parallel, QObject *parent)
+UploadQueue::UploadQueue(PluginHost *host, int parallel, QObject *parent)
     : QObject(parent)
-    , m_plugin(plugin)
-    , m_preparer(plugin->supportedMimes(), plugin->supportedMaxSize())
+    , m_host(host)
+    , m_preparer(host->plugin()->supportedMimes(), host->plugin()->supportedMaxSize())
     , m_parallel(std::clamp(parallel, 1, maxParallel))
 {
     m_workers.setMaxThreadCount(std::min(m_parallel, std::max(1, QThread::idealThreadCount())));
-    connect(manager, &WatchedNetworkManager::replyStarted, this, &UploadQueue::watchReply);
+    connect(host->manager(), &WatchedNetworkManager::replyStarted, this, &UploadQueue::watchReply);
 }
 
 UploadQueue::~UploadQueue()
@@ -68,12 +60,12 @@ UploadQueue::~UploadQueue()
         m_place.record->unlock();
 }
 
-void UploadQueue::start(const QStringList &files, const QString &album, const QString &message)
+void UploadQueue::start(const QStringList &files, const Album &album, const QString &message)
 {
     start(files, album, message, Place());
 }
 
-void UploadQueue::start(const QStringList &files, const QString &album, const QString &message, const Place &place)
+void UploadQueue::start(const QStringList &files, const Album &album, const QString &message, const Place &place)
 {
     ++m_batch;
     m_album = album;
@@ -82,7 +74,8 @@ void UploadQueue::start(const QStringList &files, const QString &album, const QS
     UploadRecord::Entries known;
     QString recordError;
     const bool recordReady = !m_place.record
-        || (m_place.record->lock(&recordError) && m_place.record->entries(m_place.account, album, &known, &recordError));
+        || (m_place.record->lock(&recordError)
+            && m_place.record->entries(m_place.account, album.name, &known, &recordError));
     m_known = std::make_shared<const UploadRecord::Entries>(std::move(known));
     m_digestsSent.clear();
     m_loginRefused = false;
@@ -99,7 +92,7 @@ void UploadQueue::start(const QStringList &files, const QString &album, const QS
     m_results.clear();
     m_nextToPrepare = 0;
     m_nextToReport = 0;
-    m_starting = -1;
+    m_unclaimed.clear();
     m_sent = m_sizes = 0;
     m_sized = m_doneUnsized = 0;
     m_running = true;
@@ -186,13 +179,13 @@ void UploadQueue::setSent(Photo &photo, qint64 sent)
     photo.sent = sent;
 }
 
-// Starts what the limits allow: uploads of prepared photos, one start at a
-// time, and preparations of the next photos while few enough wait.
+// Starts what the limits allow: uploads of prepared photos, and
+// preparations of the next photos while few enough wait.
 void UploadQueue::advance()
 {
     if (!m_running)
         return;
-    while (!m_loginRefused && m_starting < 0 && m_inStage[int(Stage::Uploading)] < m_parallel && !m_prepared.empty())
+    while (!m_loginRefused && m_inStage[int(Stage::Uploading)] < m_parallel && !m_prepared.empty())
         startUpload(*m_prepared.begin());
     while (m_nextToPrepare < int(m_photos.size())
            && m_inStage[int(Stage::Preparing)] + m_inStage[int(Stage::Prepared)] < m_parallel)
@@ -221,7 +214,7 @@ void UploadQueue::prepareInBackground(int index)
 
 QString UploadQueue::knownText(const UploadRecord::Entry &known) const
 {
-    const QString album = m_album.isEmpty() ? QStringLiteral("the application's album") : m_album;
+    const QString album = m_album.name.isEmpty() ? QStringLiteral("the application's album") : m_album.name;
     const QString at = known.at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
     if (known.state == UploadRecord::State::Uploaded)
         return QStringLiteral("uploaded to %1 on %2").arg(album, at);
@@ -263,17 +256,23 @@ void UploadQueue::startUpload(int index)
 {
     Photo &photo = *m_photos[size_t(index)];
     setStage(index, Stage::Uploading);
-    m_starting = index;
     const QString preparation = photo.prepared->describe();
     emit photoStarted(index, photo.file, preparation);
-    ITask *task = m_plugin->newUploadTask(
-        photo.prepared->path, m_album, m_message,
-        [this, index, preparation] { finishPhoto(index, Outcome::Uploaded, preparation); },
-        [this, index](const QString &error) { onUploadError(index, error); });
-    if (photo.stage == Stage::Uploading)
-        photo.task.reset(task);
-    else // it ended inside the factory; its task is deleted next turn
+    ITask *task = m_host->publishing()->newPublishTask(
+        { photo.prepared->path, m_album.id, m_message },
+        [this, index](const Publishing::Result &result) { onPublished(index, result); });
+    if (photo.stage != Stage::Uploading) {
+        // It ended inside the factory; its task is deleted next turn.
         QTimer::singleShot(0, this, [task = std::shared_ptr<ITask>(task)] {});
+        return;
+    }
+    photo.task.reset(task);
+    // What the task sent before the factory returned is its own.
+    const QList<QPointer<QNetworkReply>> unclaimed = std::exchange(m_unclaimed, {});
+    for (QNetworkReply *reply : unclaimed) {
+        if (reply)
+            watchReply(reply);
+    }
 }
 
 // A body went out whole: the service may have the photo from now on.
@@ -289,17 +288,19 @@ void UploadQueue::noteBodyOut(int index)
     }
 }
 
-void UploadQueue::onUploadError(int index, const QString &error)
+void UploadQueue::onPublished(int index, const Publishing::Result &result)
 {
-    if (error == noAnswerText)
-        return finishPhoto(index, Outcome::Unknown, plainText(error));
-    // After a body went out whole only the service's own refusal says the
-    // photo is not there; a proxy's error page or a time-out does not.
-    if (m_photos[size_t(index)]->bodyOut && !error.startsWith(QLatin1String("Facebook API error")))
-        return finishPhoto(index, Outcome::Unknown,
-                           plainText(error) + QStringLiteral(" (after all of it was sent: it may have been published)"));
-    finishPhoto(index, Outcome::Failed, plainText(error));
-    if (isLoginRefusal(error) && !m_loginRefused) {
+    using Published = Publishing::Result::Outcome;
+    switch (result.outcome) {
+    case Published::Published:
+        return finishPhoto(index, Outcome::Uploaded, m_photos[size_t(index)]->prepared->describe());
+    case Published::MayHaveBeenPublished:
+        return finishPhoto(index, Outcome::Unknown, plainText(result.text()));
+    case Published::NotPublished:
+        break;
+    }
+    finishPhoto(index, Outcome::Failed, plainText(result.text()));
+    if (result.failure.isLoginRefusal() && !m_loginRefused) {
         m_loginRefused = true;
         // After the login's outcome has reached every photo waiting for it.
         QTimer::singleShot(0, this, [this, batch = m_batch] {
@@ -324,8 +325,6 @@ void UploadQueue::endLoginRefused()
         settle(i, Outcome::Failed, QStringLiteral("not sent: the login was canceled"));
     }
     m_nextToPrepare = int(m_photos.size());
-    if (m_starting >= 0 && m_photos[size_t(m_starting)]->stage == Stage::Done)
-        m_starting = -1;
     reportInOrder();
 }
 
@@ -341,7 +340,7 @@ void UploadQueue::noteInRecord(int index, UploadRecord::State state)
     if (photo.known && photo.known->state >= state)
         entry = *photo.known;
     QString error;
-    if (!m_place.record->note(m_place.account, m_album, photo.digest, entry, &error) && !m_recordFailed) {
+    if (!m_place.record->note(m_place.account, m_album.name, photo.digest, entry, &error) && !m_recordFailed) {
         m_recordFailed = true;
         emit recordFailed(error);
     }
@@ -378,8 +377,6 @@ void UploadQueue::finishPhoto(int index, Outcome outcome, const QString &detail)
     if (outcome == Outcome::Uploaded)
         setSent(photo, photo.size);
     settle(index, outcome, detail);
-    if (m_starting == index)
-        m_starting = -1;
     // Not from inside the plug-in's callback: its task and copy go next turn
     // (or with the queue, if it goes first).
     QTimer::singleShot(0, this, [this, task = std::shared_ptr<ITask>(photo.task.release()), prepared = std::move(photo.prepared)] {
@@ -406,46 +403,38 @@ void UploadQueue::reportInOrder()
     }
 }
 
-// The photo's own request is the POST; the permission check before it and
-// the queries of other parts of the host are GETs. A POST belongs to one of
-// the uploading photos without a live request: the one starting, or a task
-// sending its photo again. When more than one could own it (a photo sent
-// again while another starts), each of them may have been published once
-// its body is out, and none shows its progress.
+// Each request names the task that sent it: a photo's are its task's. Its
+// POST carries the photo; the permission check and a listing of the albums
+// before it are GETs.
 void UploadQueue::watchReply(QNetworkReply *reply)
 {
     if (!m_running || reply->operation() != QNetworkAccessManager::PostOperation)
         return;
-    std::vector<int> owners;
-    for (const int i : m_uploading) {
-        const Photo &photo = *m_photos[size_t(i)];
-        if (!photo.reply || photo.reply->isFinished())
-            owners.push_back(i);
-    }
-    if (owners.empty())
+    QObject *sender = reply->request().originatingObject();
+    const auto owner = std::find_if(m_uploading.cbegin(), m_uploading.cend(), [this, sender](int i) {
+        const ITask *task = m_photos[size_t(i)]->task.get();
+        return task && static_cast<const QObject *>(task) == sender;
+    });
+    if (owner == m_uploading.cend()) {
+        if (sender)
+            m_unclaimed << reply; // its task is still in its factory
         return;
-    m_starting = -1;
-    for (const int i : owners) {
-        Photo &photo = *m_photos[size_t(i)];
-        photo.posted = true;
-        photo.reply = owners.size() == 1 ? reply : nullptr;
-        setSent(photo, 0);
     }
+    const int index = *owner;
+    Photo &photo = *m_photos[size_t(index)];
+    photo.posted = true;
+    photo.reply = reply;
+    setSent(photo, 0);
     const quint64 batch = m_batch;
-    connect(reply, &QNetworkReply::uploadProgress, this, [this, batch, owners, reply](qint64 sent, qint64 total) {
-        if (batch != m_batch || total <= 0)
+    connect(reply, &QNetworkReply::uploadProgress, this, [this, batch, index, reply](qint64 sent, qint64 total) {
+        Photo &photo = *m_photos[size_t(index)];
+        if (batch != m_batch || total <= 0 || photo.stage != Stage::Uploading)
             return;
-        for (const int index : owners) {
-            Photo &photo = *m_photos[size_t(index)];
-            if (photo.stage != Stage::Uploading)
-                continue;
-            if (sent >= total)
-                noteBodyOut(index);
-            if (reply == photo.reply) {
-                setSent(photo, std::min(sent, photo.size));
-                emit progress(index, sent, total);
-            }
+        if (sent >= total)
+            noteBodyOut(index);
+        if (reply == photo.reply) {
+            setSent(photo, std::min(sent, photo.size));
+            emit progress(index, sent, total);
         }
     });
-    QTimer::singleShot(0, this, &UploadQueue::advance);
 }

@@ -17,9 +17,11 @@
 #include <set>
 #include <vector>
 
-class IPhotoUpload;
+class PluginHost;
 class QNetworkReply;
-class WatchedNetworkManager;
+namespace Publishing {
+struct Result;
+}
 
 // Uploads a batch of photos through the plug-in, each prepared the way the
 // plug-in asks. Photos are prepared on worker threads while others upload,
@@ -28,11 +30,13 @@ class WatchedNetworkManager;
 // uploads run at once, each its own task. Results are reported in the order
 // the photos were given; a photo that fails does not stop the others.
 //
-// Each photo ends with one outcome. With a record, what it knows at the
-// batch's account and album is not sent again (unless `again`), and each
-// outcome is written as it arrives; a photo whose whole body went out is
-// written as unknown at once, so a host killed before the answer never
-// sends it again unasked.
+// Each photo ends with one outcome, decided from the plug-in's result as
+// data. With a record, what it knows at the batch's account and album is
+// not sent again (unless `again`), and each outcome is written as it
+// arrives; a photo whose whole body went out is written as unknown at once,
+// so a host killed before the answer never sends it again unasked. Each
+// request is tied to its photo by the task that sent it (the request's
+// originating object), so photos start sending as soon as they are ready.
 class UploadQueue : public QObject
 {
     Q_OBJECT
@@ -54,6 +58,14 @@ public:
         bool ok() const { return outcome == Outcome::Uploaded; }
     };
 
+    // The album photos go to; both empty: the application's album. The
+    // record knows albums by name.
+    struct Album
+    {
+        QString id;
+        QString name;
+    };
+
     // Where the batch goes, for the record: nothing is skipped or noted
     // without one.
     struct Place
@@ -73,11 +85,11 @@ public:
         qint64 expected = 0;
     };
 
-    UploadQueue(IPhotoUpload *plugin, WatchedNetworkManager *manager, int parallel = 1, QObject *parent = nullptr);
+    UploadQueue(PluginHost *host, int parallel = 1, QObject *parent = nullptr);
     ~UploadQueue() override; // stops the uploads and removes every temporary copy
 
-    void start(const QStringList &files, const QString &album, const QString &message, const Place &place);
-    void start(const QStringList &files, const QString &album, const QString &message); // without a record
+    void start(const QStringList &files, const Album &album, const QString &message, const Place &place);
+    void start(const QStringList &files, const Album &album, const QString &message); // without a record
     // Stops the running uploads and drops the photos not sent yet; each
     // is reported as canceled, then finished() follows.
     void cancel();
@@ -108,7 +120,7 @@ private:
     void finishPhoto(int index, Outcome outcome, const QString &detail);
     void settle(int index, Outcome outcome, const QString &detail);
     QString knownText(const UploadRecord::Entry &known) const;
-    void onUploadError(int index, const QString &error);
+    void onPublished(int index, const Publishing::Result &result);
     void noteBodyOut(int index);
     void noteInRecord(int index, UploadRecord::State state);
     void endLoginRefused();
@@ -117,10 +129,10 @@ private:
     void reportInOrder();
     void watchReply(QNetworkReply *reply);
 
-    IPhotoUpload *m_plugin;
+    PluginHost *m_host;
     PhotoPreparer m_preparer;
     const int m_parallel;
-    QString m_album;
+    Album m_album;
     QString m_message;
     Place m_place;
     // What the record knew when the batch started, shared with the workers.
@@ -135,9 +147,9 @@ private:
     std::vector<int> m_uploading;
     int m_nextToPrepare = 0;
     int m_nextToReport = 0;
-    // The upload whose request the manager has not shown yet: the next POST
-    // is its own. Uploads start one after the other for that reason.
-    int m_starting = -1;
+    // Requests the manager showed before their task was known: a factory
+    // sends its task's first request before it returns.
+    QList<QPointer<QNetworkReply>> m_unclaimed;
     bool m_running = false;
     QList<Result> m_results;
     // Kept as photos move, so that progress costs the same for any batch.

@@ -1,6 +1,5 @@
 #include "CommandRunner.h"
 
-#include "batch/UploadRecord.h"
 #include "plugin/AlbumNames.h"
 #include "plugin/PlainText.h"
 #include "plugin/PluginHost.h"
@@ -34,12 +33,12 @@ bool CommandRunner::eventFilter(QObject *watched, QEvent *event)
 
 void CommandRunner::onWindowShown()
 {
-    if (m_ended || m_options.command == QLatin1String("share"))
+    if (m_ended || m_options.command == HostOptions::Command::Share)
         return;
     if (!m_options.loginVisible) {
         printError(QStringLiteral("a login is needed: run `orvelle-host login` where a window can open"));
-        if (m_uploads && m_uploads->isRunning())
-            return m_uploads->cancel(); // every photo's line and the summary, then the end
+        if (m_batch && m_batch->step() == BatchJob::Step::Sending)
+            return m_batch->cancel(); // every photo's line and the summary, then the end
         finish(false);
         return;
     }
@@ -55,57 +54,58 @@ CommandRunner::~CommandRunner() = default;
 
 void CommandRunner::start()
 {
-    const QString &command = m_options.command;
-    if (command == QLatin1String("login"))
-        login();
-    else if (command == QLatin1String("whoami"))
-        whoami();
-    else if (command == QLatin1String("albums"))
-        albums();
-    else if (command == QLatin1String("upload"))
-        upload();
-    else if (command == QLatin1String("share"))
-        share();
-    else if (command == QLatin1String("logout"))
-        logout();
+    using Command = HostOptions::Command;
+    switch (m_options.command) {
+    case Command::Login:
+        return login();
+    case Command::WhoAmI:
+        return whoami();
+    case Command::Albums:
+        return albums();
+    case Command::Upload:
+        return upload();
+    case Command::Share:
+        return share();
+    case Command::Logout:
+        return logout();
+    case Command::Gui:
+        break; // the window's, not a command's
+    }
 }
 
 // The login the other commands need: the album listing asks for
-// user_photos; an upload of a file that cannot exist asks for photo_upload
-// and then fails on the file, before anything is sent.
+// user_photos; a photo that cannot exist asks for photo_upload and then
+// fails on the file, before anything is sent.
 void CommandRunner::login()
 {
-    IPhotoUpload *plugin = m_host->plugin();
-    const auto failed = [this](const QString &error) { fail(error); };
-    m_task.reset(plugin->newUserAlbumsTask(
-        [this, plugin, failed](const IPhotoUpload::Albums &) {
-            QTimer::singleShot(0, this, [this, plugin, failed] {
+    IPhotoPublishing *publishing = m_host->publishing();
+    m_task.reset(publishing->newAlbumListTask(
+        [this, publishing](const QList<Publishing::Album> &) {
+            QTimer::singleShot(0, this, [this, publishing] {
                 const QString probe = QStringLiteral("/nonexistent/orvelle-login-probe.jpg");
-                m_task.reset(plugin->newUploadTask(
-                    probe, QString(), QString(), [this] { finish(true); },
-                    [this, probe, failed](const QString &error) {
-                        if (error != QStringLiteral("Can't find %1").arg(probe))
-                            return failed(error);
-                        print(QStringLiteral("Logged in"));
-                        m_json.insert(QStringLiteral("logged_in"), true);
-                        finish(true);
-                    }));
+                m_task.reset(publishing->newPublishTask({ probe, QString(), QString() }, [this](const Publishing::Result &result) {
+                    if (result.failure.kind != TaskFailure::Kind::FileUnreadable)
+                        return fail(result.failure);
+                    print(QStringLiteral("Logged in"));
+                    m_json.insert(QStringLiteral("logged_in"), true);
+                    finish(true);
+                }));
             });
         },
-        failed));
+        [this](const TaskFailure &failure) { fail(failure); }));
 }
 
 void CommandRunner::whoami()
 {
-    IPhotoUpload *plugin = m_host->plugin();
-    m_task.reset(plugin->newUserNameTask(
-        [this, plugin](const QString &name) {
-            m_json.insert(QStringLiteral("name"), name);
-            print(name);
+    m_task.reset(m_host->publishing()->newAccountTask(
+        [this](const Publishing::Account &account) {
+            m_json.insert(QStringLiteral("name"), account.name);
+            m_json.insert(QStringLiteral("id"), account.id);
+            print(account.name);
             // Replacing the name task here would delete it inside its own
             // callback: the picture task starts on the next turn.
-            QTimer::singleShot(0, this, [this, plugin] {
-                m_task.reset(plugin->newUserProfilePictureTask(
+            QTimer::singleShot(0, this, [this] {
+                m_task.reset(m_host->plugin()->newUserProfilePictureTask(
                     m_options.pictureSize,
                     [this](const QUrl &url) {
                         m_json.insert(QStringLiteral("picture"), url.toString());
@@ -115,23 +115,23 @@ void CommandRunner::whoami()
                     [this](const QString &error) { fail(error); }));
             });
         },
-        [this](const QString &error) { fail(error); }));
+        [this](const TaskFailure &failure) { fail(failure); }));
 }
 
 void CommandRunner::albums()
 {
-    m_task.reset(m_host->plugin()->newUserAlbumsTask(
-        [this](const IPhotoUpload::Albums &albums) {
+    m_task.reset(m_host->publishing()->newAlbumListTask(
+        [this](const QList<Publishing::Album> &albums) {
             const QHash<QString, int> named = AlbumNames::counts(albums);
             QJsonArray list;
-            for (const auto &album : albums) {
-                const int sharing = named.value(album.first);
-                QJsonObject item { { "name", album.first }, { "can_upload", album.second && sharing == 1 } };
-                QString line = album.first;
+            for (const Publishing::Album &album : albums) {
+                const int sharing = named.value(album.name);
+                QJsonObject item { { "id", album.id }, { "name", album.name }, { "can_upload", album.canUpload && sharing == 1 } };
+                QString line = album.name;
                 if (sharing > 1) {
                     item.insert(QStringLiteral("shared_name"), true);
-                    line += QStringLiteral("  (%1)").arg(AlbumNames::sharedText(album.first, sharing));
-                } else if (!album.second) {
+                    line += QStringLiteral("  (%1)").arg(AlbumNames::sharedText(album.name, sharing));
+                } else if (!album.canUpload) {
                     line += QStringLiteral("  (takes no uploads)");
                 }
                 list.append(item);
@@ -140,64 +140,28 @@ void CommandRunner::albums()
             m_json.insert(QStringLiteral("albums"), list);
             finish(true);
         },
-        [this](const QString &error) { fail(error); }));
+        [this](const TaskFailure &failure) { fail(failure); }));
 }
 
 void CommandRunner::upload()
 {
-    QString error;
-    m_record = std::make_unique<UploadRecord>();
-    if (!m_record->open(&error))
-        return fail(error);
-    m_uploads = std::make_unique<UploadQueue>(m_host->plugin(), m_host->manager(), m_options.parallel);
+    m_batch = std::make_unique<BatchJob>(m_host, m_options.parallel);
+    UploadQueue *queue = m_batch->queue();
     m_progress.begin(QString());
-    const auto showBatch = [this] {
-        const UploadQueue::Totals batch = m_uploads->totals();
+    const auto showBatch = [this, queue] {
+        const UploadQueue::Totals batch = queue->totals();
         m_progress.setLabel(QStringLiteral("%1 of %2 photos").arg(batch.done).arg(batch.total));
         m_progress.update(batch.sent, batch.expected);
     };
-    connect(m_uploads.get(), &UploadQueue::progress, this, showBatch);
-    connect(m_uploads.get(), &UploadQueue::photoFinished, this, [this, showBatch](int, const UploadQueue::Result &result) {
+    connect(queue, &UploadQueue::progress, this, showBatch);
+    connect(queue, &UploadQueue::photoFinished, this, [this, showBatch](int, const UploadQueue::Result &result) {
         reportPhoto(result);
         showBatch();
     });
-    connect(m_uploads.get(), &UploadQueue::recordFailed, this,
+    connect(queue, &UploadQueue::recordFailed, this,
             [this](const QString &error) { printError(error + QStringLiteral(": a second run may send these photos again")); });
-    connect(m_uploads.get(), &UploadQueue::finished, this, &CommandRunner::reportBatch);
-    // The record is kept per account: the service's name for it, asked
-    // once a batch; then the album, found by its name.
-    m_task.reset(m_host->plugin()->newUserNameTask(
-        [this](const QString &account) {
-            m_account = account;
-            QTimer::singleShot(0, this, [this] { m_options.album.isEmpty() ? startBatch() : findAlbumThenStart(); });
-        },
-        [this](const QString &error) { fail(error); }));
-}
-
-void CommandRunner::findAlbumThenStart()
-{
-    m_task.reset(m_host->plugin()->newUserAlbumsTask(
-        [this](const IPhotoUpload::Albums &albums) {
-            const int named = int(std::count_if(albums.cbegin(), albums.cend(),
-                                                 [this](const auto &a) { return a.first == m_options.album; }));
-            const auto album = std::find_if(albums.cbegin(), albums.cend(),
-                                            [this](const auto &a) { return a.first == m_options.album; });
-            if (named != 1 || !album->second) {
-                printError(named == 0   ? QStringLiteral("there is no album named \"%1\"").arg(m_options.album)
-                               : named > 1 ? AlbumNames::sharedText(m_options.album, named)
-                                           : QStringLiteral("the album \"%1\" takes no uploads").arg(m_options.album));
-                return finish(false);
-            }
-            QTimer::singleShot(0, this, &CommandRunner::startBatch);
-        },
-        [this](const QString &error) { fail(error); }));
-}
-
-void CommandRunner::startBatch()
-{
-    m_task.reset(); // not from inside its callback: this runs a turn later
-    m_uploads->start(m_options.files, m_options.album, m_options.message,
-                     { m_record.get(), m_account, m_options.again });
+    connect(m_batch.get(), &BatchJob::finished, this, &CommandRunner::reportBatch);
+    m_batch->start({ m_options.files, { QString(), m_options.album }, m_options.message, m_options.again, QString() });
 }
 
 void CommandRunner::reportPhoto(const UploadQueue::Result &result)
@@ -229,10 +193,13 @@ QString CommandRunner::outcomeName(UploadQueue::Outcome outcome)
     return QStringLiteral("skipped");
 }
 
-void CommandRunner::reportBatch()
+void CommandRunner::reportBatch(const QString &error)
 {
+    if (!error.isEmpty())
+        return fail(error);
+    const UploadQueue *queue = m_batch->queue();
     QJsonArray list;
-    for (const UploadQueue::Result &result : m_uploads->results()) {
+    for (const UploadQueue::Result &result : queue->results()) {
         const bool fine = result.outcome == UploadQueue::Outcome::Uploaded || result.outcome == UploadQueue::Outcome::Skipped;
         QJsonObject item { { "file", result.file }, { "ok", fine }, { "outcome", outcomeName(result.outcome) } };
         const char *detailKey = result.outcome == UploadQueue::Outcome::Uploaded ? "prepared"
@@ -241,23 +208,23 @@ void CommandRunner::reportBatch()
         item.insert(QLatin1String(detailKey), result.detail);
         list.append(item);
     }
-    const int uploaded = m_uploads->count(UploadQueue::Outcome::Uploaded);
-    const int failed = m_uploads->count(UploadQueue::Outcome::Failed);
-    const int unknown = m_uploads->count(UploadQueue::Outcome::Unknown);
-    const int skipped = m_uploads->count(UploadQueue::Outcome::Skipped);
+    const int uploaded = queue->count(UploadQueue::Outcome::Uploaded);
+    const int failed = queue->count(UploadQueue::Outcome::Failed);
+    const int unknown = queue->count(UploadQueue::Outcome::Unknown);
+    const int skipped = queue->count(UploadQueue::Outcome::Skipped);
     m_json.insert(QStringLiteral("uploads"), list);
     m_json.insert(QStringLiteral("uploaded"), uploaded);
     m_json.insert(QStringLiteral("failed"), failed);
     m_json.insert(QStringLiteral("unknown"), unknown);
     m_json.insert(QStringLiteral("skipped"), skipped);
-    print(m_uploads->summary());
+    print(queue->summary());
     finish(failed == 0 && unknown == 0);
 }
 
 void CommandRunner::interrupt()
 {
-    if (m_uploads && m_uploads->isRunning()) {
-        m_uploads->cancel(); // reports every photo, then the summary
+    if (m_batch && m_batch->step() == BatchJob::Step::Sending) {
+        m_batch->cancel(); // reports every photo, then the summary
         return;
     }
     printError(QStringLiteral("interrupted"));
@@ -308,28 +275,21 @@ void CommandRunner::print(const QString &line)
     std::fflush(stdout);
 }
 
-// A service that could not be reached (no HTTP status) is named, and the
-// sandbox build's user is told what it needs.
-QString CommandRunner::withWhere(const QString &line) const
-{
-    if (!line.contains(QLatin1String("Http #0<br>")) || m_host->manager()->lastOrigin().isEmpty())
-        return line;
-    QString text = line + QStringLiteral(" (the service at %1").arg(m_host->manager()->lastOrigin());
-    if (QFileInfo(m_host->libraryPath()).fileName().contains(QLatin1String("Sandbox")))
-        text += QStringLiteral("; is orvelle-sandbox running? start it with: orvelle-sandbox");
-    return text + QLatin1Char(')');
-}
-
 void CommandRunner::printError(const QString &reason)
 {
     if (m_ended)
         return;
-    const QString line = withWhere(reason);
+    const QString &line = reason;
     if (m_options.json && !m_json.contains(QStringLiteral("error")))
         m_json.insert(QStringLiteral("error"), plainText(line)); // the first reason, as stderr says it
     m_progress.clear();
     std::fprintf(stderr, "orvelle-host: %s\n", terminalText(plainText(line)).toLocal8Bit().constData());
     std::fflush(stderr);
+}
+
+void CommandRunner::fail(const TaskFailure &failure)
+{
+    fail(m_host->failureText(failure));
 }
 
 void CommandRunner::fail(const QString &reason)

@@ -3,7 +3,7 @@
 
 #include "HostOptions.h"
 #include "TerminalProgress.h"
-#include "batch/UploadQueue.h"
+#include "batch/BatchJob.h"
 #include "plugin/DialogCloseWatch.h"
 
 #include "utils/ITask.h"
@@ -14,7 +14,7 @@
 #include <memory>
 
 class PluginHost;
-class UploadRecord;
+struct TaskFailure;
 
 // Runs one command of the command line through the plug-in and reports it:
 // text on stdout, or one JSON document with --json; each error is one line
@@ -49,26 +49,22 @@ private:
     void share();
     void logout();
 
-    void findAlbumThenStart();
-    void startBatch();
     void reportPhoto(const UploadQueue::Result &result);
-    void reportBatch();
+    void reportBatch(const QString &error);
     static QString outcomeName(UploadQueue::Outcome outcome);
 
     void print(const QString &line);
     void printError(const QString &reason);
-    QString withWhere(const QString &line) const;
     void finish(bool ok);
     void fail(const QString &reason); // the reason's line, then the end
+    void fail(const TaskFailure &failure);
     void onWindowShown();
 
     PluginHost *m_host;
     HostOptions m_options;
     QJsonObject m_json;
     std::unique_ptr<ITask> m_task;
-    std::unique_ptr<UploadRecord> m_record;
-    std::unique_ptr<UploadQueue> m_uploads; // after the record: it writes there until it goes
-    QString m_account;
+    std::unique_ptr<BatchJob> m_batch;
     TerminalProgress m_progress;
     DialogCloseWatch m_dialogWatch;
     bool m_toldLogin = false;

@@ -12,15 +12,15 @@
 
 namespace {
 
-// The step words of earlier versions of the host still work.
-QString canonicalCommand(const QString &word)
-{
-    if (word == QLatin1String("name") || word == QLatin1String("picture"))
-        return QStringLiteral("whoami");
-    return word;
-}
+using Command = HostOptions::Command;
 
-const QStringList commands { "login", "whoami", "albums", "upload", "share", "logout", "gui" };
+// The words of the commands; "name" and "picture", the step words of earlier
+// versions of the host, still work.
+const QMap<QString, Command> commands {
+    { "login", Command::Login },   { "whoami", Command::WhoAmI }, { "name", Command::WhoAmI },
+    { "picture", Command::WhoAmI }, { "albums", Command::Albums }, { "upload", Command::Upload },
+    { "share", Command::Share },   { "logout", Command::Logout }, { "gui", Command::Gui },
+};
 
 // An installed host loads the installed plug-in; one in its build folder
 // the one built beside it.
@@ -31,10 +31,10 @@ QString defaultPlugin()
 }
 
 // Options that only some commands take; the others apply to every command.
-const QMap<QString, QStringList> commandOptions {
-    { "album", { "upload" } },   { "message", { "upload" } }, { "parallel", { "upload" } }, { "again", { "upload" } },
-    { "name", { "share" } },     { "caption", { "share" } },  { "description", { "share" } },
-    { "picture", { "share" } },  { "size", { "whoami" } },
+const QMap<QString, QList<Command>> commandOptions {
+    { "album", { Command::Upload } },   { "message", { Command::Upload } }, { "parallel", { Command::Upload } },
+    { "again", { Command::Upload } },   { "name", { Command::Share } },     { "caption", { Command::Share } },
+    { "description", { Command::Share } }, { "picture", { Command::Share } }, { "size", { Command::WhoAmI } },
 };
 
 } // namespace
@@ -105,26 +105,28 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
         *error = QStringLiteral("no command given");
         return false;
     }
-    options->command = canonicalCommand(positional.first());
-    if (!commands.contains(options->command)) {
+    const auto command = commands.constFind(positional.first());
+    if (command == commands.cend()) {
         *error = QStringLiteral("unknown command '%1'").arg(positional.first());
         return false;
     }
+    options->command = *command;
+    options->commandWord = positional.first();
     for (const QString &given : parser.optionNames()) {
         const auto takers = commandOptions.constFind(given);
         if (takers != commandOptions.cend() && !takers->contains(options->command)) {
-            *error = QStringLiteral("%1 takes no --%2").arg(options->command, given);
+            *error = QStringLiteral("%1 takes no --%2").arg(options->commandWord, given);
             return false;
         }
     }
     options->files = positional.mid(1);
-    if (options->command == QLatin1String("upload") && options->files.isEmpty()) {
+    if (options->command == Command::Upload && options->files.isEmpty()) {
         *error = QStringLiteral("upload needs at least one file");
         return false;
     }
-    const bool takesFiles = options->command == QLatin1String("upload") || options->command == QLatin1String("gui");
+    const bool takesFiles = options->command == Command::Upload || options->command == Command::Gui;
     if (!takesFiles && !options->files.isEmpty()) {
-        *error = QStringLiteral("%1 takes no file ('%2')").arg(options->command, options->files.first());
+        *error = QStringLiteral("%1 takes no file ('%2')").arg(options->commandWord, options->files.first());
         return false;
     }
     const QStringList wh = parser.value(size).split(QLatin1Char('x'));

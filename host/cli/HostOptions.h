@@ -11,7 +11,10 @@ class QCoreApplication;
 // What the command line asks of the host.
 struct HostOptions
 {
-    QString command; // login, whoami, albums, upload, share, logout or gui
+    enum class Command { Login, WhoAmI, Albums, Upload, Share, Logout, Gui };
+
+    Command command = Command::Gui;
+    QString commandWord; // as the user wrote it, for messages
     QStringList files; // upload
     QString album; // empty: the plug-in's own album
     QString message;

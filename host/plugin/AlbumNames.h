@@ -1,20 +1,21 @@
 #ifndef ALBUMNAMES_H
 #define ALBUMNAMES_H
 
-#include "FacebookPluginQt5/IPhotoUpload.h"
+#include "FacebookPluginQt5/IPhotoPublishing.h"
 
 #include <QHash>
 #include <QString>
 
-// The plug-in finds an album by its name, so a name two albums share says
-// nothing about which one a photo would go to: such a name takes no uploads.
+// The command line finds an album by its name, so a name two albums share
+// says nothing about which one a photo would go to: such a name takes no
+// uploads.
 namespace AlbumNames {
 
-inline QHash<QString, int> counts(const IPhotoUpload::Albums &albums)
+inline QHash<QString, int> counts(const QList<Publishing::Album> &albums)
 {
     QHash<QString, int> counts;
-    for (const auto &album : albums)
-        ++counts[album.first];
+    for (const Publishing::Album &album : albums)
+        ++counts[album.name];
     return counts;
 }
 

@@ -36,6 +36,7 @@ enum PhotoColumn { NameColumn, ProgressColumn, ResultColumn };
 constexpr int pathRole = Qt::UserRole;
 constexpr int idRole = Qt::UserRole + 2;
 constexpr int outcomeRole = Qt::UserRole + 3; // an UploadQueue::Outcome, once the row has one
+constexpr int albumIdRole = Qt::UserRole; // of an album's item
 
 bool isSent(const QTreeWidgetItem *row)
 {
@@ -69,6 +70,7 @@ HostWindow::HostWindow(PluginHost *host, QWidget *parent)
     , m_uploadButton(new QPushButton(tr("Upload")))
     , m_removeButton(new QPushButton(tr("Remove")))
     , m_shareButton(new QPushButton(tr("Share…")))
+    , m_batch(host, UploadQueue::maxParallel)
     , m_feedWatch(this)
     , m_thumbnails(thumbnailSide)
 {
@@ -143,6 +145,20 @@ HostWindow::HostWindow(PluginHost *host, QWidget *parent)
     connect(m_logButton, &QPushButton::clicked, this, [this] { m_loggedIn ? logOut() : loadAccount(); });
     connect(&m_feedWatch, &DialogCloseWatch::closed, this,
             [this] { statusBar()->showMessage(tr("The feed dialog was closed without sharing.")); });
+    UploadQueue *queue = m_batch.queue();
+    connect(queue, &UploadQueue::progress, this, [this, queue](int index, qint64 sent, qint64 total) {
+        m_sending.at(index)->setData(ProgressColumn, ProgressDelegate::valueRole, int(sent * 100 / total));
+        const UploadQueue::Totals batch = queue->totals();
+        statusBar()->showMessage(tr("Uploading: %1 of %2 photos done, %3 of %4")
+                                     .arg(batch.done)
+                                     .arg(batch.total)
+                                     .arg(TerminalProgress::bytesText(batch.sent), TerminalProgress::bytesText(batch.expected)));
+    });
+    connect(queue, &UploadQueue::photoFinished, this,
+            [this](int index, const UploadQueue::Result &result) { showResult(m_sending.at(index), result); });
+    connect(queue, &UploadQueue::recordFailed, this, [this](const QString &error) { showError(error); });
+    connect(&m_batch, &BatchJob::accountKnown, this, [this](const QString &account) { m_account = account; });
+    connect(&m_batch, &BatchJob::finished, this, &HostWindow::onBatchFinished);
     setLoggedOut();
 }
 
@@ -152,11 +168,11 @@ void HostWindow::loadAccount()
 {
     m_name->setText(tr("Logging in…"));
     m_logButton->setEnabled(false);
-    m_accountTask.reset(m_host->plugin()->newUserNameTask(
-        [this](const QString &name) {
+    m_accountTask.reset(m_host->publishing()->newAccountTask(
+        [this](const Publishing::Account &account) {
             m_loggedIn = true;
-            m_account = name;
-            m_name->setText(name);
+            m_account = account.name;
+            m_name->setText(account.name);
             m_logButton->setText(tr("Log out"));
             m_logButton->setEnabled(true);
             // Not from inside the task's callback: the task is replaced.
@@ -166,9 +182,9 @@ void HostWindow::loadAccount()
                     [this](const QString &error) { showError(error); }));
             });
         },
-        [this](const QString &error) {
+        [this](const TaskFailure &failure) {
             setLoggedOut();
-            showError(error);
+            showError(m_host->failureText(failure));
         }));
 }
 
@@ -196,27 +212,28 @@ void HostWindow::loadPicture(const QUrl &url)
 
 void HostWindow::loadAlbums()
 {
-    m_accountTask.reset(m_host->plugin()->newUserAlbumsTask(
-        [this](const IPhotoUpload::Albums &albums) {
+    m_accountTask.reset(m_host->publishing()->newAlbumListTask(
+        [this](const QList<Publishing::Album> &albums) {
             m_albums->clear();
             const QHash<QString, int> named = AlbumNames::counts(albums);
             QSet<QString> shown;
-            for (const auto &album : albums) {
-                const int sharing = named.value(album.first);
-                if (sharing > 1 && shown.contains(album.first))
+            for (const Publishing::Album &album : albums) {
+                const int sharing = named.value(album.name);
+                if (sharing > 1 && shown.contains(album.name))
                     continue; // once: the user cannot tell them apart here either
-                shown.insert(album.first);
-                auto *item = new QListWidgetItem(album.first, m_albums);
-                if (sharing > 1 || !album.second) {
+                shown.insert(album.name);
+                auto *item = new QListWidgetItem(album.name, m_albums);
+                item->setData(albumIdRole, album.id);
+                if (sharing > 1 || !album.canUpload) {
                     item->setFlags(Qt::NoItemFlags); // shown, but photos cannot go there
-                    item->setToolTip(plainToolTip(sharing > 1 ? AlbumNames::sharedText(album.first, sharing)
+                    item->setToolTip(plainToolTip(sharing > 1 ? AlbumNames::sharedText(album.name, sharing)
                                                               : tr("This album takes no uploads.")));
                 }
             }
             statusBar()->showMessage(tr("%n album(s)", nullptr, albums.size()));
             emit accountLoaded();
         },
-        [this](const QString &error) { showError(error); }));
+        [this](const TaskFailure &failure) { showError(m_host->failureText(failure)); }));
 }
 
 void HostWindow::addPhotos(const QStringList &files)
@@ -302,39 +319,10 @@ void HostWindow::upload()
 
 void HostWindow::send(const QList<QTreeWidgetItem *> &rows, bool again)
 {
-    QString error;
-    if (!m_record) {
-        auto record = std::make_unique<UploadRecord>();
-        if (!record->open(&error))
-            return showError(error);
-        m_record = std::move(record);
-    }
-    if (m_account.isEmpty()) {
-        // The record is kept per account: the service's name for it first.
-        // Rows are named by id: one may go while the name is on its way.
-        QList<int> ids;
-        for (const QTreeWidgetItem *row : rows)
-            ids << row->data(NameColumn, idRole).toInt();
-        setBatchRunning(true);
-        m_nameTask.reset(m_host->plugin()->newUserNameTask(
-            [this, ids, again](const QString &name) {
-                m_account = name;
-                QTimer::singleShot(0, this, [this, ids, again] {
-                    m_nameTask.reset();
-                    setBatchRunning(false);
-                    const QList<QTreeWidgetItem *> still = rowsWithIds(ids);
-                    if (!still.isEmpty())
-                        send(still, again);
-                });
-            },
-            [this](const QString &error) {
-                setBatchRunning(false);
-                showError(error);
-            }));
-        return;
-    }
     const QList<QListWidgetItem *> selected = m_albums->selectedItems();
-    const QString album = selected.isEmpty() ? QString() : selected.first()->text();
+    UploadQueue::Album album;
+    if (!selected.isEmpty())
+        album = { selected.first()->data(albumIdRole).toString(), selected.first()->text() };
     setBatchRunning(true);
     m_sending = rows;
     QStringList files;
@@ -344,32 +332,25 @@ void HostWindow::send(const QList<QTreeWidgetItem *> &rows, bool again)
         row->setText(ResultColumn, QString());
         row->setData(ResultColumn, outcomeRole, QVariant());
     }
-    m_uploads = std::make_unique<UploadQueue>(m_host->plugin(), m_host->manager(), UploadQueue::maxParallel);
-    connect(m_uploads.get(), &UploadQueue::progress, this, [this](int index, qint64 sent, qint64 total) {
-        m_sending.at(index)->setData(ProgressColumn, ProgressDelegate::valueRole, int(sent * 100 / total));
-        const UploadQueue::Totals batch = m_uploads->totals();
-        statusBar()->showMessage(tr("Uploading: %1 of %2 photos done, %3 of %4")
-                                     .arg(batch.done)
-                                     .arg(batch.total)
-                                     .arg(TerminalProgress::bytesText(batch.sent), TerminalProgress::bytesText(batch.expected)));
-    });
-    connect(m_uploads.get(), &UploadQueue::photoFinished, this,
-            [this](int index, const UploadQueue::Result &result) { showResult(m_sending.at(index), result); });
-    connect(m_uploads.get(), &UploadQueue::recordFailed, this, [this](const QString &error) { showError(error); });
-    connect(m_uploads.get(), &UploadQueue::finished, this, [this] {
-        statusBar()->showMessage(m_uploads->summary());
-        setBatchRunning(false);
-        QList<QTreeWidgetItem *> sentBefore;
-        for (int i = 0; i < m_sending.size(); ++i) {
-            if (m_uploads->results().at(i).outcome == UploadQueue::Outcome::Skipped)
-                sentBefore << m_sending.at(i);
-        }
-        m_sending.clear();
-        if (!sentBefore.isEmpty())
-            askToSendAgain(sentBefore);
-        emit uploadsFinished();
-    });
-    m_uploads->start(files, album, m_message->text(), { m_record.get(), m_account, again });
+    m_batch.start({ files, album, m_message->text(), again, m_account });
+}
+
+void HostWindow::onBatchFinished(const QString &error)
+{
+    setBatchRunning(false);
+    const QList<QTreeWidgetItem *> rows = std::exchange(m_sending, {});
+    if (!error.isEmpty())
+        return showError(error);
+    const UploadQueue *queue = m_batch.queue();
+    statusBar()->showMessage(queue->summary());
+    QList<QTreeWidgetItem *> sentBefore;
+    for (int i = 0; i < rows.size(); ++i) {
+        if (queue->results().at(i).outcome == UploadQueue::Outcome::Skipped)
+            sentBefore << rows.at(i);
+    }
+    if (!sentBefore.isEmpty())
+        askToSendAgain(sentBefore);
+    emit uploadsFinished();
 }
 
 void HostWindow::showResult(QTreeWidgetItem *row, const UploadQueue::Result &result)

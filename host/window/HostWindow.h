@@ -2,7 +2,7 @@
 #define HOSTWINDOW_H
 
 #include "ThumbnailMaker.h"
-#include "batch/UploadQueue.h"
+#include "batch/BatchJob.h"
 #include "plugin/DialogCloseWatch.h"
 
 #include "utils/ITask.h"
@@ -18,7 +18,6 @@ class QListWidget;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
-class UploadRecord;
 
 // The host's window: who is logged in, the albums, photos to upload (added
 // by a file dialog or dropped on the window, removed before they are sent)
@@ -54,6 +53,7 @@ private:
     void removeSelectedPhotos();
     // Sends these rows; with `again`, what the record knows as well.
     void send(const QList<QTreeWidgetItem *> &rows, bool again);
+    void onBatchFinished(const QString &error);
     void showResult(QTreeWidgetItem *row, const UploadQueue::Result &result);
     void askToSendAgain(const QList<QTreeWidgetItem *> &rows);
     QList<QTreeWidgetItem *> rowsWithIds(const QList<int> &ids) const;
@@ -74,9 +74,7 @@ private:
     QPushButton *m_removeButton;
     QPushButton *m_shareButton;
     std::unique_ptr<ITask> m_accountTask;
-    std::unique_ptr<ITask> m_nameTask; // the account's name a batch waits for
-    std::unique_ptr<UploadRecord> m_record;
-    std::unique_ptr<UploadQueue> m_uploads; // after the record: it writes there until it goes
+    BatchJob m_batch;
     QList<QTreeWidgetItem *> m_sending; // the batch's rows, in its order; none is removed meanwhile
     QString m_account; // the service's name for the logged-in user
     int m_nextPhotoId = 0; // ties a thumbnail to its row, wherever the row is by then

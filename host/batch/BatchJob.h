@@ -1,0 +1,83 @@
+#ifndef BATCHJOB_H
+#define BATCHJOB_H
+
+#include "UploadQueue.h"
+#include "UploadRecord.h"
+
+#include "utils/ITask.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <memory>
+
+class PluginHost;
+struct TaskFailure;
+namespace Publishing {
+struct Album;
+}
+
+// One batch of photos from start to end, the same for the command line and
+// the window:
+//
+//   start -> OpeningRecord -> AskingAccount -> FindingAlbum -> Sending -> Done
+//
+// The record of sent photos is opened (once for the job's life), the
+// service's name for the account asked for (unless the caller knows it),
+// the album found by its name when the caller gave a name (it must be the
+// one album of that name, and take uploads), then the queue sends. Each step
+// that fails ends the job with one line and sends nothing.
+class BatchJob : public QObject
+{
+    Q_OBJECT
+public:
+    struct Request
+    {
+        QStringList files;
+        // Chosen from a list (the window): id and name. By name alone (the
+        // command line): the name, looked up first. Both empty: the
+        // application's album.
+        UploadQueue::Album album;
+        QString message;
+        bool again = false;  // send what the record knows as well
+        QString account;     // the service's name for the user; empty: asked for
+    };
+
+    enum class Step { Idle, OpeningRecord, AskingAccount, FindingAlbum, Sending, Done };
+
+    BatchJob(PluginHost *host, int parallel, QObject *parent = nullptr);
+    ~BatchJob() override;
+
+    void start(const Request &request);
+    // Before the photos go: ends the job, nothing sent. While they go: the
+    // queue's cancel (each photo reported).
+    void cancel();
+
+    bool isRunning() const { return m_step != Step::Idle && m_step != Step::Done; }
+    Step step() const { return m_step; }
+    // The photos' progress and outcomes, while Sending.
+    UploadQueue *queue() { return &m_queue; }
+
+signals:
+    void accountKnown(const QString &account);
+    // The end. error: why the job ended before sending (one line), or empty
+    // once the queue has reported every photo.
+    void finished(const QString &error);
+
+private:
+    void setStep(Step step);
+    void askAccount();
+    void findAlbum();
+    void send();
+    void end(const QString &error);
+    void endWith(const TaskFailure &failure);
+
+    PluginHost *m_host;
+    Step m_step = Step::Idle;
+    Request m_request;
+    std::unique_ptr<ITask> m_task; // the account's or the albums' query
+    std::unique_ptr<UploadRecord> m_record;
+    UploadQueue m_queue; // after the record: it writes there until it goes
+};
+
+#endif // BATCHJOB_H
