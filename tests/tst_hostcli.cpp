@@ -304,6 +304,8 @@ void tst_HostCli::batchStoresEachPhotoOnce_data()
     QTest::newRow("killed") << "kill" << QString(); // the host, once two photos are stored
     QTest::newRow("answer-lost") << "stored-then-closed" << "unknown"; // the third
     QTest::newRow("answer-silent") << "stored-then-silent" << "unknown";
+    // "An unknown error occurred" after storing it: never sent again.
+    QTest::newRow("error-after-storing") << "stored-then-code-1" << "unknown";
     // A proxy's error page after the whole photo: the service may have it.
     QTest::newRow("proxy-page-after-photo") << "proxy-page" << "unknown";
 }
@@ -332,6 +334,8 @@ void tst_HostCli::batchStoresEachPhotoOnce()
                                 { "body", R"({"error":{"message":"refused","type":"OAuthException","code":100}})" } };
     const QJsonObject lost { { "stored", true }, { "drop", true }, { "delay_ms", fault.endsWith("silent") ? 1500 : 0 } };
     const QJsonObject proxyPage { { "status", 502 }, { "html", true } };
+    const QJsonObject unknownError { { "stored", true }, { "status", 500 },
+                                     { "body", R"({"error":{"message":"An unknown error occurred","type":"OAuthException","code":1}})" } };
     // Answers slow enough that the batch is still running when the second
     // command (ctrl-c) or the kill comes, however loaded the machine.
     if (fault == "ctrl-c")
@@ -340,7 +344,7 @@ void tst_HostCli::batchStoresEachPhotoOnce()
         QVERIFY(m_sandbox->setSwitch("upload_answer_delay_ms=300"));
     else
         QVERIFY(m_sandbox->script(QJsonDocument(QJsonObject { { "path", "/me/photos" },
-                                                              { "replies", QJsonArray { pass, pass, fault == "refused" ? refused : fault == "proxy-page" ? proxyPage : lost } } })
+                                                              { "replies", QJsonArray { pass, pass, fault == "refused" ? refused : fault == "proxy-page" ? proxyPage : fault.endsWith("code-1") ? unknownError : lost } } })
                                       .toJson()));
     QTemporaryDir temp;
     m_environment.insert("TMPDIR", temp.path());
@@ -380,7 +384,7 @@ void tst_HostCli::batchStoresEachPhotoOnce()
     }
     QVERIFY(fault == "kill" || order == given);
     QVERIFY(fault == "kill" || uploaded.size() < given.size());
-    if (fault.startsWith("stored"))
+    if (fault.startsWith("stored-then-s") || fault.endsWith("closed"))
         QCOMPARE(errors.count("No answer after the photo was sent: it may have been published"), 1);
     if (fault != "kill")
         QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());

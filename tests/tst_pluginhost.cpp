@@ -88,6 +88,7 @@ private slots:
     void uploads();
     void batchKeepsFewPhotosPrepared_data();
     void batchKeepsFewPhotosPrepared();
+    void eachRequestIsItsPhotos();
     void logOutForgetsTheLogin();
     void foreignCookieJarIsLeftAlone();
     void hostQuitsDuringLogin();
@@ -311,6 +312,37 @@ void tst_PluginHost::batchKeepsFewPhotosPrepared()
     QVERIFY2(mostHeld <= 2 * parallel && mostCopies <= 2 * parallel,
              qPrintable(QStringLiteral("%1 held, %2 copies").arg(mostHeld).arg(mostCopies)));
     QTRY_COMPARE(copies(), 0);
+}
+
+// Each request is tied to its photo by the task that sent it: photos start
+// together, each one's progress is its own, and a photo gone before its
+// request left is not published (the record then sends it next time).
+void tst_PluginHost::eachRequestIsItsPhotos()
+{
+    QVERIFY(m_sandbox.setSwitch("upload_answer_delay_ms=300"));
+    QStringList files;
+    for (int i = 0; i < 3; ++i) {
+        files << m_files.filePath(QStringLiteral("start%1.jpg").arg(i)); // sent as they are
+        QVERIFY(SamplePhotos::writeJpeg(files.last(), SamplePhotos::twoColours({ 300 * (i + 1), 200 * (i + 1) })));
+    }
+    UploadQueue queue(&m_host, 3);
+    QHash<int, qint64> totals;
+    connect(&queue, &UploadQueue::photoStarted, this, [&files](int index) {
+        if (index == 0)
+            QFile::remove(files.first());
+    });
+    connect(&queue, &UploadQueue::progress, this, [&totals](int index, qint64, qint64 total) { totals[index] = total; });
+    QSignalSpy finished(&queue, &UploadQueue::finished);
+    queue.start(files, {}, QString());
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(queue.results().at(0).outcome, UploadQueue::Outcome::Failed);
+    QVERIFY2(queue.results().at(0).detail.startsWith("Can't find"), qPrintable(queue.results().at(0).detail));
+    QVERIFY(!totals.contains(0));
+    for (const int i : { 1, 2 }) {
+        QCOMPARE(queue.results().at(i).outcome, UploadQueue::Outcome::Uploaded);
+        const qint64 size = QFileInfo(files.at(i)).size(); // and the form's few lines
+        QVERIFY2(totals.value(i) > size && totals.value(i) < size + 1024, qPrintable(QString::number(totals.value(i))));
+    }
 }
 
 // What done said; something else when it was not called once, later.
