@@ -103,6 +103,8 @@ private slots:
     void phaseOrder_data();
     void phaseOrder();
     void checkRetriesLeaveTheUploadItsTime();
+    void publishedAsData_data();
+    void publishedAsData();
     void tokenNeverQuoted();
     void signedRequests_data();
     void signedRequests();
@@ -666,6 +668,46 @@ void tst_Tasks::checkRetriesLeaveTheUploadItsTime()
     QTRY_COMPARE_WITH_TIMEOUT(probe.outcomes(), 1, 10000);
     QCOMPARE(probe.errors, QStringList());
     QCOMPARE(m_server->photos(), 1);
+}
+
+// What became of a photo comes as data; an album id that could lead the
+// request elsewhere is refused before anything is sent.
+void tst_Tasks::publishedAsData_data()
+{
+    QTest::addColumn<QString>("albumId");
+    QTest::addColumn<QList<Reply>>("replies");
+    QTest::addColumn<int>("outcome"); // Publishing::Result::Outcome
+    QTest::addColumn<int>("kind");    // TaskFailure::Kind, when not published
+    QTest::addColumn<int>("requests");
+    using Outcome = Publishing::Result::Outcome;
+    using Kind = TaskFailure::Kind;
+    QTest::newRow("published") << "12" << QList<Reply>() << int(Outcome::Published) << 0 << 1;
+    QTest::newRow("refused") << "12" << QList<Reply> { FakeGraph::error(100) } << int(Outcome::NotPublished)
+                             << int(Kind::ServiceError) << 1;
+    QTest::newRow("unknown-error") << "12" << QList<Reply> { FakeGraph::error(1) } << int(Outcome::MayHaveBeenPublished)
+                                   << int(Kind::ServiceError) << 1;
+    QTest::newRow("id-leading-elsewhere") << "../me" << QList<Reply>() << int(Outcome::NotPublished) << int(Kind::BadAlbumId) << 0;
+}
+
+void tst_Tasks::publishedAsData()
+{
+    QFETCH(QString, albumId);
+    QFETCH(QList<Reply>, replies);
+    QFETCH(int, outcome);
+    QFETCH(int, kind);
+    QFETCH(int, requests);
+    m_server->script("POST /me/photos", replies); // any album's
+    QList<Publishing::Result> results;
+    UploadTask task(m_graph.get(), m_login.get(), { photo(), albumId, "m" },
+                    [&results](const Publishing::Result &result) { results << result; }, fast);
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 1, 10000);
+    QCOMPARE(int(results.first().outcome), outcome);
+    if (outcome == int(Publishing::Result::Outcome::Published))
+        QVERIFY(!results.first().photoId.isEmpty() && results.first().albumId == albumId);
+    else
+        QCOMPARE(int(results.first().failure.kind), kind);
+    QCOMPARE(m_server->requests("/12/photos"), requests);
 }
 
 // The service may quote the token in words of its own, or inside an address
