@@ -2,6 +2,7 @@
 
 #include "GraphClient.h"
 #include "network/CookieJar.h"
+#include "utils/Logging.h"
 #include "utils/SecretMask.h"
 #include "webview/VlWebView.h"
 
@@ -134,7 +135,7 @@ void BrowserLoginFlow::shouldFinishAuth(QUrl url)
         if (token.isEmpty())
             qDebug() << "Auth ui error:" << SecretMask::masked(url.toString());
         else if (m_loginState.isEmpty() || items.queryItemValue(QStringLiteral("state")) != m_loginState)
-            qDebug() << "Auth ui error: the login state does not match";
+            qCWarning(lcLogin) << "Auth ui error: the login state does not match";
         else if (m_graph->storeLoginToken(token))
             outcome = 'y';
     }

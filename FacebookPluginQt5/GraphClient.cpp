@@ -156,7 +156,6 @@ QHash<QString, QString> &GraphClient::albumMap()
 void GraphClient::noteAlbums(const QVariantList &albums)
 {
     QHash<QString, QString> &ids = albumMap();
-    m_albumsOutdated = false;
     for (const QVariant &item : albums) {
         const QVariantMap album = item.toMap();
         ids.insert(album.value(QStringLiteral("name")).toString(), album.value(QStringLiteral("id")).toString());

@@ -57,6 +57,8 @@ public:
     // One page of an album listing: its albums into the map (a name listed
     // again takes the later id).
     void noteAlbums(const QVariantList &albums);
+    // A listing read to its last page: the map is the current token's.
+    void noteAlbumsListed() { m_albumsOutdated = false; }
     // The path and query of a listing's next page ("paging" "next"),
     // without its token; empty when there is none or it leads elsewhere:
     // the token is never sent anywhere but the Graph API.

@@ -73,8 +73,9 @@ struct Result
 //
 // Tasks come back already submitted; the host owns them (ITask). Each
 // submit ends in exactly one callback, on the GUI thread: onSuccess or
-// onFailure, or done for a photo. A photo that fails its local checks (a
-// file that cannot be read) hears so from inside the factory or submit().
+// onFailure, or done for a photo. A photo's local checks (the file can be
+// read, its type is taken, the album id is one) run when its request is
+// due, after the permission check (and a login, if one is needed).
 // The host may delete the task inside its callback.
 //
 // Binary contract as with IPhotoUpload: virtual functions are never

@@ -120,7 +120,9 @@ void ReplyTask::submitRequest()
     // inside that callback.
     const QPointer<ReplyTask> alive(this);
     QNetworkReply *sent = reply();
-    if (alive && m_phase != Phase::Finished)
+    // A host may also have submitted the task again inside that callback:
+    // the request that sent is the current one then.
+    if (alive && (sent || !hasRequestInFlight()))
         setReply(sent);
 }
 

@@ -52,6 +52,7 @@ void reset(SandboxServer &sandbox, const httplib::Request &, httplib::Response &
     sandbox.faults().clear();
     sandbox.resetRequestCounts();
     sandbox.brokenUploads = 0;
+    sandbox.uplink().reset();
     sandbox.loginPages = 0;
     removeStoredPhotos(sandbox.photoDir());
     JsonReply::send(response, QJsonObject { { "success", true } });
@@ -116,11 +117,14 @@ void switches(SandboxServer &sandbox, const httplib::Request &request, httplib::
         switches.uploadLimit = std::stoll(request.get_param_value("upload_limit"));
     if (request.has_param("upload_answer_delay_ms"))
         switches.uploadAnswerDelayMs = std::clamp(std::stoi(request.get_param_value("upload_answer_delay_ms")), 0, 60000);
+    if (request.has_param("uplink"))
+        sandbox.uplink().setRate(std::stoll(request.get_param_value("uplink")));
     JsonReply::send(response, QJsonObject { { "auto_approve", bool(switches.autoApprove) },
                                      { "new_permissions", bool(switches.newPermissionsFormat) },
                                      { "feed_cancel_error", bool(switches.feedCancelWithError) },
                                      { "upload_limit", qint64(switches.uploadLimit) },
-                                     { "upload_answer_delay_ms", int(switches.uploadAnswerDelayMs) } });
+                                     { "upload_answer_delay_ms", int(switches.uploadAnswerDelayMs) },
+                                     { "uplink", qint64(sandbox.uplink().rate()) } });
 }
 
 void counters(SandboxServer &sandbox, const httplib::Request &, httplib::Response &response)
@@ -132,6 +136,8 @@ void counters(SandboxServer &sandbox, const httplib::Request &, httplib::Respons
                                      { "photos", int(sandbox.store().photos().size()) },
                                      { "posts", int(sandbox.store().posts().size()) },
                                      { "broken_uploads", sandbox.brokenUploads.load() },
+                                     { "uplink_bytes", qint64(sandbox.uplink().bytes()) },
+                                     { "uplink_busy", sandbox.uplink().busyShare() },
                                      { "login_pages", sandbox.loginPages.load() } });
 }
 

@@ -26,7 +26,7 @@ class SandboxServer;
 //   POST /__sandbox/revoke-permission?name=..&user=..
 //   POST /__sandbox/decline-permission?name=..&user=..  as if unticked in the
 //        dialog: later dialogs leave it out unless auth_type=rerequest
-//   POST /__sandbox/switches?auto_approve=&new_permissions=&feed_cancel_error=&upload_limit=&upload_answer_delay_ms=
+//   POST /__sandbox/switches?auto_approve=&new_permissions=&feed_cancel_error=&upload_limit=&upload_answer_delay_ms=&uplink=
 //   GET  /__sandbox/counters              requests per path, photos, posts
 //   GET  /__sandbox/photos, /__sandbox/posts
 namespace AdminRoutes {

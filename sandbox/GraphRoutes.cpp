@@ -196,7 +196,7 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         response.status = 500; // never sent: the connection is gone
         return;
     }
-    PhotoReceiver receiver(sandbox.photoDir(), sandbox.switches().uploadLimit);
+    PhotoReceiver receiver(sandbox.photoDir(), sandbox.switches().uploadLimit, &sandbox.uplink());
     if (!receiver.receive(reader)) {
         ++sandbox.brokenUploads;
         GraphError::invalidParameter("Malformed multipart body").writeTo(response);

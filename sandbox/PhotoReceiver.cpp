@@ -1,6 +1,7 @@
 #include "PhotoReceiver.h"
 
 #include "Images.h"
+#include "Uplink.h"
 
 #include <cstdlib>
 #include <unistd.h>
@@ -9,9 +10,10 @@ namespace {
 constexpr std::size_t messageLimit = 64 * 1024;
 }
 
-PhotoReceiver::PhotoReceiver(std::string uploadDir, std::int64_t sizeLimit)
+PhotoReceiver::PhotoReceiver(std::string uploadDir, std::int64_t sizeLimit, Uplink *uplink)
     : m_uploadDir(std::move(uploadDir))
     , m_sizeLimit(sizeLimit)
+    , m_uplink(uplink)
 {
 }
 
@@ -65,6 +67,8 @@ bool PhotoReceiver::receive(const httplib::ContentReader &reader)
             return true;
         },
         [this](const char *data, std::size_t length) {
+            if (m_uplink)
+                m_uplink->pass(length);
             if (m_part == "message") {
                 if (m_message.size() + length > messageLimit)
                     return false;

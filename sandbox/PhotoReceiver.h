@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+class Uplink;
+
 // Reads a multipart photo upload ("message" and "source" parts) as it
 // arrives: the photo goes straight to a temporary file in the data folder,
 // never whole into memory. The file is removed unless commit() moves it to
@@ -14,7 +16,8 @@
 class PhotoReceiver
 {
 public:
-    PhotoReceiver(std::string uploadDir, std::int64_t sizeLimit);
+    // With an uplink, the body comes no faster than it lets through.
+    PhotoReceiver(std::string uploadDir, std::int64_t sizeLimit, Uplink *uplink = nullptr);
     ~PhotoReceiver();
     PhotoReceiver(const PhotoReceiver &) = delete;
     PhotoReceiver &operator=(const PhotoReceiver &) = delete;
@@ -40,6 +43,7 @@ private:
 
     const std::string m_uploadDir;
     const std::int64_t m_sizeLimit;
+    Uplink *m_uplink;
     std::string m_tempPath;
     std::FILE *m_file = nullptr;
     std::string m_part;

@@ -12,6 +12,8 @@ struct SandboxConfig
     std::string dataDir;
     std::string appId = SANDBOX_APP_ID;
 
+    // Bytes a second every photo upload shares, as a user's uplink; 0: no limit.
+    std::int64_t uplinkBytesPerSecond = 0;
     std::string origin() const { return "http://127.0.0.1:" + std::to_string(port); }
     std::string redirectUri() const { return origin() + "/connect/login_success.html"; }
 };

@@ -14,6 +14,7 @@
 
 SandboxServer::SandboxServer(SandboxConfig config)
     : m_config(std::move(config))
+    , m_uplink(m_config.uplinkBytesPerSecond)
 {
 }
 

@@ -2,6 +2,7 @@
 #define SANDBOXSERVER_H
 
 #include "FaultInjector.h"
+#include "Uplink.h"
 #include "SandboxConfig.h"
 #include "Store.h"
 
@@ -26,6 +27,7 @@ public:
     SandboxSwitches &switches() { return m_switches; }
     Store &store() { return *m_store; }
     FaultInjector &faults() { return m_faults; }
+    Uplink &uplink() { return m_uplink; }
     std::string photoDir() const { return m_config.dataDir + "/photos"; }
 
     std::map<std::string, int> requestCounts();
@@ -45,6 +47,7 @@ private:
     SandboxSwitches m_switches;
     std::unique_ptr<Store> m_store;
     FaultInjector m_faults;
+    Uplink m_uplink;
     httplib::Server m_http;
     std::mutex m_countsMutex;
     std::map<std::string, int> m_requestCounts;

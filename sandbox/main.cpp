@@ -42,20 +42,25 @@ int main(int argc, char **argv)
     const QCommandLineOption answerDelay(QStringLiteral("upload-answer-delay"),
                                          QStringLiteral("Answer each stored photo after this long, as a real service's processing."),
                                          QStringLiteral("MS"), QStringLiteral("0"));
+    const QCommandLineOption uplink(QStringLiteral("uplink"),
+                                    QStringLiteral("Read every photo upload through one link of this many bytes a second, "
+                                                   "as a user's connection (default: no limit)."),
+                                    QStringLiteral("BYTES"), QStringLiteral("0"));
     const QCommandLineOption exitWithParent(QStringLiteral("exit-with-parent"),
                                             QStringLiteral("End when the process that started it ends (tests)."));
-    parser.addOptions({ port, data, autoApprove, uploadLimit, newPermissions, feedCancelError, answerDelay,
+    parser.addOptions({ port, data, autoApprove, uploadLimit, newPermissions, feedCancelError, answerDelay, uplink,
                         exitWithParent });
     parser.process(application); // exits with usage on unknown options
 
     SandboxConfig config;
-    bool portOk = false, limitOk = false, delayOk = false;
+    bool portOk = false, limitOk = false, delayOk = false, uplinkOk = false;
     config.port = parser.value(port).toInt(&portOk);
     config.dataDir = parser.value(data).toStdString();
     const long long limit = parser.value(uploadLimit).toLongLong(&limitOk);
     const int delayMs = parser.value(answerDelay).toInt(&delayOk);
+    config.uplinkBytesPerSecond = parser.value(uplink).toLongLong(&uplinkOk);
     if (!portOk || config.port < 0 || config.port > 65535 || !limitOk || limit <= 0 || !delayOk || delayMs < 0
-        || delayMs > 60000) {
+        || delayMs > 60000 || !uplinkOk || config.uplinkBytesPerSecond < 0) {
         std::fprintf(stderr, "%s", qPrintable(parser.helpText()));
         return 2;
     }

@@ -266,7 +266,7 @@ void tst_Browser::redirectAddress()
     if (url.contains("#_=_"))
         QTest::ignoreMessage(QtDebugMsg, qPrintable("Auth ui error: \"" + url + '"'));
     if (QByteArray(QTest::currentDataTag()).startsWith("forged"))
-        QTest::ignoreMessage(QtDebugMsg, "Auth ui error: the login state does not match");
+        QTest::ignoreMessage(QtWarningMsg, "Auth ui error: the login state does not match");
     QVERIFY(QMetaObject::invokeMethod(m_plugin.get(), "shouldFinishAuth", Q_ARG(QUrl, QUrl(url))));
     QCOMPARE(receiver.codes, codes);
     QCOMPARE(storedToken(), token);

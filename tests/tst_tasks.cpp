@@ -189,6 +189,9 @@ void tst_Tasks::replyClasses_data()
     row("after-photo-2", "upload", { FakeGraph::error(2) }, QByteArray("Facebook API error: m") + mayBePublished, 1, 0);
     row("after-photo-4", "upload", { FakeGraph::error(4) }, "", 2, 0);
     row("after-photo-17", "upload", { FakeGraph::error(17, "", "limited"), FakeGraph::error(17) }, "", 3, 0);
+    row("after-photo-503-code-4", "upload", { Reply { 503, R"({"error":{"code":4,"message":"m"}})" } },
+        QByteArray("Facebook API error: m") + mayBePublished, 1, 0);
+    row("after-photo-proxy-json", "upload", { Reply { 400, R"({"error":"bad gateway"})" } }, "Http #400*may have been published)", 1, 0);
     row("after-photo-500-refusal", "upload", { Reply { 500, R"({"error":{"code":100,"message":"m"}})" } },
         QByteArray("Facebook API error: m") + mayBePublished, 1, 0);
     row("after-photo-400-refusal", "upload", { FakeGraph::error(100) }, "Facebook API error: m", 1, 0);
@@ -585,6 +588,8 @@ void tst_Tasks::albumsOfAnotherToken_data()
     QTest::newRow("same-user") << QList<Reply> { Reply(), Reply() } << QByteArray("/13/photos?");
     QTest::newRow("no-such-album") << QList<Reply> { Reply { 200, R"({"data":[{"id":"21","name":"Home"}]})" } }
                                    << QByteArray("/me/photos?");
+    QTest::newRow("second-page-limited") << QList<Reply> { Reply(), FakeGraph::error(4), Reply() } << QByteArray("/13/photos?");
+    QTest::newRow("not-the-service") << QList<Reply> { Reply { 200, "<html>Sign in to the network</html>" } } << QByteArray();
 }
 
 void tst_Tasks::albumsOfAnotherToken()
@@ -603,9 +608,16 @@ void tst_Tasks::albumsOfAnotherToken()
         QTest::ignoreMessage(QtDebugMsg, "Album \"Trips\" does not exist. Default to application album");
     UploadTask task(m_graph.get(), m_login.get(), photo(), "Trips", "", upload.onDone(), upload.onError(), fast);
     task.submit();
-    QTRY_COMPARE_WITH_TIMEOUT(upload.successes, 1, 10000);
-    QVERIFY2(m_server->targets().last().startsWith(posted), m_server->targets().last().constData());
+    QTRY_COMPARE_WITH_TIMEOUT(upload.outcomes(), 1, 10000);
     QCOMPARE(m_server->requests("/me/albums"), 2 + listedAgain.size());
+    if (posted.isEmpty()) { // nowhere it surely belongs: not sent
+        QCOMPARE(m_server->requests("/me/photos"), 0);
+        QVERIFY2(upload.errors.value(0).startsWith("Http #200(OK)<br>Error: the answer is not the service's"),
+                 qPrintable(upload.errors.value(0)));
+        return;
+    }
+    QCOMPARE(upload.successes, 1);
+    QVERIFY2(m_server->targets().last().startsWith(posted), m_server->targets().last().constData());
     QVERIFY(m_server->targets().last().endsWith("token-of-another-process"));
 }
 

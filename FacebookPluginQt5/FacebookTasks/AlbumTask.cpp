@@ -56,6 +56,8 @@ void AlbumTask::handleResult(const QVariantMap &result)
         setReply(reply());
         return;
     }
+    if (result.contains(QStringLiteral("data")))
+        graph()->noteAlbumsListed();
     const AlbumsCallback onSuccess = m_onSuccess;
     const QList<Publishing::Album> albums = m_albums;
     finishWithSuccess([&] { onSuccess(albums); });

@@ -111,8 +111,9 @@ void FacebookTask::replyFinished()
 void FacebookTask::handleGraphError(int status, const QByteArray &body)
 {
     const QVariantMap map = QtJson::parse(textOf(body)).toMap();
-    if (!map.contains(QStringLiteral("error"))) {
-        // An error page of the service's front end: still an outcome.
+    // The service's error is an object; anything else (an error page of its
+    // front end, a proxy's JSON) says nothing of what became of the request.
+    if (map.value(QStringLiteral("error")).userType() != QMetaType::QVariantMap) {
         reportHttpFailure(currentReply()->errorString());
         return;
     }
@@ -123,10 +124,13 @@ void FacebookTask::handleGraphError(int status, const QByteArray &body)
     qDebug() << "Facebook error:" << SecretMask::masked(message) << "code" << code << "sub_code:" << subCode;
     const bool loginCures =
         error.value(QStringLiteral("type")) == QVariant(QStringLiteral("OAuthException")) && needsLogin(code);
-    // Once the whole body is out, an error that does not say the request
-    // was refused unprocessed may come after the photo was stored.
-    const bool mayHaveActed = bodySentWhole() && (isTransient(code) || status >= 500);
-    if (isRateLimit(code) || (isTransient(code) && !mayHaveActed)) {
+    // Once the whole body is out, only a rate limit on a 4xx says the
+    // request was refused unprocessed: codes 1 and 2 and any 5xx may come
+    // after the photo was stored.
+    const bool refusedUnprocessed = isRateLimit(code) && status < 500;
+    const bool mayHaveActed =
+        bodySentWhole() && !refusedUnprocessed && (isTransient(code) || isRateLimit(code) || status >= 500);
+    if (!mayHaveActed && (isRateLimit(code) || isTransient(code))) {
         armRetryTimer();
     } else if (loginCures && !m_loggedIn && !mayHaveActed) {
         auth();

@@ -81,6 +81,7 @@ UploadTask::~UploadTask() = default;
 
 void UploadTask::submit()
 {
+    m_listing = false;
     m_relisted = false;
     FacebookTask::submit();
 }
@@ -134,12 +135,14 @@ QNetworkReply *UploadTask::reply()
         finishWithError(TaskFailure(TaskFailure::Kind::BadAlbumId, m_albumId));
         return nullptr;
     }
-    m_listing = needsAlbumListing();
-    if (m_listing) {
+    if (!m_listing && needsAlbumListing()) {
         qCInfo(lcGraph) << "Listing the albums again before the upload to" << m_albumName;
+        m_listing = true;
+        m_pagePath.clear();
         m_pages = 0;
-        return graph()->get(QStringLiteral("/me/albums"), this);
     }
+    if (m_listing) // from its first page, or again the page a retry is for
+        return graph()->get(m_pagePath.isEmpty() ? QStringLiteral("/me/albums") : m_pagePath, this);
 
     QHttpPart image;
     image.setHeader(QNetworkRequest::ContentTypeHeader, mime);
@@ -166,13 +169,20 @@ QNetworkReply *UploadTask::reply()
 
 void UploadTask::onListingPage(const QVariantMap &page)
 {
+    // Without the service's list the photo has nowhere it surely belongs.
+    if (page.value(QStringLiteral("data")).userType() != QMetaType::QVariantList) {
+        reportHttpFailure(QStringLiteral("the answer is not the service's: it lists no albums"));
+        return;
+    }
     const QVariantList albums = page.value(QStringLiteral("data")).toList();
     graph()->noteAlbums(albums);
     const QString next = graph()->nextPagePath(page);
     if (!next.isEmpty() && !albums.isEmpty() && ++m_pages < AlbumTask::maxPages) {
-        setReply(graph()->get(next, this));
+        m_pagePath = next;
+        setReply(reply());
         return;
     }
+    graph()->noteAlbumsListed();
     m_listing = false;
     m_relisted = true;
     retry(); // now the photo

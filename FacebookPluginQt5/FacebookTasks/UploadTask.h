@@ -44,9 +44,9 @@ private:
     QString m_sentTo; // the album id of the photo's request
     std::function<void()> m_onSuccess;
     Done m_done;
-    bool m_listing = false;  // the request out lists the albums, not the photo
+    bool m_listing = false;  // the albums are being listed again, before the photo
     bool m_relisted = false; // the albums were listed again this submit
-    QString m_pagePath;
+    QString m_pagePath;      // the listing's page to ask for; empty for the first
     int m_pages = 0;
 };
 

@@ -427,8 +427,10 @@ void UploadQueue::watchReply(QNetworkReply *reply)
     setSent(photo, 0);
     const quint64 batch = m_batch;
     connect(reply, &QNetworkReply::uploadProgress, this, [this, batch, index, reply](qint64 sent, qint64 total) {
+        if (batch != m_batch || total <= 0)
+            return;
         Photo &photo = *m_photos[size_t(index)];
-        if (batch != m_batch || total <= 0 || photo.stage != Stage::Uploading)
+        if (photo.stage != Stage::Uploading)
             return;
         if (sent >= total)
             noteBodyOut(index);

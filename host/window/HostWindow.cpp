@@ -319,6 +319,8 @@ void HostWindow::upload()
 
 void HostWindow::send(const QList<QTreeWidgetItem *> &rows, bool again)
 {
+    if (m_batch.isRunning())
+        return; // its rows are m_sending until it ends
     const QList<QListWidgetItem *> selected = m_albums->selectedItems();
     UploadQueue::Album album;
     if (!selected.isEmpty())
