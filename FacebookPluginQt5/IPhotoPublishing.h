@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QString>
+#include <QVariantMap>
 #include <QtPlugin>
 
 #include <functional>
@@ -25,6 +26,9 @@ struct Album
     QString id;
     QString name; // names may repeat: choose albums by id
     bool canUpload = false;
+    // Everything else the service tells of the album, by its own names
+    // ("description", "count", "privacy", ...), as it gave them.
+    QVariantMap details;
 };
 
 // One photo to publish.
@@ -33,6 +37,10 @@ struct Photo
     QString filePath; // a JPEG, PNG or GIF file
     QString albumId;  // empty: the application's own album
     QString message;  // may be empty
+    // What later versions take beside (who may see it, when it was taken),
+    // by name. A plug-in refuses a name it does not know, before anything
+    // is sent (UnsupportedOption), rather than publish without it.
+    QVariantMap options;
 };
 
 struct Result
@@ -80,9 +88,10 @@ struct Result
 //
 // Binary contract as with IPhotoUpload: virtual functions are never
 // reordered or removed, and the structs above keep their layout. What comes
-// next (creating albums, an audience per album and photo, the time a photo
-// was taken) comes as new fields at the end of a struct and new functions
-// after the last one, under a new IID version.
+// next needs neither: an audience or the time a photo was taken are
+// Photo::options, an album's description or audience its details; a new
+// call (creating an album) comes after the last one, under a new IID
+// version that the plug-in answers beside this one.
 class IPhotoPublishing
 {
 public:

@@ -699,6 +699,8 @@ void tst_Tasks::publishedAsData_data()
     QTest::newRow("unknown-error") << "12" << QList<Reply> { FakeGraph::error(1) } << int(Outcome::MayHaveBeenPublished)
                                    << int(Kind::ServiceError) << 1;
     QTest::newRow("id-leading-elsewhere") << "../me" << QList<Reply>() << int(Outcome::NotPublished) << int(Kind::BadAlbumId) << 0;
+    QTest::newRow("option-not-known") << "12:audience" << QList<Reply>() << int(Outcome::NotPublished)
+                                      << int(Kind::UnsupportedOption) << 0;
 }
 
 void tst_Tasks::publishedAsData()
@@ -710,7 +712,10 @@ void tst_Tasks::publishedAsData()
     QFETCH(int, requests);
     m_server->script("POST /me/photos", replies); // any album's
     QList<Publishing::Result> results;
-    UploadTask task(m_graph.get(), m_login.get(), { photo(), albumId, "m" },
+    QVariantMap options; // "id:option"
+    if (albumId.contains(':'))
+        options.insert(albumId.section(':', 1), "SELF");
+    UploadTask task(m_graph.get(), m_login.get(), { photo(), albumId.section(':', 0, 0), "m", options },
                     [&results](const Publishing::Result &result) { results << result; }, fast);
     task.submit();
     QTRY_COMPARE_WITH_TIMEOUT(results.size(), 1, 10000);

@@ -21,6 +21,7 @@ struct TaskFailure
         LoginFailed,     // the service refused the login
         TimedOut,        // every attempt failed before the service could act on it
         PluginUnloaded,  // the plug-in went before the task could run
+        UnsupportedOption, // the host asked for what this plug-in cannot do: detail = its name
     };
 
     TaskFailure() = default;
@@ -45,7 +46,7 @@ struct TaskFailure
     bool sentNothing() const
     {
         return kind == Kind::FileUnreadable || kind == Kind::UnsupportedType || kind == Kind::BadAlbumId
-            || kind == Kind::PluginUnloaded;
+            || kind == Kind::PluginUnloaded || kind == Kind::UnsupportedOption;
     }
     bool isLoginRefusal() const { return kind == Kind::LoginCanceled || kind == Kind::LoginFailed; }
 
@@ -83,6 +84,8 @@ struct TaskFailure
             break;
         case Kind::PluginUnloaded:
             return QStringLiteral("Facebook plug-in unloaded");
+        case Kind::UnsupportedOption:
+            return QStringLiteral("This version of the plug-in cannot honour \"%1\": nothing was sent").arg(detail);
         }
         if (maybeActedOn)
             text += QStringLiteral(" (after the whole photo was sent: it may have been published)");

@@ -46,9 +46,13 @@ void AlbumTask::handleResult(const QVariantMap &result)
     const QVariantList data = result.value(QStringLiteral("data")).toList();
     graph()->noteAlbums(data); // checks the account once a page
     for (const QVariant &item : data) {
-        const QVariantMap album = item.toMap();
-        m_albums.append({ album.value(QStringLiteral("id")).toString(), album.value(QStringLiteral("name")).toString(),
-                          album.value(QStringLiteral("can_upload")).toBool() });
+        QVariantMap album = item.toMap();
+        Publishing::Album listed;
+        listed.id = album.take(QStringLiteral("id")).toString();
+        listed.name = album.take(QStringLiteral("name")).toString();
+        listed.canUpload = album.take(QStringLiteral("can_upload")).toBool();
+        listed.details = album;
+        m_albums.append(listed);
     }
     const QString next = graph()->nextPagePath(result);
     if (!next.isEmpty() && !data.isEmpty() && ++m_pages < maxPages) {

@@ -73,6 +73,7 @@ UploadTask::UploadTask(GraphClient *graph, LoginFlow *login, const Publishing::P
     , m_filePath(photo.filePath)
     , m_albumId(photo.albumId.isEmpty() ? QStringLiteral("me") : photo.albumId)
     , m_message(photo.message)
+    , m_options(photo.options)
     , m_done(std::move(done))
 {
 }
@@ -129,6 +130,10 @@ QNetworkReply *UploadTask::reply()
     const QByteArray mime = mimeForExt(suffix);
     if (mime.isEmpty()) {
         finishWithError(TaskFailure(TaskFailure::Kind::UnsupportedType, suffix));
+        return nullptr;
+    }
+    if (!m_options.isEmpty()) {
+        finishWithError(TaskFailure(TaskFailure::Kind::UnsupportedOption, m_options.firstKey()));
         return nullptr;
     }
     if (!isAlbumId(m_albumId)) {

@@ -41,6 +41,7 @@ private:
     QString m_albumName; // by name: the photo upload interface
     QString m_albumId;   // by id: the publishing interface
     QString m_message;
+    QVariantMap m_options; // none is known yet: any is refused
     QString m_sentTo; // the album id of the photo's request
     std::function<void()> m_onSuccess;
     Done m_done;
