@@ -13,6 +13,7 @@
 #include "settings/Settings.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QDateTime>
 #include <QDir>
 #include <QSettings>
@@ -93,7 +94,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     app.setOrganizationName(QStringLiteral("Velotri"));
     app.setApplicationName(QStringLiteral("Orvelle"));
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {}); // the jar's chatter
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.warning=false")); // the jar's chatter
     const int status = std::strcmp(argv[1], "write") == 0 ? write() : read();
     std::printf("filecompat %s %s (Qt %s): %s\n", argv[1], argv[2], qVersion(), status == 0 ? "ok" : "FAILED");
     return status;
