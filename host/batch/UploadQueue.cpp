@@ -259,7 +259,7 @@ void UploadQueue::startUpload(int index)
     const QString preparation = photo.prepared->describe();
     emit photoStarted(index, photo.file, preparation);
     ITask *task = m_host->publishing()->newPublishTask(
-        { photo.prepared->path, m_album.id, m_message },
+        { photo.prepared->path, m_album.id, m_message, {} },
         [this, index](const Publishing::Result &result) { onPublished(index, result); });
     if (photo.stage != Stage::Uploading) {
         // It ended inside the factory; its task is deleted next turn.

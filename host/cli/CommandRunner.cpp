@@ -83,7 +83,7 @@ void CommandRunner::login()
         [this, publishing](const QList<Publishing::Album> &) {
             QTimer::singleShot(0, this, [this, publishing] {
                 const QString probe = QStringLiteral("/nonexistent/orvelle-login-probe.jpg");
-                m_task.reset(publishing->newPublishTask({ probe, QString(), QString() }, [this](const Publishing::Result &result) {
+                m_task.reset(publishing->newPublishTask({ probe, QString(), QString(), {} }, [this](const Publishing::Result &result) {
                     if (result.failure.kind != TaskFailure::Kind::FileUnreadable)
                         return fail(result.failure);
                     print(QStringLiteral("Logged in"));
