@@ -117,8 +117,10 @@ void switches(SandboxServer &sandbox, const httplib::Request &request, httplib::
         switches.uploadLimit = std::stoll(request.get_param_value("upload_limit"));
     if (request.has_param("upload_answer_delay_ms"))
         switches.uploadAnswerDelayMs = std::clamp(std::stoi(request.get_param_value("upload_answer_delay_ms")), 0, 60000);
-    if (request.has_param("uplink"))
+    if (request.has_param("uplink")) { // a new rate starts a new measure
         sandbox.uplink().setRate(std::stoll(request.get_param_value("uplink")));
+        sandbox.uplink().reset();
+    }
     JsonReply::send(response, QJsonObject { { "auto_approve", bool(switches.autoApprove) },
                                      { "new_permissions", bool(switches.newPermissionsFormat) },
                                      { "feed_cancel_error", bool(switches.feedCancelWithError) },
@@ -137,7 +139,7 @@ void counters(SandboxServer &sandbox, const httplib::Request &, httplib::Respons
                                      { "posts", int(sandbox.store().posts().size()) },
                                      { "broken_uploads", sandbox.brokenUploads.load() },
                                      { "uplink_bytes", qint64(sandbox.uplink().bytes()) },
-                                     { "uplink_busy", sandbox.uplink().busyShare() },
+                                     { "uploads_under_way", sandbox.uplink().busyShare() },
                                      { "login_pages", sandbox.loginPages.load() } });
 }
 

@@ -180,6 +180,7 @@ void photoFile(SandboxServer &sandbox, const httplib::Request &request, httplib:
 void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response,
             const httplib::ContentReader &reader, const std::string &albumPathId)
 {
+    const Uplink::Upload underWay(sandbox.uplink());
     const auto userId = authenticate(sandbox, request, response);
     if (!userId || !sandbox.store().hasPermission(*userId, "photo_upload")) {
         PhotoReceiver::discard(request, reader);

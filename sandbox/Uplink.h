@@ -9,9 +9,11 @@
 #include <thread>
 
 // One uplink that every upload shares, as a user's connection would: photo
-// bodies are read no faster than its rate, all of them together. Off (rate
-// 0) unless the sandbox is told a rate. It also counts how busy it was: the
-// bytes through it against the time from the first to the last.
+// bodies are read no faster than its rate, all of them together (off, rate
+// 0, unless the sandbox is told one). It also measures how well a client
+// keeps it fed: the bytes through it, and the share of the time from the
+// first upload's start to the last one's answer during which at least one
+// upload was under way.
 class Uplink
 {
 public:
@@ -25,30 +27,44 @@ public:
     // Returns once length more bytes have had their time on the link.
     void pass(std::size_t length)
     {
-        const std::int64_t rate = m_rate;
-        if (rate <= 0)
-            return;
         Clock::time_point due;
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
-            const Clock::time_point now = Clock::now();
-            if (m_bytes == 0)
-                m_first = now;
-            m_free = std::max(m_free, now) + std::chrono::nanoseconds(std::int64_t(length) * 1000000000 / rate);
             m_bytes += std::int64_t(length);
-            due = m_last = m_free;
+            const std::int64_t rate = m_rate;
+            if (rate <= 0)
+                return;
+            m_free = std::max(m_free, Clock::now()) + std::chrono::nanoseconds(std::int64_t(length) * 1000000000 / rate);
+            due = m_free;
         }
         std::this_thread::sleep_until(due);
     }
 
-    // Of the time from the first byte to the last, the share the link was
-    // busy (0 to 1); 0 before any byte.
+    // An upload starts, or has been answered.
+    void begin()
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        const Clock::time_point now = Clock::now();
+        if (m_uploads++ == 0)
+            m_busySince = now;
+        if (m_first == Clock::time_point())
+            m_first = now;
+    }
+    void end()
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_last = Clock::now();
+        if (--m_uploads == 0)
+            m_busy += m_last - m_busySince;
+    }
+
+    // Of the time from the first upload's start to the last one's answer,
+    // the share with an upload under way (0 to 1; 0 before any).
     double busyShare() const
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         const double span = std::chrono::duration<double>(m_last - m_first).count();
-        const std::int64_t rate = m_rate;
-        return rate > 0 && span > 0 ? double(m_bytes) / double(rate) / span : 0;
+        return span > 0 ? std::chrono::duration<double>(m_busy).count() / span : 0;
     }
     std::int64_t bytes() const
     {
@@ -59,14 +75,27 @@ public:
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_bytes = 0;
-        m_free = m_first = m_last = Clock::time_point();
+        m_busy = Clock::duration::zero();
+        m_free = m_first = m_last = m_busySince = Clock::time_point();
     }
+
+    // Counts an upload for as long as it lives.
+    struct Upload
+    {
+        explicit Upload(Uplink &uplink) : m_uplink(uplink) { m_uplink.begin(); }
+        ~Upload() { m_uplink.end(); }
+        Upload(const Upload &) = delete;
+        Upload &operator=(const Upload &) = delete;
+        Uplink &m_uplink;
+    };
 
 private:
     std::atomic<std::int64_t> m_rate;
     mutable std::mutex m_mutex;
     Clock::time_point m_free; // when the link is free again
-    Clock::time_point m_first, m_last;
+    Clock::time_point m_first, m_last, m_busySince;
+    Clock::duration m_busy = Clock::duration::zero();
+    int m_uploads = 0;
     std::int64_t m_bytes = 0;
 };
 
