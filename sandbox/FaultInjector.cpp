@@ -120,34 +120,34 @@ bool FaultInjector::beforeBody(const httplib::Request &request, int serverPort)
     return true;
 }
 
-bool FaultInjector::dueAfterStoring(const httplib::Request &request)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto found = m_scripts.find(request.path);
-    return found != m_scripts.end() && !found->second.empty() && found->second.front().stored
-        && (found->second.front().method.empty() || found->second.front().method == request.method);
-}
-
 void FaultInjector::clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_scripts.clear();
 }
 
+std::optional<FaultInjector::Reply> FaultInjector::take(const httplib::Request &request)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_scripts.find(request.path);
+    if (found == m_scripts.end() || found->second.empty())
+        return std::nullopt;
+    const Reply next = found->second.front();
+    if (!next.method.empty() && next.method != request.method)
+        return std::nullopt;
+    found->second.pop_front();
+    return next;
+}
+
 bool FaultInjector::intercept(const httplib::Request &request, httplib::Response &response, int serverPort)
 {
-    Reply reply;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        const auto found = m_scripts.find(request.path);
-        if (found == m_scripts.end() || found->second.empty())
-            return false;
-        const Reply &next = found->second.front();
-        if (!next.method.empty() && next.method != request.method)
-            return false;
-        reply = next;
-        found->second.pop_front();
-    }
+    const std::optional<Reply> reply = take(request);
+    return reply && answer(*reply, request, response, serverPort);
+}
+
+bool FaultInjector::answer(const Reply &reply, const httplib::Request &request, httplib::Response &response,
+                           int serverPort)
+{
     if (reply.stall) {
         // The headers go out before the provider is first asked for data.
         const int stallMs = reply.delayMs;

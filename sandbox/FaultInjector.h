@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 // Scripted replies for tests: the next requests to a path get the scripted
@@ -47,8 +48,11 @@ public:
     // Called before routing: answers the request from the script if one is
     // due. Returns true when the request has been answered (or dropped).
     bool intercept(const httplib::Request &request, httplib::Response &response, int serverPort);
-    // Whether the reply due for this request comes after its photo is stored.
-    bool dueAfterStoring(const httplib::Request &request);
+    // The reply due for this request, taken from the script at once, so
+    // that requests running side by side never share one; then answered
+    // (false for a "pass", which lets the route answer).
+    std::optional<Reply> take(const httplib::Request &request);
+    bool answer(const Reply &reply, const httplib::Request &request, httplib::Response &response, int serverPort);
     // For routes that read a body, if an early reply is due: waits its
     // delay before reading, then drops the connection while the client is
     // still sending, or goes on. True when it dropped.

@@ -205,8 +205,9 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
     }
     // A scripted answer: nothing is stored, unless the script loses the
     // answer of a photo that was.
-    const bool answerLost = sandbox.faults().dueAfterStoring(request);
-    if (!answerLost && sandbox.faults().intercept(request, response, sandbox.config().port))
+    const std::optional<FaultInjector::Reply> scripted = sandbox.faults().take(request);
+    const bool answerLost = scripted && scripted->stored;
+    if (scripted && !answerLost && sandbox.faults().answer(*scripted, request, response, sandbox.config().port))
         return;
     if (!receiver.hasSource()) {
         GraphError { 324, "OAuthException", "(#324) Requires upload file", 0, 400 }.writeTo(response);
@@ -258,7 +259,7 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         return;
     }
     const std::string id = sandbox.store().addPhoto(photo, *userId);
-    if (answerLost && sandbox.faults().intercept(request, response, sandbox.config().port))
+    if (answerLost && sandbox.faults().answer(*scripted, request, response, sandbox.config().port))
         return;
     if (const int delayMs = sandbox.switches().uploadAnswerDelayMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
