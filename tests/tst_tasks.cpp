@@ -538,7 +538,7 @@ void tst_Tasks::servicesGone()
 {
     m_login->answer = 0;
     m_server->script("GET /me", { Reply { 200, {}, Fault::None, 300 } });
-    m_server->script("POST /me/photos", { FakeGraph::error(2) });
+    m_server->script("POST /me/photos", { FakeGraph::error(4) }); // refused unprocessed: sent again
     m_server->script("GET /me/albums", { FakeGraph::error(190) });
     TaskProbe requesting, retrying, inLogin;
     std::unique_ptr<Network::ReplyTask> name(newTask("name", requesting));

@@ -31,7 +31,9 @@ void DialogCloseWatch::stop()
 bool DialogCloseWatch::isDialog(QObject *object) const
 {
     auto *widget = qobject_cast<QWidget *>(object);
-    return widget && widget->isWindow() && widget != m_hostWindow;
+    // A tooltip or a menu that comes and goes meanwhile is no dialog.
+    return widget && widget->isWindow() && widget != m_hostWindow && widget->windowType() != Qt::ToolTip
+        && widget->windowType() != Qt::Popup;
 }
 
 bool DialogCloseWatch::dialogVisible() const
