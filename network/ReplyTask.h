@@ -23,18 +23,18 @@ namespace Network {
 //
 // Where the task stands is one value, its Phase, changed only by setPhase():
 //
-//            submit                      answer read, retry asked
-//   Idle ---------------> Checking -----------------------+
-//     ^                     |  \  granted / login 'y'      |
-//     |  submit             |   +------------> Requesting <+--- tick
-//     |                     |                 |   |   |
-//     |               auth  v           auth  |   |   | transient error,
-//     |             InLogin <-----------------+   |   | stall, login 'b'
-//     |                 | 'b'                     |   v
-//     |                 +-----------------------> Retrying
-//     |
-//   Canceled <-- cancel (any phase), login 'c'
-//   Finished <-- a result or a failure told to the host (any phase)
+//   from                 event                                 to
+//   Idle                 submit, the permission unconfirmed    Checking
+//   Idle                 submit, nothing to check              Requesting
+//   Checking             granted, or a login ended 'y'         Requesting
+//   Checking/Requesting  a retry asked for (transient error,   Retrying
+//                        a stall, login busy 'b')
+//   Retrying             tick                                  the phase it retries
+//   Checking/Requesting  a login needed                        InLogin
+//   InLogin              'y'                                   Requesting
+//   InLogin              'b'                                   Retrying
+//   any                  cancel(), login window closed 'c'     Canceled
+//   any                  a result or a failure told the host   Finished
 //
 // Retry timer: armRetryTimer() from the stopped state allows attemptLimit
 // re-sends, one per interval; the tick after that reports "Request timed out".
