@@ -14,6 +14,10 @@
 // What a publishing plug-in's work comes to, as data.
 namespace Publishing {
 
+// The largest photo file the service takes; a host refuses a larger one
+// before reading it.
+constexpr qint64 maxPhotoBytes = 25 * 1024 * 1024;
+
 // The user's account with the service.
 struct Account
 {
@@ -107,6 +111,9 @@ public:
                                     FailureCallback onFailure) = 0;
     // Publishes one photo to the album of that id. It is sent at most once
     // per submit: after all of it went out it is never sent again unasked.
+    // When the service limits the rate, it ends NotPublished with a
+    // RateLimited failure instead of waiting on its own: the host holds all
+    // its uploads until the limit lifts, then submits it again.
     virtual ITask *newPublishTask(const Publishing::Photo &photo,
                                   std::function<void(const Publishing::Result &)> done) = 0;
 };

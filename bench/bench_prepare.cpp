@@ -6,6 +6,7 @@
 // upright and at most 2048 pixels.
 // Targets: faster than ImageMagick; at least vipsthumbnail's photos a second.
 
+#include "FacebookPluginQt5/IPhotoPublishing.h"
 #include "preparation/PhotoPreparer.h"
 #include "SamplePhotos.h"
 
@@ -64,7 +65,7 @@ struct Run
 
 Run hostPreparer(const QStringList &photos, QStringList *outputs, std::vector<PreparedPhoto> *kept, int threads)
 {
-    const PhotoPreparer preparer({ "image/jpeg", "image/png", "image/gif" }, QSize(2048, 2048));
+    const PhotoPreparer preparer({ "image/jpeg", "image/png", "image/gif" }, QSize(2048, 2048), Publishing::maxPhotoBytes);
     QThreadPool pool;
     pool.setMaxThreadCount(threads);
     kept->clear();

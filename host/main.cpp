@@ -17,7 +17,10 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <QLoggingCategory>
+
 #include <cstdio>
+#include <dlfcn.h>
 #include <memory>
 
 namespace {
@@ -64,20 +67,49 @@ bool saveScreen(const QString &file, QWidget *window = nullptr)
     return shot.save(file);
 }
 
-// Without a display (an SSH session, a service) the window system would
-// abort the process before it could say anything: the host draws offscreen
-// instead, with what the web engine needs there. A platform the user chose
-// stays (offscreen chosen by hand is for scripted logins). True when the
-// host chose: nobody could see a login window.
-bool chooseHeadlessPlatform()
+// Whether the X server that DISPLAY names answers. Asked through the
+// library Qt's own X platform uses, loaded only for this; when it cannot be
+// loaded the answer is yes, and Qt finds out.
+bool xDisplayAnswers()
 {
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY")
-        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return false;
+    void *xcb = ::dlopen("libxcb.so.1", RTLD_LAZY | RTLD_LOCAL);
+    if (!xcb)
+        return true;
+    using Connect = void *(*)(const char *, int *);
+    using HasError = int (*)(void *);
+    using Disconnect = void (*)(void *);
+    const auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
+    const auto hasError = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
+    const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
+    bool answers = true;
+    if (connect && hasError && disconnect) {
+        void *connection = connect(nullptr, nullptr);
+        answers = hasError(connection) == 0;
+        disconnect(connection);
+    }
+    ::dlclose(xcb);
+    return answers;
+}
+
+// Without a display (an SSH session, a service), or with one that does not
+// answer (a DISPLAY left by a stale terminal multiplexer), the window system
+// would abort the process before it could say anything: the host draws
+// offscreen instead, with what the web engine needs there. A platform the
+// user chose stays (offscreen chosen by hand is for scripted logins). Empty
+// when a window can be shown; otherwise why not, and nobody could see a
+// login window.
+QString chooseHeadlessPlatform()
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return QString();
+    const QString display = qEnvironmentVariable("DISPLAY");
+    if (!display.isEmpty() && xDisplayAnswers())
+        return QString();
     qputenv("QT_QPA_PLATFORM", "offscreen");
     if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
         qputenv("QT_QUICK_BACKEND", "software"); // Qt 5's engine has no OpenGL context offscreen
-    return true;
+    return display.isEmpty() ? QStringLiteral("there is no display (DISPLAY is not set)")
+                             : QStringLiteral("the display %1 does not answer").arg(display);
 }
 
 // The files that say who the user is are read only when they are this
@@ -96,8 +128,10 @@ void checkCredentialFiles()
 
 int main(int argc, char **argv)
 {
-    const bool headless = chooseHeadlessPlatform();
-    if (!HostOptions::verboseRequested(argc, argv))
+    const QString noDisplay = chooseHeadlessPlatform();
+    if (HostOptions::verboseRequested(argc, argv))
+        QLoggingCategory::setFilterRules(QStringLiteral("orvelle.*.debug=true"));
+    else
         hideDiagnostics();
     // The plug-in's browser window is a web view: required before the app.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
@@ -112,7 +146,13 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "orvelle-host: %s (see orvelle-host --help)\n", qPrintable(error));
         return 2;
     }
-    options.loginVisible = options.loginVisible && !headless;
+    options.loginVisible = options.loginVisible && noDisplay.isEmpty();
+    // A window nobody can see would run until killed; a screenshot of it
+    // is what offscreen is for.
+    if (options.command == HostOptions::Command::Gui && !noDisplay.isEmpty() && options.screenshot.isEmpty()) {
+        std::fprintf(stderr, "orvelle-host: gui needs a display: %s\n", qPrintable(noDisplay));
+        return 1;
+    }
     checkCredentialFiles();
     PluginHost host(options.pluginPath);
     if (!host.load(&error)) {

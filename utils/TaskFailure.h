@@ -22,6 +22,8 @@ struct TaskFailure
         TimedOut,        // every attempt failed before the service could act on it
         PluginUnloaded,  // the plug-in went before the task could run
         UnsupportedOption, // the host asked for what this plug-in cannot do: detail = its name
+        RateLimited,     // the service refused the request unprocessed because too many
+                         // came too fast: serviceCode, detail = its message
     };
 
     TaskFailure() = default;
@@ -86,6 +88,8 @@ struct TaskFailure
             return QStringLiteral("Facebook plug-in unloaded");
         case Kind::UnsupportedOption:
             return QStringLiteral("This version of the plug-in cannot honour \"%1\": nothing was sent").arg(detail);
+        case Kind::RateLimited:
+            return QStringLiteral("rate limited by the service: %1").arg(detail);
         }
         if (maybeActedOn)
             text += QStringLiteral(" (after the whole photo was sent: it may have been published)");

@@ -22,6 +22,13 @@ bool isRateLimit(int code)
     return code == 4 || code == 17;
 }
 
+// Every code the service limits the rate with: the application's, the
+// user's, a page's and a single call's.
+bool isAnyRateLimit(int code)
+{
+    return isRateLimit(code) || code == 32 || code == 613;
+}
+
 // "Unknown error", "temporarily unavailable": the service may have acted on
 // the request before it failed.
 bool isTransient(int code)
@@ -130,7 +137,14 @@ void FacebookTask::handleGraphError(int status, const QByteArray &body)
     const bool refusedUnprocessed = isRateLimit(code) && status < 500;
     const bool mayHaveActed =
         bodySentWhole() && !refusedUnprocessed && (isTransient(code) || isRateLimit(code) || status >= 500);
-    if (!mayHaveActed && (isRateLimit(code) || isTransient(code))) {
+    if (m_reportsRateLimits && isAnyRateLimit(code) && status < 500 && !mayHaveActed) {
+        // The caller waits on the limit with its other requests and sends
+        // this one again itself: a timer per request would only hit it again.
+        TaskFailure failure(TaskFailure::Kind::RateLimited, message);
+        failure.status = status;
+        failure.serviceCode = code;
+        finishWithError(failure);
+    } else if (!mayHaveActed && (isRateLimit(code) || isTransient(code))) {
         armRetryTimer();
     } else if (loginCures && !m_loggedIn && !mayHaveActed) {
         auth();

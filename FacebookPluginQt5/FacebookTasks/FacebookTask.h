@@ -69,6 +69,10 @@ public:
 
 protected:
     GraphClient *graph() const { return m_graph; }
+    // A rate limit (codes 4, 17, 32, 613 on a 4xx) ends the task as
+    // RateLimited instead of arming the retry timer: for callers that wait
+    // on the limit with all their requests at once.
+    void reportRateLimits() { m_reportsRateLimits = true; }
     // Ends the task with an HttpFailure of the current reply: its status,
     // reason phrase and this error text.
     void reportHttpFailure(const QString &error);
@@ -91,6 +95,7 @@ private:
     bool m_listening = false;    // connected to authFinished(char)
     bool m_loggedIn = false;     // a login of its own ended with 'y' since submit
     bool m_heardOtherScope = false; // the login it listens to is another scope's
+    bool m_reportsRateLimits = false;
 };
 
 #endif // FACEBOOKTASK_H

@@ -76,6 +76,7 @@ UploadTask::UploadTask(GraphClient *graph, LoginFlow *login, const Publishing::P
     , m_options(photo.options)
     , m_done(std::move(done))
 {
+    reportRateLimits(); // the host holds its whole batch
 }
 
 UploadTask::~UploadTask() = default;

@@ -3,6 +3,8 @@
 #include "plugin/AlbumNames.h"
 #include "plugin/PluginHost.h"
 
+#include <QNetworkReply>
+
 #include <QLoggingCategory>
 #include <QTimer>
 
@@ -11,12 +13,17 @@
 // "orvelle.batch": the steps of each batch, and why one ended early.
 Q_LOGGING_CATEGORY(lcBatch, "orvelle.batch", QtInfoMsg)
 
-BatchJob::BatchJob(PluginHost *host, int parallel, QObject *parent)
+BatchJob::BatchJob(PluginHost *host, int parallel, QObject *parent, int rateLimitWaitMs)
     : QObject(parent)
     , m_host(host)
-    , m_queue(host, parallel)
+    , m_queue(host, parallel, nullptr, rateLimitWaitMs)
 {
     connect(&m_queue, &UploadQueue::finished, this, [this] { end(QString()); });
+    // Which service answered for the account: the origin its request went to.
+    connect(host->manager(), &WatchedNetworkManager::replyStarted, this, [this](QNetworkReply *reply) {
+        if (m_step == Step::AskingAccount)
+            m_origins.insert(reply->request().originatingObject(), WatchedNetworkManager::originOf(reply->url()));
+    });
 }
 
 BatchJob::~BatchJob() = default;
@@ -40,20 +47,27 @@ void BatchJob::start(const Request &request)
             return end(error);
         m_record = std::move(record);
     }
-    if (m_request.account.isEmpty())
-        askAccount();
-    else
-        findAlbum();
+    askAccount();
 }
 
-// The record is kept per account: the service's name for it, asked once a
+// The record is kept per account: the service's id for it, asked once a
 // batch.
 void BatchJob::askAccount()
 {
     setStep(Step::AskingAccount);
+    m_origins.clear();
     m_task.reset(m_host->publishing()->newAccountTask(
         [this](const Publishing::Account &account) {
-            m_request.account = account.name;
+            const QString service = m_origins.value(m_task.get());
+            // A proxy's page, or a service that changed its answer: the
+            // batch would be recorded under nobody.
+            if (account.id.isEmpty() || account.name.isEmpty() || service.isEmpty())
+                return end(QStringLiteral("the service did not say which account this is (no %1 in its answer)")
+                               .arg(account.id.isEmpty() ? QStringLiteral("id") : QStringLiteral("name")));
+            m_account = { service, account.id };
+            QString error;
+            if (!m_record->adopt(m_account, account.name, &error))
+                return end(error);
             emit accountKnown(account.name);
             // Not inside the task's callback: the task is replaced.
             QTimer::singleShot(0, this, [this] {
@@ -97,8 +111,7 @@ void BatchJob::send()
 {
     m_task.reset();
     setStep(Step::Sending);
-    m_queue.start(m_request.files, m_request.album, m_request.message,
-                  { m_record.get(), m_request.account, m_request.again });
+    m_queue.start(m_request.files, m_request.album, m_request.message, { m_record.get(), m_account, m_request.again });
 }
 
 void BatchJob::cancel()

@@ -6,6 +6,7 @@
 
 #include "utils/ITask.h"
 
+#include <QHash>
 #include <QObject>
 #include <QStringList>
 
@@ -23,10 +24,11 @@ struct Album;
 //   start -> OpeningRecord -> AskingAccount -> FindingAlbum -> Sending -> Done
 //
 // The record of sent photos is opened (once for the job's life), the
-// service's name for the account asked for (unless the caller knows it),
-// the album found by its name when the caller gave a name (it must be the
-// one album of that name, and take uploads), then the queue sends. Each step
-// that fails ends the job with one line and sends nothing.
+// account asked for (the service's id for it keys the record, with the
+// service's origin: a rename changes nothing, and two accounts of one name
+// never share), the album found by its name when the caller gave a name (it
+// must be the one album of that name, and take uploads), then the queue
+// sends. Each step that fails ends the job with one line and sends nothing.
 class BatchJob : public QObject
 {
     Q_OBJECT
@@ -40,12 +42,12 @@ public:
         UploadQueue::Album album;
         QString message;
         bool again = false;  // send what the record knows as well
-        QString account;     // the service's name for the user; empty: asked for
     };
 
     enum class Step { Idle, OpeningRecord, AskingAccount, FindingAlbum, Sending, Done };
 
-    BatchJob(PluginHost *host, int parallel, QObject *parent = nullptr);
+    BatchJob(PluginHost *host, int parallel, QObject *parent = nullptr,
+             int rateLimitWaitMs = UploadQueue::defaultRateLimitWaitMs);
     ~BatchJob() override;
 
     void start(const Request &request);
@@ -59,7 +61,7 @@ public:
     UploadQueue *queue() { return &m_queue; }
 
 signals:
-    void accountKnown(const QString &account);
+    void accountKnown(const QString &name);
     // The end. error: why the job ended before sending (one line), or empty
     // once the queue has reported every photo.
     void finished(const QString &error);
@@ -76,6 +78,8 @@ private:
     Step m_step = Step::Idle;
     Request m_request;
     std::unique_ptr<ITask> m_task; // the account's or the albums' query
+    QHash<const QObject *, QString> m_origins; // of the requests sent while asking, by their task
+    UploadRecord::Account m_account;
     std::unique_ptr<UploadRecord> m_record;
     UploadQueue m_queue; // after the record: it writes there until it goes
 };

@@ -20,7 +20,56 @@ bool skips(const UploadRecord::Entry &known)
     return known.state != UploadRecord::State::Failed;
 }
 
+QString fileName(const QString &path)
+{
+    return QFileInfo(path).fileName();
+}
+
 } // namespace
+
+// What the record knew when the batch started: by content, and the latest
+// sending from each path.
+struct UploadQueue::Known
+{
+    UploadRecord::Entries byDigest;
+    QHash<QString, QByteArray> latestByFile;
+
+    explicit Known(UploadRecord::Entries entries)
+        : byDigest(std::move(entries))
+    {
+        QHash<QString, QDateTime> latestAt;
+        for (auto entry = byDigest.cbegin(); entry != byDigest.cend(); ++entry) {
+            if (!skips(*entry) || entry->at < latestAt.value(entry->file))
+                continue;
+            latestAt.insert(entry->file, entry->at);
+            latestByFile.insert(entry->file, entry.key());
+        }
+    }
+
+    // An earlier sending of this content, or of this path when its content
+    // is new: what held it back. Null when nothing does.
+    const UploadRecord::Entry *heldBackBy(const QByteArray &digest, const QString &file, bool *changed) const
+    {
+        *changed = false;
+        const auto same = byDigest.constFind(digest);
+        if (same != byDigest.cend())
+            return skips(*same) ? &*same : nullptr;
+        const auto earlier = latestByFile.constFind(QFileInfo(file).absoluteFilePath());
+        if (earlier == latestByFile.cend())
+            return nullptr;
+        *changed = true;
+        return &*byDigest.constFind(*earlier);
+    }
+};
+
+// A photo as a worker leaves it: checked, hashed and prepared, or why not.
+struct UploadQueue::Ready
+{
+    std::shared_ptr<PreparedPhoto> prepared;
+    QByteArray digest;
+    SourceFile::Stamp stamp;
+    QString error;
+};
 
 struct UploadQueue::Photo
 {
@@ -33,6 +82,7 @@ struct UploadQueue::Photo
     qint64 size = 0; // of the file sent; 0 until prepared
     Result result;
     QByteArray digest; // of the original; empty without a record
+    SourceFile::Stamp stamp; // of the content hashed
     std::optional<UploadRecord::Entry> known; // what the record knew before the batch
     bool posted = false; // its upload request has started: it has its login
     // A body of it went out whole: the service may have it, whatever
@@ -40,20 +90,26 @@ struct UploadQueue::Photo
     bool bodyOut = false;
 };
 
-UploadQueue::UploadQueue(PluginHost *host, int parallel, QObject *parent)
+UploadQueue::UploadQueue(PluginHost *host, int parallel, QObject *parent, int rateLimitWaitMs)
     : QObject(parent)
     , m_host(host)
-    , m_preparer(host->plugin()->supportedMimes(), host->plugin()->supportedMaxSize())
+    , m_preparer(host->plugin()->supportedMimes(), host->plugin()->supportedMaxSize(), Publishing::maxPhotoBytes)
     , m_parallel(std::clamp(parallel, 1, maxParallel))
+    , m_stopReading(std::make_shared<std::atomic<bool>>(false))
+    , m_rateLimitWaitMs(rateLimitWaitMs)
 {
     m_workers.setMaxThreadCount(std::min(m_parallel, std::max(1, QThread::idealThreadCount())));
     connect(host->manager(), &WatchedNetworkManager::replyStarted, this, &UploadQueue::watchReply);
+    m_rateLimitHold.setSingleShot(true);
+    connect(&m_rateLimitHold, &QTimer::timeout, this, &UploadQueue::advance);
 }
 
 UploadQueue::~UploadQueue()
 {
     // A preparation still running hands its photo to this object's event
-    // queue, which is emptied with it: the copy is removed then.
+    // queue, which is emptied with it: the copy is removed then. A digest
+    // stops at its next chunk.
+    m_stopReading->store(true);
     m_workers.clear();
     m_workers.waitForDone();
     if (m_running && m_place.record)
@@ -76,10 +132,15 @@ void UploadQueue::start(const QStringList &files, const Album &album, const QStr
     const bool recordReady = !m_place.record
         || (m_place.record->lock(&recordError)
             && m_place.record->entries(m_place.account, album.name, &known, &recordError));
-    m_known = std::make_shared<const UploadRecord::Entries>(std::move(known));
+    m_known = std::make_shared<const Known>(std::move(known));
+    m_stopReading->store(true); // a late worker of an earlier batch
+    m_stopReading = std::make_shared<std::atomic<bool>>(false);
     m_digestsSent.clear();
     m_loginRefused = false;
-    m_recordFailed = false;
+    m_rateLimitHold.stop();
+    m_rateLimitWaits = 0;
+    m_probing = false;
+    m_rateLimitReason.clear();
     m_photos.clear();
     for (const QString &file : files) {
         m_photos.push_back(std::make_unique<Photo>());
@@ -110,6 +171,8 @@ void UploadQueue::cancel()
 {
     if (!m_running)
         return;
+    m_stopReading->store(true);
+    m_rateLimitHold.stop();
     for (int i = 0; i < int(m_photos.size()); ++i) {
         Photo &photo = *m_photos[size_t(i)];
         if (photo.stage == Stage::Done)
@@ -141,6 +204,8 @@ QString UploadQueue::summary() const
         parts << QStringLiteral("%1 may have been published").arg(unknown);
     if (const int skipped = count(Outcome::Skipped))
         parts << QStringLiteral("%1 skipped (sent before)").arg(skipped);
+    if (const int changed = count(Outcome::Changed))
+        parts << QStringLiteral("%1 held back (changed since sent)").arg(changed);
     return parts.join(QStringLiteral(", "));
 }
 
@@ -185,7 +250,9 @@ void UploadQueue::advance()
 {
     if (!m_running)
         return;
-    while (!m_loginRefused && m_inStage[int(Stage::Uploading)] < m_parallel && !m_prepared.empty())
+    const int uploads = m_probing ? 1 : m_parallel; // after a rate limit: one, to see whether it lifted
+    while (!m_loginRefused && !m_rateLimitHold.isActive() && m_inStage[int(Stage::Uploading)] < uploads
+           && !m_prepared.empty())
         startUpload(*m_prepared.begin());
     while (m_nextToPrepare < int(m_photos.size())
            && m_inStage[int(Stage::Preparing)] + m_inStage[int(Stage::Prepared)] < m_parallel)
@@ -200,50 +267,75 @@ void UploadQueue::prepareInBackground(int index)
     const quint64 batch = m_batch;
     const bool digests = m_place.record != nullptr;
     const bool again = m_place.again;
-    const std::shared_ptr<const UploadRecord::Entries> known = m_known;
-    m_workers.start(QRunnable::create([this, preparer, file, batch, index, digests, again, known] {
-        const QByteArray digest = digests ? UploadRecord::digestOf(file) : QByteArray();
+    const std::shared_ptr<const Known> known = m_known;
+    const std::shared_ptr<const std::atomic<bool>> stop = m_stopReading;
+    m_workers.start(QRunnable::create([this, preparer, file, batch, index, digests, again, known, stop] {
+        Ready ready;
+        // Its type and size before anything reads it whole.
+        ready.stamp = SourceFile::stampOf(file, &ready.error);
+        if (ready.error.isEmpty())
+            ready.error = preparer->refusal(file, ready.stamp.size);
+        if (ready.error.isEmpty() && digests)
+            ready.digest = SourceFile::digest(file, *stop, &ready.stamp, &ready.error);
+        bool changed = false;
         // A photo that will not be sent is not prepared either.
-        const bool skipped = !again && known->contains(digest) && skips(known->value(digest));
-        auto prepared = std::make_shared<PreparedPhoto>(skipped ? PreparedPhoto() : preparer->prepare(file));
+        const bool heldBack = !again && !ready.digest.isEmpty() && known->heldBackBy(ready.digest, file, &changed);
+        ready.prepared = std::make_shared<PreparedPhoto>();
+        if (ready.error.isEmpty() && !heldBack) {
+            *ready.prepared = preparer->prepare(file);
+            QString error;
+            if (ready.prepared->ok() && SourceFile::stampOf(file, &error) != ready.stamp)
+                ready.error = QStringLiteral("%1 %2").arg(fileName(file), QLatin1String(SourceFile::changedText));
+        }
         QMetaObject::invokeMethod(
-            this, [this, batch, index, prepared, digest] { onPrepared(batch, index, prepared, digest); },
-            Qt::QueuedConnection);
+            this, [this, batch, index, ready] { onPrepared(batch, index, ready); }, Qt::QueuedConnection);
     }));
 }
 
-QString UploadQueue::knownText(const UploadRecord::Entry &known) const
+// "uploaded to Trips on 2026-12-08 14:02", after what the photo is, then
+// what the user can do.
+QString UploadQueue::knownText(const UploadRecord::Entry &known, const QString &action) const
 {
     const QString album = m_album.name.isEmpty() ? QStringLiteral("the application's album") : m_album.name;
     const QString at = known.at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
     if (known.state == UploadRecord::State::Uploaded)
-        return QStringLiteral("uploaded to %1 on %2").arg(album, at);
-    return QStringLiteral("may have been published to %1 on %2: check the album").arg(album, at);
+        return QStringLiteral("uploaded to %1 on %2%3").arg(album, at, action);
+    return QStringLiteral("may have been published to %1 on %2: check the album%3").arg(album, at, action);
 }
 
-void UploadQueue::onPrepared(quint64 batch, int index, std::shared_ptr<PreparedPhoto> prepared, QByteArray digest)
+void UploadQueue::onPrepared(quint64 batch, int index, const Ready &ready)
 {
     if (batch != m_batch || m_photos[size_t(index)]->stage != Stage::Preparing)
-        return; // canceled meanwhile: the copy goes with `prepared`
+        return; // canceled meanwhile: the copy goes with `ready`
     Photo &photo = *m_photos[size_t(index)];
-    photo.digest = std::move(digest);
+    if (!ready.error.isEmpty())
+        return finishPhoto(index, Outcome::Failed, ready.error);
+    photo.digest = ready.digest;
+    photo.stamp = ready.stamp;
     if (!photo.digest.isEmpty()) {
-        const auto known = m_known->constFind(photo.digest);
-        if (known != m_known->cend())
-            photo.known = *known;
-        if (photo.known && skips(*photo.known) && !m_place.again)
-            return finishPhoto(index, Outcome::Skipped, knownText(*photo.known));
+        bool changed = false;
+        const UploadRecord::Entry *earlier = m_known->heldBackBy(photo.digest, photo.file, &changed);
+        if (!changed && earlier)
+            photo.known = *earlier;
+        if (earlier && !m_place.again) {
+            photo.result.before = earlier->state;
+            if (changed)
+                return finishPhoto(index, Outcome::Changed,
+                                   QStringLiteral("changed since it was %1")
+                                       .arg(knownText(*earlier, QStringLiteral(": --again sends the new version (the earlier one stays)"))));
+            return finishPhoto(index, Outcome::Skipped, knownText(*earlier, QString()));
+        }
         const auto twin = m_digestsSent.constFind(photo.digest);
         if (twin != m_digestsSent.cend())
             return finishPhoto(index, Outcome::Skipped,
                                QStringLiteral("the same photo as %1, earlier in this batch").arg(m_photos[size_t(*twin)]->file));
         m_digestsSent.insert(photo.digest, index);
     }
-    if (!prepared->ok()) {
-        finishPhoto(index, Outcome::Failed, prepared->error);
+    if (!ready.prepared->ok()) {
+        finishPhoto(index, Outcome::Failed, ready.prepared->error);
         return;
     }
-    photo.prepared = std::move(prepared);
+    photo.prepared = ready.prepared;
     photo.size = QFileInfo(photo.prepared->path).size();
     m_sizes += photo.size;
     ++m_sized;
@@ -252,9 +344,25 @@ void UploadQueue::onPrepared(quint64 batch, int index, std::shared_ptr<PreparedP
     advance();
 }
 
+// A photo sent as it is is read again by the plug-in when its turn comes:
+// it must still be the content the record will know it by.
+bool UploadQueue::checkUnchanged(int index)
+{
+    Photo &photo = *m_photos[size_t(index)];
+    if (photo.prepared->converted)
+        return true; // its copy was made from what was hashed
+    QString error;
+    if (SourceFile::stampOf(photo.file, &error) == photo.stamp && error.isEmpty())
+        return true;
+    finishPhoto(index, Outcome::Failed, QStringLiteral("%1 %2").arg(fileName(photo.file), QLatin1String(SourceFile::changedText)));
+    return false;
+}
+
 void UploadQueue::startUpload(int index)
 {
     Photo &photo = *m_photos[size_t(index)];
+    if (!checkUnchanged(index))
+        return;
     setStage(index, Stage::Uploading);
     const QString preparation = photo.prepared->describe();
     emit photoStarted(index, photo.file, preparation);
@@ -293,12 +401,16 @@ void UploadQueue::onPublished(int index, const Publishing::Result &result)
     using Published = Publishing::Result::Outcome;
     switch (result.outcome) {
     case Published::Published:
+        m_rateLimitWaits = 0;
+        m_probing = false;
         return finishPhoto(index, Outcome::Uploaded, m_photos[size_t(index)]->prepared->describe());
     case Published::MayHaveBeenPublished:
         return finishPhoto(index, Outcome::Unknown, plainText(result.text()));
     case Published::NotPublished:
         break;
     }
+    if (result.failure.kind == TaskFailure::Kind::RateLimited && m_rateLimitReason.isEmpty())
+        return holdForRateLimit(index, result);
     finishPhoto(index, Outcome::Failed, plainText(result.text()));
     if (result.failure.isLoginRefusal() && !m_loginRefused) {
         m_loginRefused = true;
@@ -308,6 +420,49 @@ void UploadQueue::onPublished(int index, const Publishing::Result &result)
                 endLoginRefused();
         });
     }
+}
+
+// The service refused the photo unprocessed, because too much came too
+// fast: it goes back to wait with the others, and nothing starts until the
+// wait is over. The first refusal of a wait starts it; those of the uploads
+// that were out at the time join it.
+void UploadQueue::holdForRateLimit(int index, const Publishing::Result &result)
+{
+    Photo &photo = *m_photos[size_t(index)];
+    // Not from inside the plug-in's callback: its task goes next turn.
+    QTimer::singleShot(0, this, [task = std::shared_ptr<ITask>(photo.task.release())] {});
+    photo.posted = false;
+    photo.bodyOut = false; // refused: this attempt is not on the service
+    photo.reply.clear();
+    setSent(photo, 0);
+    setStage(index, Stage::Prepared);
+    if (m_rateLimitHold.isActive())
+        return;
+    if (++m_rateLimitWaits > maxRateLimitWaits)
+        return giveUpOnRateLimit(plainText(result.text()));
+    m_probing = true;
+    m_rateLimitHold.start(m_rateLimitWaitMs);
+    emit rateLimited((m_rateLimitWaitMs + 999) / 1000, plainText(result.failure.detail));
+}
+
+// The limit has not lifted for long: the photos not out end here. Those
+// out end with their answers.
+void UploadQueue::giveUpOnRateLimit(const QString &reason)
+{
+    m_rateLimitReason = reason;
+    for (int i = 0; i < int(m_photos.size()); ++i) {
+        Photo &photo = *m_photos[size_t(i)];
+        if (photo.stage == Stage::Done || photo.stage == Stage::Uploading)
+            continue;
+        photo.prepared.reset();
+        settle(i, Outcome::Failed, reason);
+    }
+    m_stopReading->store(true);
+    m_nextToPrepare = int(m_photos.size());
+    QTimer::singleShot(0, this, [this, batch = m_batch] {
+        if (batch == m_batch)
+            reportInOrder();
+    });
 }
 
 // The user said no to the batch's login: the photos that have not started
@@ -339,11 +494,7 @@ void UploadQueue::noteInRecord(int index, UploadRecord::State state)
     UploadRecord::Entry entry { state, QDateTime::currentDateTimeUtc(), QFileInfo(photo.file).absoluteFilePath() };
     if (photo.known && photo.known->state >= state)
         entry = *photo.known;
-    QString error;
-    if (!m_place.record->note(m_place.account, m_album.name, photo.digest, entry, &error) && !m_recordFailed) {
-        m_recordFailed = true;
-        emit recordFailed(error);
-    }
+    m_place.record->note(m_place.account, m_album.name, photo.digest, entry);
 }
 
 // A photo's outcome, in the record as well.
@@ -363,9 +514,10 @@ void UploadQueue::settle(int index, Outcome outcome, const QString &detail)
         noteInRecord(index, UploadRecord::State::Failed);
         break;
     case Outcome::Skipped:
+    case Outcome::Changed:
         break;
     }
-    photo.result = { photo.file, outcome, detail };
+    photo.result = { photo.file, outcome, detail, photo.result.before };
     setStage(index, Stage::Done);
 }
 
@@ -397,6 +549,12 @@ void UploadQueue::reportInOrder()
     }
     if (m_running && m_nextToReport == int(m_photos.size())) {
         m_running = false;
+        m_rateLimitHold.stop();
+        QString error;
+        // Written before the batch says it is over, and before another
+        // host may take the record.
+        if (m_place.record && !m_place.record->flush(&error))
+            emit recordFailed(error);
         if (m_place.record)
             m_place.record->unlock();
         emit finished();

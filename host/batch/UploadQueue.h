@@ -4,6 +4,7 @@
 #include "UploadRecord.h"
 
 #include "preparation/PhotoPreparer.h"
+#include "preparation/SourceFile.h"
 
 #include "utils/ITask.h"
 
@@ -12,6 +13,7 @@
 #include <QPointer>
 #include <QStringList>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <memory>
 #include <set>
@@ -32,11 +34,20 @@ struct Result;
 //
 // Each photo ends with one outcome, decided from the plug-in's result as
 // data. With a record, what it knows at the batch's account and album is
-// not sent again (unless `again`), and each outcome is written as it
-// arrives; a photo whose whole body went out is written as unknown at once,
-// so a host killed before the answer never sends it again unasked. Each
-// request is tied to its photo by the task that sent it (the request's
-// originating object), so photos start sending as soon as they are ready.
+// not sent again (unless `again`), nor a photo at a path sent before whose
+// content has changed since; each outcome is written as it arrives, and a
+// photo whose whole body went out is written as unknown at once, so a host
+// killed before the answer never sends it again unasked. Each request is
+// tied to its photo by the task that sent it (the request's originating
+// object), so photos start sending as soon as they are ready.
+//
+// Only regular files are read, and what is sent is what was hashed: a photo
+// whose file changed between its digest and its turn ends failed.
+//
+// When the service limits the rate, the whole batch waits (rateLimitWaitMs),
+// sends one photo to see whether the limit has lifted, and goes on; after
+// maxRateLimitWaits waits in a row without a photo through, the photos not
+// sent end failed.
 class UploadQueue : public QObject
 {
     Q_OBJECT
@@ -48,6 +59,7 @@ public:
         Failed, // not published: refused, never sent, or stopped before its body was out
         Unknown, // its whole body went out and no answer came: it may have been published
         Skipped, // the record knows it was sent before
+        Changed, // held back: its path was sent before, with other content
     };
 
     struct Result
@@ -55,6 +67,8 @@ public:
         QString file;
         Outcome outcome = Outcome::Failed;
         QString detail; // how it was prepared, the error, or what the record knows
+        // Skipped or Changed: what the record knew of the earlier sending.
+        UploadRecord::State before = UploadRecord::State::Failed;
         bool ok() const { return outcome == Outcome::Uploaded; }
     };
 
@@ -71,8 +85,8 @@ public:
     struct Place
     {
         UploadRecord *record = nullptr;
-        QString account;
-        bool again = false; // send what the record knows all the same
+        UploadRecord::Account account;
+        bool again = false; // send what the record knows, and new versions of what it knows, all the same
     };
 
     // The whole batch: photos reported, bytes sent of the bytes expected
@@ -85,7 +99,11 @@ public:
         qint64 expected = 0;
     };
 
-    UploadQueue(PluginHost *host, int parallel = 1, QObject *parent = nullptr);
+    static constexpr int defaultRateLimitWaitMs = 60 * 1000;
+    static constexpr int maxRateLimitWaits = 10;
+
+    UploadQueue(PluginHost *host, int parallel = 1, QObject *parent = nullptr,
+                int rateLimitWaitMs = defaultRateLimitWaitMs);
     ~UploadQueue() override; // stops the uploads and removes every temporary copy
 
     void start(const QStringList &files, const Album &album, const QString &message, const Place &place);
@@ -107,7 +125,9 @@ signals:
     void progress(int index, qint64 bytesSent, qint64 bytesTotal);
     void photoFinished(int index, const UploadQueue::Result &result); // in the order given
     void finished();
-    void recordFailed(const QString &error); // once a batch: what was learnt could not be written
+    void recordFailed(const QString &error); // at the end: what was learnt could not be written
+    // The service limits the rate: nothing is sent for that long.
+    void rateLimited(int waitSeconds, const QString &message);
 
 private:
     enum class Stage { Waiting, Preparing, Prepared, Uploading, Done };
@@ -115,11 +135,16 @@ private:
 
     void advance();
     void prepareInBackground(int index);
-    void onPrepared(quint64 batch, int index, std::shared_ptr<PreparedPhoto> prepared, QByteArray digest);
+    struct Ready;
+    struct Known;
+    void onPrepared(quint64 batch, int index, const Ready &ready);
+    bool checkUnchanged(int index);
+    void holdForRateLimit(int index, const Publishing::Result &result);
+    void giveUpOnRateLimit(const QString &reason);
     void startUpload(int index);
     void finishPhoto(int index, Outcome outcome, const QString &detail);
     void settle(int index, Outcome outcome, const QString &detail);
-    QString knownText(const UploadRecord::Entry &known) const;
+    QString knownText(const UploadRecord::Entry &known, const QString &action) const;
     void onPublished(int index, const Publishing::Result &result);
     void noteBodyOut(int index);
     void noteInRecord(int index, UploadRecord::State state);
@@ -136,10 +161,18 @@ private:
     QString m_message;
     Place m_place;
     // What the record knew when the batch started, shared with the workers.
-    std::shared_ptr<const UploadRecord::Entries> m_known;
+    std::shared_ptr<const Known> m_known;
+    // Raised to stop the batch's workers reading (a cancel, the end).
+    std::shared_ptr<std::atomic<bool>> m_stopReading;
     QHash<QByteArray, int> m_digestsSent; // this batch's photos by content
-    bool m_recordFailed = false;
     bool m_loginRefused = false; // the batch's login was declined: nothing more is sent
+    // The service limits the rate: nothing starts while the timer runs, then
+    // one photo at a time until one goes through.
+    const int m_rateLimitWaitMs;
+    QTimer m_rateLimitHold;
+    int m_rateLimitWaits = 0; // in a row, without a photo through
+    bool m_probing = false;
+    QString m_rateLimitReason; // once the batch gave up: why its photos fail
     quint64 m_batch = 0; // what a late preparation or reply belongs to
     std::vector<std::unique_ptr<Photo>> m_photos;
     int m_inStage[5] = {};

@@ -7,14 +7,29 @@
 #include <QLockFile>
 #include <QString>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 struct sqlite3;
 
 // What the host has sent, so that running the same batch again sends
 // nothing twice: a small SQLite database in the host's data folder, one row
-// per photo and place, keyed by the account (the name the service gives
-// it), the album (empty: the application's album) and the digest of the
-// original file's content. Owner-only, like the other files that say who
-// the user is.
+// per photo and place, keyed by the service (its origin: the real one and a
+// sandbox never share a row), the service's own id for the account (stable
+// across renames), the album (empty: the application's album) and the
+// digest of the original file's content. Each row keeps the path the photo
+// was sent from, so an edited photo is known by its path. Owner-only, like
+// the other files that say who the user is.
+//
+// Rows written by earlier versions of the host are keyed by the account's
+// display name; the first batch of an account with that name takes them
+// over (adopt()).
+//
+// Writes go to a thread of their own, a transaction for whatever has
+// queued, so that neither a slow disk nor another process's lock holds the
+// window; flush() waits for them and says whether they were written.
 class UploadRecord
 {
 public:
@@ -25,45 +40,80 @@ public:
     {
         State state = State::Failed;
         QDateTime at; // when it was noted
-        QString file; // the path it was sent from
+        QString file; // the absolute path it was sent from
     };
     using Entries = QHash<QByteArray, Entry>; // by digest
 
+    // Who sends where: the service's origin and its id for the account.
+    struct Account
+    {
+        QString service;
+        QString id;
+    };
+
     static QString defaultPath();
-    // A hex SHA-256 of the file's content; empty when it cannot be read.
-    static QByteArray digestOf(const QString &path);
 
     explicit UploadRecord(QString path = defaultPath());
-    ~UploadRecord();
+    ~UploadRecord(); // after the writes still queued
     UploadRecord(const UploadRecord &) = delete;
     UploadRecord &operator=(const UploadRecord &) = delete;
 
-    // Creates the file (owner-only) and its table when missing. False, with
-    // a one-line reason, for a file that is not this user's regular file or
+    // Creates the file (owner-only) and its tables when missing. Folders on
+    // the way may be links; the file itself must be this user's regular
+    // file. False, with a one-line reason, otherwise or for a file that is
     // not a record.
     bool open(QString *error);
     const QString &path() const { return m_path; }
 
     // One batch at a time: another host sending with the same record would
     // not see what this one is sending. False, with the reason, while
-    // another process holds it.
+    // another process holds it, or when the lock's place holds anything but
+    // a regular file.
     bool lock(QString *error);
     void unlock();
+
+    // Takes over, once for each account, the rows an earlier version wrote
+    // under the account's display name.
+    bool adopt(const Account &account, const QString &name, QString *error);
 
     // What is known at that place; false, with the reason, when the record
     // cannot be read (a batch must not start then: it would send again
     // what the record knows).
-    bool entries(const QString &account, const QString &album, Entries *found, QString *error) const;
-    // Replaces what is known of the photo at that place.
-    bool note(const QString &account, const QString &album, const QByteArray &digest, const Entry &entry,
-              QString *error = nullptr);
+    bool entries(const Account &account, const QString &album, Entries *found, QString *error) const;
+    // Replaces what is known of the photo at that place: queued, written in
+    // order on the record's thread.
+    void note(const Account &account, const QString &album, const QByteArray &digest, const Entry &entry);
+    // Waits until every note so far is written; false, with the first
+    // error since the last flush, when one could not be.
+    bool flush(QString *error);
 
 private:
+    struct Note
+    {
+        Account account;
+        QString album;
+        QByteArray digest;
+        Entry entry;
+    };
+
     bool fail(QString *error, const QString &what) const;
+    QString sqliteError() const;
+    void writeNotes();
+    QString writeBatch(const std::deque<Note> &notes);
 
     QString m_path;
-    sqlite3 *m_db = nullptr;
-    QLockFile m_lock;
+    QString m_resolvedPath; // through the folders' links
+    sqlite3 *m_db = nullptr; // serialized: the writer shares it
+    QLockFile *m_lock = nullptr;
+
+    std::thread m_writer;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_written;
+    std::deque<Note> m_pending;
+    bool m_writing = false;
+    bool m_stopping = false;
+    QString m_writeError;
 };
 
 #endif // UPLOADRECORD_H

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 #include <cstdio>
 
 CommandRunner::CommandRunner(PluginHost *host, HostOptions options, QObject *parent)
@@ -160,8 +161,12 @@ void CommandRunner::upload()
     });
     connect(queue, &UploadQueue::recordFailed, this,
             [this](const QString &error) { printError(error + QStringLiteral(": a second run may send these photos again")); });
+    connect(queue, &UploadQueue::rateLimited, this, [this](int seconds) {
+        if (!std::exchange(m_toldRateLimit, true))
+            printError(QStringLiteral("the service limits how fast photos may be sent: waiting %1 s").arg(seconds));
+    });
     connect(m_batch.get(), &BatchJob::finished, this, &CommandRunner::reportBatch);
-    m_batch->start({ m_options.files, { QString(), m_options.album }, m_options.message, m_options.again, QString() });
+    m_batch->start({ m_options.files, { QString(), m_options.album }, m_options.message, m_options.again });
 }
 
 void CommandRunner::reportPhoto(const UploadQueue::Result &result)
@@ -171,6 +176,8 @@ void CommandRunner::reportPhoto(const UploadQueue::Result &result)
         return print(QStringLiteral("Uploaded %1 (%2)").arg(result.file, result.detail));
     case UploadQueue::Outcome::Skipped:
         return print(QStringLiteral("%1: %2; --again sends it again").arg(result.file, result.detail));
+    case UploadQueue::Outcome::Changed:
+        return print(QStringLiteral("%1 %2").arg(result.file, result.detail));
     case UploadQueue::Outcome::Unknown:
         return printError(QStringLiteral("%1: %2").arg(result.file, result.detail));
     case UploadQueue::Outcome::Failed:
@@ -187,6 +194,8 @@ QString CommandRunner::outcomeName(UploadQueue::Outcome outcome)
         return QStringLiteral("failed");
     case UploadQueue::Outcome::Unknown:
         return QStringLiteral("unknown");
+    case UploadQueue::Outcome::Changed:
+        return QStringLiteral("changed");
     case UploadQueue::Outcome::Skipped:
         break;
     }
@@ -203,8 +212,9 @@ void CommandRunner::reportBatch(const QString &error)
         const bool fine = result.outcome == UploadQueue::Outcome::Uploaded || result.outcome == UploadQueue::Outcome::Skipped;
         QJsonObject item { { "file", result.file }, { "ok", fine }, { "outcome", outcomeName(result.outcome) } };
         const char *detailKey = result.outcome == UploadQueue::Outcome::Uploaded ? "prepared"
-            : result.outcome == UploadQueue::Outcome::Skipped                    ? "known"
-                                                                                  : "error";
+            : result.outcome == UploadQueue::Outcome::Skipped || result.outcome == UploadQueue::Outcome::Changed
+            ? "known"
+            : "error";
         item.insert(QLatin1String(detailKey), result.detail);
         list.append(item);
     }
@@ -212,13 +222,22 @@ void CommandRunner::reportBatch(const QString &error)
     const int failed = queue->count(UploadQueue::Outcome::Failed);
     const int unknown = queue->count(UploadQueue::Outcome::Unknown);
     const int skipped = queue->count(UploadQueue::Outcome::Skipped);
+    const int changed = queue->count(UploadQueue::Outcome::Changed);
+    const auto &results = queue->results();
+    const bool unknownBefore = std::any_of(results.cbegin(), results.cend(), [](const UploadQueue::Result &result) {
+        return result.outcome == UploadQueue::Outcome::Skipped && result.before == UploadRecord::State::Unknown;
+    });
     m_json.insert(QStringLiteral("uploads"), list);
     m_json.insert(QStringLiteral("uploaded"), uploaded);
     m_json.insert(QStringLiteral("failed"), failed);
     m_json.insert(QStringLiteral("unknown"), unknown);
     m_json.insert(QStringLiteral("skipped"), skipped);
+    m_json.insert(QStringLiteral("changed"), changed);
     print(queue->summary());
-    finish(failed == 0 && unknown == 0);
+    // 0: every photo is on the service; 3: none failed, but some may be.
+    if (failed > 0 || changed > 0)
+        return finish(ExitStatus::Failed);
+    finish(unknown > 0 || unknownBefore ? ExitStatus::MayHaveBeenPublished : ExitStatus::Done);
 }
 
 void CommandRunner::interrupt()
@@ -300,6 +319,12 @@ void CommandRunner::fail(const QString &reason)
 
 void CommandRunner::finish(bool ok)
 {
+    finish(ok ? ExitStatus::Done : ExitStatus::Failed);
+}
+
+void CommandRunner::finish(ExitStatus status)
+{
+    const bool ok = status == ExitStatus::Done;
     if (m_ended)
         return;
     m_ended = true;
@@ -310,5 +335,5 @@ void CommandRunner::finish(bool ok)
         std::fflush(stdout);
     }
     // Later: the task that called back may still be on the stack.
-    QTimer::singleShot(0, this, [this, ok] { emit finished(ok ? 0 : 1); });
+    QTimer::singleShot(0, this, [this, status] { emit finished(int(status)); });
 }

@@ -19,11 +19,14 @@ struct TaskFailure;
 // Runs one command of the command line through the plug-in and reports it:
 // text on stdout, or one JSON document with --json; each error is one line
 // on stderr. Emits finished with the exit status: 0 only when everything
-// asked for succeeded.
+// asked for succeeded; for an upload, 3 when nothing failed but some photos
+// may have been published (in this run or before), 1 when any failed.
 class CommandRunner : public QObject
 {
     Q_OBJECT
 public:
+    enum class ExitStatus { Done = 0, Failed = 1, Usage = 2, MayHaveBeenPublished = 3 };
+
     CommandRunner(PluginHost *host, HostOptions options, QObject *parent = nullptr);
     ~CommandRunner() override;
 
@@ -56,6 +59,7 @@ private:
     void print(const QString &line);
     void printError(const QString &reason);
     void finish(bool ok);
+    void finish(ExitStatus status);
     void fail(const QString &reason); // the reason's line, then the end
     void fail(const TaskFailure &failure);
     void onWindowShown();
@@ -68,6 +72,7 @@ private:
     TerminalProgress m_progress;
     DialogCloseWatch m_dialogWatch;
     bool m_toldLogin = false;
+    bool m_toldRateLimit = false;
     bool m_ended = false; // the outcome is out: later callbacks say nothing
 };
 

@@ -63,7 +63,8 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
         "  logout                 forget the token and the login cookies\n"
         "  gui [FILE...]          a window with all of the above"));
     const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
+    // Not Qt's version option: it takes -v, which is --verbose here.
+    const QCommandLineOption version("version", "Show the version, and do nothing else.");
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."), QStringLiteral("command [files...]"));
     const QString sandboxBuild = defaultPlugin();
     const QCommandLineOption plugin(
@@ -73,7 +74,8 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
             .arg(sandboxBuild, QFileInfo(sandboxBuild).fileName().remove(QStringLiteral("Sandbox"))),
         "path", sandboxBuild);
     const QCommandLineOption json("json", "Write one JSON document to stdout instead of text.");
-    const QCommandLineOption verbose({ "v", "verbose" }, "Show the plug-in's and the web engine's diagnostics.");
+    const QCommandLineOption verbose({ "v", "verbose" },
+                                     "Show the plug-in's and the host's log (the orvelle.* categories) on stderr.");
     const QCommandLineOption noLogin("no-login", "Never open a login window: end when a login is needed.");
     const QCommandLineOption album("album", "Album to upload to (default: the application's album).", "name");
     const QCommandLineOption message("message", "Message posted with each photo.", "text");
@@ -87,7 +89,7 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     const QCommandLineOption size("size", "Size of the profile picture asked for.", "WxH", "100x100");
     const QCommandLineOption screenshot("screenshot", "Save a picture of the screen, then quit.", "path");
     const QCommandLineOption delay("screenshot-delay", "Milliseconds before the screenshot.", "ms", "5000");
-    parser.addOptions({ plugin, json, verbose, noLogin, album, message, again, parallel, name, caption, description, picture, size,
+    parser.addOptions({ version, plugin, json, verbose, noLogin, album, message, again, parallel, name, caption, description, picture, size,
                         screenshot, delay });
     if (!parser.parse(app.arguments())) {
         *error = parser.errorText();

@@ -15,6 +15,7 @@ public:
     // Scheme, host and port of the latest request: where the service was
     // looked for (never its path or query, which carry the token).
     QString lastOrigin() const { return m_lastOrigin; }
+    static QString originOf(const QUrl &url);
 
 signals:
     void replyStarted(QNetworkReply *reply);

@@ -55,11 +55,32 @@ QString PreparedPhoto::describe() const
     return steps.join(QStringLiteral(", "));
 }
 
-PhotoPreparer::PhotoPreparer(const QStringList &supportedMimes, const QSize &maxSize)
+PhotoPreparer::PhotoPreparer(const QStringList &supportedMimes, const QSize &maxSize, qint64 maxBytes)
     : m_mimes(supportedMimes)
     , m_maxSize(maxSize)
+    , m_maxBytes(maxBytes)
 {
     ImageLimits::apply();
+}
+
+QString PhotoPreparer::refusal(const QString &filePath, qint64 fileSize) const
+{
+    QImageReader reader(filePath);
+    reader.setAutoTransform(true);
+    const QByteArray format = reader.format();
+    const QSize stored = reader.size();
+    const QString name = QFileInfo(filePath).fileName();
+    if (format.isEmpty() || !stored.isValid())
+        return QStringLiteral("cannot read %1 as an image (%2)").arg(name, reader.errorString());
+    const QString tooLarge = ImageLimits::refusal(name, stored);
+    if (!tooLarge.isEmpty())
+        return tooLarge;
+    const QSize upright = turnsSideways(reader.transformation()) ? stored.transposed() : stored;
+    const bool fits = upright.width() <= m_maxSize.width() && upright.height() <= m_maxSize.height();
+    // A copy is made of anything else, and is small.
+    if (fits && sendsAsItIs(filePath, format) && fileSize > m_maxBytes)
+        return QStringLiteral("%1 is larger than the service takes (%2 MB)").arg(name).arg(m_maxBytes / (1024 * 1024));
+    return QString();
 }
 
 PreparedPhoto PhotoPreparer::prepare(const QString &filePath) const

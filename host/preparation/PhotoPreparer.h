@@ -30,8 +30,12 @@ struct PreparedPhoto
 class PhotoPreparer
 {
 public:
-    PhotoPreparer(const QStringList &supportedMimes, const QSize &maxSize);
+    // maxBytes: the largest file the service takes as it is.
+    PhotoPreparer(const QStringList &supportedMimes, const QSize &maxSize, qint64 maxBytes);
 
+    // Why the photo cannot be sent, from its header and size alone (before
+    // anything reads it whole); empty when it may be.
+    QString refusal(const QString &filePath, qint64 fileSize) const;
     PreparedPhoto prepare(const QString &filePath) const;
 
     static constexpr int jpegQuality = 92;
@@ -41,6 +45,7 @@ private:
 
     QStringList m_mimes;
     QSize m_maxSize;
+    qint64 m_maxBytes;
 };
 
 #endif // PHOTOPREPARER_H

@@ -157,7 +157,9 @@ HostWindow::HostWindow(PluginHost *host, QWidget *parent)
     connect(queue, &UploadQueue::photoFinished, this,
             [this](int index, const UploadQueue::Result &result) { showResult(m_sending.at(index), result); });
     connect(queue, &UploadQueue::recordFailed, this, [this](const QString &error) { showError(error); });
-    connect(&m_batch, &BatchJob::accountKnown, this, [this](const QString &account) { m_account = account; });
+    connect(queue, &UploadQueue::rateLimited, this, [this](int seconds) {
+        statusBar()->showMessage(tr("The service limits how fast photos may be sent: waiting %n s", nullptr, seconds));
+    });
     connect(&m_batch, &BatchJob::finished, this, &HostWindow::onBatchFinished);
     setLoggedOut();
 }
@@ -170,16 +172,25 @@ void HostWindow::loadAccount()
     m_logButton->setEnabled(false);
     m_accountTask.reset(m_host->publishing()->newAccountTask(
         [this](const Publishing::Account &account) {
+            if (account.name.isEmpty() || account.id.isEmpty()) { // a proxy's page: nobody to show
+                setLoggedOut();
+                return showError(tr("The service did not say which account this is."));
+            }
             m_loggedIn = true;
-            m_account = account.name;
             m_name->setText(account.name);
             m_logButton->setText(tr("Log out"));
             m_logButton->setEnabled(true);
             // Not from inside the task's callback: the task is replaced.
             QTimer::singleShot(0, this, [this] {
+                // The albums come next whatever becomes of the picture; not
+                // from inside its task's callback, which they replace.
                 m_accountTask.reset(m_host->plugin()->newUserProfilePictureTask(
-                    QSize(pictureSide, pictureSide), [this](const QUrl &url) { loadPicture(url); },
-                    [this](const QString &error) { showError(error); }));
+                    QSize(pictureSide, pictureSide),
+                    [this](const QUrl &url) { QTimer::singleShot(0, this, [this, url] { loadPicture(url); }); },
+                    [this](const QString &error) {
+                        showError(error);
+                        QTimer::singleShot(0, this, &HostWindow::loadAlbums);
+                    }));
             });
         },
         [this](const TaskFailure &failure) {
@@ -334,20 +345,27 @@ void HostWindow::send(const QList<QTreeWidgetItem *> &rows, bool again)
         row->setText(ResultColumn, QString());
         row->setData(ResultColumn, outcomeRole, QVariant());
     }
-    m_batch.start({ files, album, m_message->text(), again, m_account });
+    m_batch.start({ files, album, m_message->text(), again });
 }
 
 void HostWindow::onBatchFinished(const QString &error)
 {
     setBatchRunning(false);
     const QList<QTreeWidgetItem *> rows = std::exchange(m_sending, {});
-    if (!error.isEmpty())
-        return showError(error);
+    if (!error.isEmpty()) {
+        // Ended before anything was sent: every row says so.
+        for (QTreeWidgetItem *row : rows)
+            showResult(row, { QString(), UploadQueue::Outcome::Failed, QStringLiteral("not sent: %1").arg(error) });
+        showError(error);
+        emit uploadsFinished();
+        return;
+    }
     const UploadQueue *queue = m_batch.queue();
     statusBar()->showMessage(queue->summary());
     QList<QTreeWidgetItem *> sentBefore;
     for (int i = 0; i < rows.size(); ++i) {
-        if (queue->results().at(i).outcome == UploadQueue::Outcome::Skipped)
+        const UploadQueue::Outcome outcome = queue->results().at(i).outcome;
+        if (outcome == UploadQueue::Outcome::Skipped || outcome == UploadQueue::Outcome::Changed)
             sentBefore << rows.at(i);
     }
     if (!sentBefore.isEmpty())
@@ -366,6 +384,10 @@ void HostWindow::showResult(QTreeWidgetItem *row, const UploadQueue::Result &res
         break;
     case UploadQueue::Outcome::Skipped:
         text = tr("Sent before: %1").arg(result.detail);
+        colour = QBrush(Qt::darkYellow);
+        break;
+    case UploadQueue::Outcome::Changed:
+        text = tr("Changed since sent: %1").arg(result.detail);
         colour = QBrush(Qt::darkYellow);
         break;
     case UploadQueue::Outcome::Unknown:
@@ -441,7 +463,6 @@ void HostWindow::logOut()
 void HostWindow::setLoggedOut()
 {
     m_loggedIn = false;
-    m_account.clear(); // the next login may be someone else's
     m_name->setText(tr("Not logged in"));
     m_picture->setPixmap(QPixmap());
     m_albums->clear();

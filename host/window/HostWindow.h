@@ -76,7 +76,6 @@ private:
     std::unique_ptr<ITask> m_accountTask;
     BatchJob m_batch;
     QList<QTreeWidgetItem *> m_sending; // the batch's rows, in its order; none is removed meanwhile
-    QString m_account; // the service's name for the logged-in user
     int m_nextPhotoId = 0; // ties a thumbnail to its row, wherever the row is by then
     DialogCloseWatch m_feedWatch;
     ThumbnailMaker m_thumbnails;
