@@ -129,10 +129,12 @@ void checkCredentialFiles()
 int main(int argc, char **argv)
 {
     const QString noDisplay = chooseHeadlessPlatform();
-    if (HostOptions::verboseRequested(argc, argv))
+    if (HostOptions::verboseRequested(argc, argv)) {
         QLoggingCategory::setFilterRules(QStringLiteral("orvelle.*.debug=true"));
-    else
+        qSetMessagePattern(QStringLiteral("%{if-category}%{category}: %{endif}%{message}"));
+    } else {
         hideDiagnostics();
+    }
     // The plug-in's browser window is a web view: required before the app.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);

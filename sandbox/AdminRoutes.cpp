@@ -1,5 +1,6 @@
 #include "AdminRoutes.h"
 
+#include "GraphError.h"
 #include "JsonReply.h"
 #include "SandboxServer.h"
 
@@ -8,23 +9,47 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <cctype>
+#include <optional>
 
 #include <dirent.h>
 #include <unistd.h>
 
 namespace {
 
+// The user a "user=" value names: by login or by id.
+std::optional<Store::User> namedUser(SandboxServer &sandbox, const std::string &value)
+{
+    if (value.empty())
+        return std::nullopt;
+    for (const char *id : { "100001234567890", "100009876543210" }) {
+        const auto user = sandbox.store().user(id);
+        if (user && user->login == value)
+            return user;
+    }
+    return sandbox.store().user(value);
+}
+
+// The user of a control call: the default user without "user=" (or with an
+// unknown one).
 Store::User userParam(SandboxServer &sandbox, const httplib::Request &request)
 {
-    const std::string login = request.get_param_value("user");
-    if (!login.empty()) {
-        for (const char *id : { "100001234567890", "100009876543210" }) {
-            const auto user = sandbox.store().user(id);
-            if (user && user->login == login)
-                return *user;
-        }
-    }
-    return sandbox.store().defaultUser();
+    return namedUser(sandbox, request.get_param_value("user")).value_or(sandbox.store().defaultUser());
+}
+
+void refuse(httplib::Response &response, int status, const std::string &error)
+{
+    response.status = status;
+    JsonReply::send(response, QJsonObject { { "error", JsonReply::text(error) } });
+}
+
+std::optional<long long> wholeNumber(const std::string &value)
+{
+    const bool digits =
+        std::all_of(value.begin(), value.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+    if (value.empty() || value.size() > 12 || !digits)
+        return std::nullopt;
+    return std::stoll(value);
 }
 
 void removeStoredPhotos(const std::string &dir)
@@ -62,8 +87,7 @@ void addScript(SandboxServer &sandbox, const httplib::Request &request, httplib:
 {
     std::string error;
     if (!sandbox.faults().addScript(request.body, &error)) {
-        response.status = 400;
-        JsonReply::send(response, QJsonObject { { "error", JsonReply::text(error) } });
+        refuse(response, 400, error);
         return;
     }
     JsonReply::send(response, QJsonObject { { "success", true } });
@@ -104,6 +128,38 @@ void revokePermission(SandboxServer &sandbox, const httplib::Request &request, h
 void declinePermission(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
 {
     sandbox.store().decline(userParam(sandbox, request).id, request.get_param_value("name"));
+    JsonReply::send(response, QJsonObject { { "success", true } });
+}
+
+// Unlike the other calls, an unknown "user=" is refused, not taken for the
+// default user.
+void renameUser(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    const std::string name = request.get_param_value("name");
+    if (name.empty()) {
+        refuse(response, 400, "expected rename-user?user=..&name=.. with a name");
+        return;
+    }
+    const std::optional<Store::User> user =
+        request.has_param("user") ? namedUser(sandbox, request.get_param_value("user")) : sandbox.store().defaultUser();
+    if (!user || !sandbox.store().renameUser(user->id, name)) {
+        refuse(response, 404, "no such user: " + request.get_param_value("user"));
+        return;
+    }
+    JsonReply::send(response, QJsonObject { { "success", true } });
+}
+
+void rateLimit(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    const std::optional<long long> ms = wholeNumber(request.get_param_value("ms"));
+    const std::optional<long long> code = request.has_param("code") ? wholeNumber(request.get_param_value("code")) : 4;
+    const std::optional<GraphError> error = code && *code < 1000 ? GraphError::rateLimit(int(*code)) : std::nullopt;
+    if (!ms || *ms > FaultInjector::maxLimitMs || !error) {
+        refuse(response, 400, "expected rate-limit?ms=0 to " + std::to_string(FaultInjector::maxLimitMs)
+                   + "&code=4, 17, 32 or 613");
+        return;
+    }
+    sandbox.faults().limitUploads(*error, std::chrono::milliseconds(*ms));
     JsonReply::send(response, QJsonObject { { "success", true } });
 }
 
@@ -194,6 +250,8 @@ void install(SandboxServer &sandbox, httplib::Server &http)
         { "POST", "revoke-tokens", revokeTokens },
         { "POST", "revoke-permission", revokePermission },
         { "POST", "decline-permission", declinePermission },
+        { "POST", "rename-user", renameUser },
+        { "POST", "rate-limit", rateLimit },
         { "POST", "switches", switches },
         { "GET", "counters", counters },
         { "GET", "photos", photos },

@@ -7,7 +7,7 @@ class SandboxServer;
 
 // Control of the sandbox for tests, under a prefix the service never uses,
 // each call with the header "X-Sandbox-Control: 1" (a web page cannot send it
-// to us):
+// to us); "user=" takes a login or an id:
 //   POST /__sandbox/reset                 seed data back, scripts and counters cleared
 //   POST /__sandbox/script                {"path":..,"method":..,"replies":[..]}, each reply
 //        {"status":..,"error":{"code":..,"type":..,"message":..,"error_subcode":..},
@@ -20,12 +20,20 @@ class SandboxServer;
 //         is stored first, then the reply: with drop, an answer lost)}
 //        (Qt's network manager re-sends a GET once when its connection closes
 //        unanswered: script two drops to make one request fail)
+//        (a /me without a name: {"path":"/me","replies":[{"body":"{\"id\":\"1\"}"}]})
 //   POST /__sandbox/token?scope=a,b&user= a token without the dialog
 //   POST /__sandbox/expire-tokens         every token expires (190/463)
 //   POST /__sandbox/revoke-tokens         every token is revoked (190/458)
 //   POST /__sandbox/revoke-permission?name=..&user=..
 //   POST /__sandbox/decline-permission?name=..&user=..  as if unticked in the
 //        dialog: later dialogs leave it out unless auth_type=rerequest
+//   POST /__sandbox/rename-user?user=..&name=..  /me answers the new name
+//        (the default user without "user="; an unknown user is a 404, an
+//        empty name a 400)
+//   POST /__sandbox/rate-limit?ms=..&code=..  for ms milliseconds (0 ends it),
+//        every photo upload is refused with the rate limit's error, code 4
+//        (the default, status 403), 17, 32 or 613 (status 400); its body is
+//        read, nothing stored, a scripted answer waits
 //   POST /__sandbox/switches?auto_approve=&new_permissions=&feed_cancel_error=&upload_limit=&upload_answer_delay_ms=&uplink=
 //   GET  /__sandbox/counters              requests per path, photos, posts
 //   GET  /__sandbox/photos, /__sandbox/posts

@@ -124,6 +124,29 @@ void FaultInjector::clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_scripts.clear();
+    m_uploadLimit.reset();
+}
+
+void FaultInjector::limitUploads(const GraphError &error, std::chrono::milliseconds duration)
+{
+    Reply reply;
+    reply.hasError = true;
+    reply.code = error.code;
+    reply.subcode = error.subcode;
+    reply.type = error.type;
+    reply.message = error.message;
+    reply.status = error.httpStatus();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_uploadLimit = reply;
+    m_uploadLimitEnd = std::chrono::steady_clock::now() + duration;
+}
+
+std::optional<FaultInjector::Reply> FaultInjector::uploadLimit()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_uploadLimit && std::chrono::steady_clock::now() >= m_uploadLimitEnd)
+        m_uploadLimit.reset();
+    return m_uploadLimit;
 }
 
 std::optional<FaultInjector::Reply> FaultInjector::take(const httplib::Request &request)

@@ -3,11 +3,14 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+
+struct GraphError;
 
 // Scripted replies for tests: the next requests to a path get the scripted
 // answers, in order, before the path answers normally again.
@@ -58,9 +61,20 @@ public:
     // still sending, or goes on. True when it dropped.
     bool beforeBody(const httplib::Request &request, int serverPort);
 
+    // A rate limit that lasts a time: until it is up, every photo upload, to
+    // any album, is refused with error once its body is read, before its
+    // scripted answer (which waits) and before anything is stored. A new limit replaces the one
+    // running; a duration of 0 ends it, and so does clear().
+    static constexpr long long maxLimitMs = 3600 * 1000;
+    void limitUploads(const GraphError &error, std::chrono::milliseconds duration);
+    // The limit's reply while it lasts.
+    std::optional<Reply> uploadLimit();
+
 private:
     std::mutex m_mutex;
     std::map<std::string, std::deque<Reply>> m_scripts;
+    std::optional<Reply> m_uploadLimit;
+    std::chrono::steady_clock::time_point m_uploadLimitEnd;
 };
 
 #endif // FAULTINJECTOR_H

@@ -40,6 +40,22 @@ GraphError GraphError::invalidParameter(const std::string &message)
     return { 100, "OAuthException", "(#100) " + message, 0, 400 };
 }
 
+std::optional<GraphError> GraphError::rateLimit(int code)
+{
+    // Code 4 comes with a 403, the others with a 400.
+    switch (code) {
+    case 4:
+        return GraphError { 4, "OAuthException", "(#4) Application request limit reached", 0, 403 };
+    case 17:
+        return GraphError { 17, "OAuthException", "(#17) User request limit reached", 0, 400 };
+    case 32:
+        return GraphError { 32, "OAuthException", "(#32) Page request limit reached", 0, 400 };
+    case 613:
+        return GraphError { 613, "OAuthException", "(#613) Calls to this api have exceeded the rate limit.", 0, 400 };
+    }
+    return std::nullopt;
+}
+
 bool GraphError::isTransient(int code)
 {
     return code == 1 || code == 2 || code == 4 || code == 17;

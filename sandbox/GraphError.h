@@ -1,6 +1,7 @@
 #ifndef GRAPHERROR_H
 #define GRAPHERROR_H
 
+#include <optional>
 #include <string>
 
 namespace httplib {
@@ -24,6 +25,9 @@ struct GraphError
     static GraphError revokedToken();
     static GraphError missingPermission(const std::string &permission);
     static GraphError invalidParameter(const std::string &message);
+    // The service's rate limits: 4 (the application's), 17 (the user's),
+    // 32 (a page's), 613 (one call's); none for another code.
+    static std::optional<GraphError> rateLimit(int code);
 
     static bool isTransient(int code);
     int httpStatus() const;

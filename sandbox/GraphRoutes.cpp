@@ -203,6 +203,10 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         GraphError::invalidParameter("Malformed multipart body").writeTo(response);
         return;
     }
+    if (const std::optional<FaultInjector::Reply> limited = sandbox.faults().uploadLimit()) {
+        sandbox.faults().answer(*limited, request, response, sandbox.config().port);
+        return;
+    }
     // A scripted answer: nothing is stored, unless the script loses the
     // answer of a photo that was.
     const std::optional<FaultInjector::Reply> scripted = sandbox.faults().take(request);

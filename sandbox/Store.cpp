@@ -193,6 +193,13 @@ Store::User Store::defaultUser()
     return user("100001234567890").value_or(User {});
 }
 
+bool Store::renameUser(const std::string &id, const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Statement update(m_db, "UPDATE users SET name = ? WHERE id = ?");
+    return update.bind(1, name).bind(2, id).run() && sqlite3_changes(m_db) == 1;
+}
+
 std::string Store::newToken(const std::string &userId, std::int64_t lifetimeSeconds)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -61,6 +61,8 @@ public:
     std::optional<User> user(const std::string &id);
     std::optional<User> userByLogin(const std::string &login, const std::string &password);
     User defaultUser();
+    // The name /me gives from now on; false for an unknown id.
+    bool renameUser(const std::string &id, const std::string &name);
 
     std::string newToken(const std::string &userId, std::int64_t lifetimeSeconds);
     TokenState tokenState(const std::string &token, std::string *userId);

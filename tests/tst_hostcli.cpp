@@ -89,6 +89,9 @@ private slots:
     void uploadsPreparedPhotos();
     void batchStoresEachPhotoOnce_data();
     void batchStoresEachPhotoOnce();
+    void accountKnownByItsId();
+    void editedPhotoNotSentUnasked();
+    void interruptedInALongDigest();
     void credentialFileNotAFile_data();
     void credentialFileNotAFile();
     void refusesDecompressionBombs();
@@ -182,7 +185,29 @@ void tst_HostCli::commands_data()
     QTest::newRow("no-display-help") << QStringList { "NO-DISPLAY", "--help" } << 0 << QString()
                                      << "Usage: " + hostBinary() + " [options] command [files...]";
     QTest::newRow("no-display-whoami") << QStringList { "NO-DISPLAY", "whoami" } << 0 << QString() << name;
+    // A DISPLAY left by a stale session: offscreen where no window is
+    // needed, one line where one is.
+    QTest::newRow("display-not-answering") << QStringList { "DEAD-DISPLAY", "whoami" } << 0 << QString() << name;
+    QTest::newRow("gui-display-not-answering") << QStringList { "DEAD-DISPLAY", "gui" } << 1 << QString()
+                                               << "gui needs a display: the display :";
+    QTest::newRow("gui-no-display") << QStringList { "NO-DISPLAY-NOR-LOGIN", "gui" } << 1 << QString()
+                                    << "gui needs a display: there is no display";
+    QTest::newRow("verbose") << QStringList { "--verbose", "whoami" } << 0 << "VERBOSE" << name;
+    QTest::newRow("v") << QStringList { "-v", "whoami" } << 0 << "VERBOSE" << name;
 }
+
+namespace {
+
+// A display number no X server listens on.
+QString deadDisplay()
+{
+    int number = 4000;
+    while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+        ++number;
+    return QStringLiteral(":%1").arg(number);
+}
+
+} // namespace
 
 void tst_HostCli::commands()
 {
@@ -194,11 +219,14 @@ void tst_HostCli::commands()
     const QProcessEnvironment environment = m_environment;
     if (arguments.first().startsWith("SANDBOX-AT="))
         m_environment.insert("ORVELLE_SANDBOX_ORIGIN", arguments.takeFirst().mid(11));
-    if (arguments.first().startsWith("NO-DISPLAY")) {
-        if (arguments.takeFirst() == "NO-DISPLAY")
+    if (arguments.first().startsWith("NO-DISPLAY") || arguments.first() == "DEAD-DISPLAY") {
+        const QString how = arguments.takeFirst();
+        if (how != "NO-DISPLAY-NOR-LOGIN")
             QVERIFY(run({ "login" }).exitCode == 0);
         for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "QT_QUICK_BACKEND" })
             m_environment.remove(name);
+        if (how == "DEAD-DISPLAY")
+            m_environment.insert("DISPLAY", deadDisplay());
     }
     const HostRun result = run(arguments);
     m_environment = environment;
@@ -211,6 +239,11 @@ void tst_HostCli::commands()
         const QString reason = expected.isEmpty() ? QStringLiteral("(see orvelle-host --help)") : expected;
         QVERIFY2(result.err.contains(reason.toUtf8()), result.err);
         QVERIFY2(jsonKey.isEmpty() || result.json().value(jsonKey).toString().contains(reason), result.out);
+        return;
+    }
+    if (jsonKey == "VERBOSE") { // the plug-in's and the host's categories, by name
+        QVERIFY2(result.err.contains("orvelle.task: "), result.err);
+        QCOMPARE(QString::fromUtf8(result.out.split('\n').first()), expected);
         return;
     }
     QVERIFY2(result.err.isEmpty(), result.err); // diagnostics hidden without --verbose
@@ -254,23 +287,34 @@ void tst_HostCli::uploadsPreparedPhotos()
     QFile brokenFile(broken);
     QVERIFY(brokenFile.open(QIODevice::WriteOnly) && brokenFile.write("not a photo at all") > 0);
     brokenFile.close();
+    // Files no photo is: never read (a pipe would block, a device never end,
+    // and a JPEG larger than the service takes is not read whole).
+    const QString pipe = m_photos.filePath("pipe.jpg");
+    const QString huge = m_photos.filePath("huge.jpg");
+    QFile::remove(pipe);
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    QVERIFY(SamplePhotos::writeImage(huge, SamplePhotos::twoColours({ 300, 200 }), "jpeg"));
+    QVERIFY(QFile::resize(huge, 64LL << 30)); // sparse
     const QByteArray cameraHash = fileHash(camera);
     const QByteArray tiffHash = fileHash(tiff);
 
     QTemporaryDir temp; // the host's temporary copies go here, and must go away
     m_environment.insert("TMPDIR", temp.path());
-    const HostRun result = run({ "upload", camera, broken, tiff, png, "--message", "Holiday", "--json" });
+    const HostRun result = run({ "upload", camera, broken, tiff, png, pipe, "/dev/zero", huge, "--message", "Holiday", "--json" });
     m_environment.remove("TMPDIR");
 
-    QVERIFY2(result.exitCode == 1, result.report()); // one of four failed
+    QVERIFY2(result.exitCode == 1, result.report()); // four of seven failed
     const QJsonObject json = result.json();
     QCOMPARE(json.value("uploaded").toInt(), 3);
-    QCOMPARE(json.value("failed").toInt(), 1);
+    QCOMPARE(json.value("failed").toInt(), 4);
     const QJsonArray uploads = json.value("uploads").toArray();
-    QCOMPARE(uploads.size(), 4);
+    QCOMPARE(uploads.size(), 7);
     QCOMPARE(uploads.at(1).toObject().value("ok").toBool(), false);
-    QCOMPARE(result.err.count('\n'), 1);
+    QCOMPARE(result.err.count('\n'), 4);
     QVERIFY2(result.err.contains("broken.jpg"), result.err);
+    QVERIFY2(result.err.contains("pipe.jpg is a named pipe, not a photo"), result.err);
+    QVERIFY2(result.err.contains("zero is a device, not a photo"), result.err);
+    QVERIFY2(result.err.contains("huge.jpg is larger than the service takes (25 MB)"), result.err);
     QVERIFY2(!result.err.contains('\r'), result.err); // no progress line off a terminal
     QCOMPARE(fileHash(camera), cameraHash);
     QCOMPARE(fileHash(tiff), tiffHash);
@@ -426,6 +470,107 @@ void tst_HostCli::batchStoresEachPhotoOnce()
     QCOMPARE(run(QStringList { "upload", "--again" } + given).exitCode, 1);
     const HostRun after = run(QStringList { "upload", "--json" } + given);
     QVERIFY2(after.exitCode == 3 && after.json().value("skipped").toInt() == given.size(), after.report());
+}
+
+// The record counts an account by the service's id for it: rows an earlier
+// version wrote under its name still count, a rename changes nothing,
+// another account of the same name shares nothing, and a profile without a
+// name records nothing.
+void tst_HostCli::accountKnownByItsId()
+{
+    const QString record = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/sent-photos.sqlite";
+    const QString old = m_photos.filePath("old.png");
+    const QString fresh = m_photos.filePath("fresh.png");
+    QVERIFY(SamplePhotos::writeImage(old, SamplePhotos::twoColours({ 61, 40 }), "png"));
+    QVERIFY(SamplePhotos::writeImage(fresh, SamplePhotos::twoColours({ 62, 40 }), "png"));
+    // What an earlier version wrote: old.png uploaded, by the account's name.
+    QDir().mkpath(QFileInfo(record).path());
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(record).constData(), &db), SQLITE_OK);
+    const QByteArray legacy = "CREATE TABLE sent (account TEXT NOT NULL, album TEXT NOT NULL, digest TEXT NOT NULL,"
+                              " state INTEGER NOT NULL, at INTEGER NOT NULL, file TEXT NOT NULL,"
+                              " PRIMARY KEY (account, album, digest));"
+                              "INSERT INTO sent VALUES ('Ирина Соколова', '', '"
+        + fileHash(old).toHex() + "', 2, 1765200000, '" + QFile::encodeName(old) + "');";
+    QCOMPARE(sqlite3_exec(db, legacy.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    ::chmod(QFile::encodeName(record).constData(), 0600);
+
+    const auto outcomes = [](const HostRun &run) {
+        QStringList list;
+        for (const QJsonValue &upload : run.json().value("uploads").toArray())
+            list << upload.toObject().value("outcome").toString();
+        return list.join(',');
+    };
+    const HostRun first = run({ "upload", "--json", old, fresh });
+    QVERIFY2(first.exitCode == 0 && outcomes(first) == "skipped,uploaded", first.report());
+    QCOMPARE(m_sandbox->post("/__sandbox/rename-user?user=100001234567890&name=Irina%20S.").status, 200);
+    const HostRun renamed = run({ "upload", "--json", old, fresh });
+    QVERIFY2(renamed.exitCode == 0 && outcomes(renamed) == "skipped,skipped", renamed.report());
+    // Alex, renamed to the first name Irina had: the rows are not his.
+    QCOMPARE(m_sandbox->post("/__sandbox/rename-user?user=100009876543210&name=%D0%98%D1%80%D0%B8%D0%BD%D0%B0%20%D0%A1%D0%BE%D0%BA%D0%BE%D0%BB%D0%BE%D0%B2%D0%B0").status, 200);
+    PreferencesFile::storeToken(m_sandbox->post("/__sandbox/token?scope=user_photos,photo_upload&user=alex")
+                                    .json().object().value("access_token").toString());
+    const HostRun namesake = run({ "upload", "--json", old, fresh });
+    QVERIFY2(namesake.exitCode == 0 && outcomes(namesake) == "uploaded,uploaded", namesake.report());
+
+    // A proxy's page for the profile: one line, nothing sent or recorded.
+    const int recorded = recordedPhotos();
+    const QJsonObject idOnly { { "body", R"({"id":"100009876543210"})" } };
+    QVERIFY(m_sandbox->script(
+        QJsonDocument(QJsonObject { { "path", "/me" }, { "method", "GET" }, { "replies", QJsonArray { idOnly } } }).toJson()));
+    const HostRun nameless = run({ "upload", m_photos.filePath("new.png") });
+    QVERIFY2(nameless.exitCode == 1 && nameless.err == "orvelle-host: the service did not say which account this is (no name in its answer)\n",
+             nameless.report());
+    QCOMPARE(recordedPhotos(), recorded);
+    QCOMPARE(m_sandbox->get("/__sandbox/photos").json().array().size(), 3);
+}
+
+// A photo edited after it was uploaded is not sent again unasked: its line
+// says so, and --again sends the new version beside the old one.
+void tst_HostCli::editedPhotoNotSentUnasked()
+{
+    const QString photo = m_photos.filePath("IMG_1019.png");
+    QVERIFY(SamplePhotos::writeImage(photo, SamplePhotos::twoColours({ 70, 50 }), "png"));
+    QCOMPARE(run({ "upload", photo }).exitCode, 0);
+    QVERIFY(SamplePhotos::writeImage(photo, SamplePhotos::twoColours({ 70, 50 }, Qt::green), "png"));
+    const HostRun edited = run({ "upload", "--json", photo });
+    QVERIFY2(edited.exitCode == 1 && edited.json().value("changed").toInt() == 1, edited.report());
+    const HostRun said = run({ "upload", photo });
+    const QString line = QString::fromUtf8(said.out.split('\n').first());
+    QVERIFY2(line.startsWith(photo + " changed since it was uploaded to the application's album on ")
+                 && line.endsWith(": --again sends the new version (the earlier one stays)"),
+             said.report());
+    QCOMPARE(m_sandbox->get("/__sandbox/photos").json().array().size(), 1);
+    QCOMPARE(run({ "upload", "--again", photo }).exitCode, 0);
+    QCOMPARE(m_sandbox->get("/__sandbox/photos").json().array().size(), 2);
+}
+
+// Ctrl+C while a huge file is being read for its digest: the process ends
+// at once, nothing sent.
+void tst_HostCli::interruptedInALongDigest()
+{
+    const QString huge = m_photos.filePath("huge-scan.tiff"); // converted, so no size limit applies
+    QVERIFY(SamplePhotos::writeImage(huge, SamplePhotos::twoColours({ 300, 200 }), "tiff"));
+    QVERIFY(QFile::resize(huge, 1LL << 40)); // sparse: reading it takes minutes
+    QProcess host;
+    host.setProcessEnvironment(m_environment);
+    host.start(hostBinary(), { "upload", "--json", huge });
+    const auto bytesRead = [&host] {
+        QFile io(QStringLiteral("/proc/%1/io").arg(host.processId()));
+        io.open(QIODevice::ReadOnly);
+        const QByteArray text = io.readAll();
+        const int at = text.indexOf("rchar: ");
+        return at < 0 ? 0 : text.mid(at + 7, text.indexOf('\n', at) - at - 7).toLongLong();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(bytesRead() > (1LL << 30), 60000);
+    ::kill(pid_t(host.processId()), SIGINT);
+    QVERIFY2(host.waitForFinished(10000), "still reading");
+    QFile::remove(huge);
+    const QJsonObject json = QJsonDocument::fromJson(host.readAllStandardOutput()).object();
+    QCOMPARE(host.exitCode(), 1);
+    QCOMPARE(json.value("uploads").toArray().first().toObject().value("error").toString(), QStringLiteral("canceled, not sent"));
+    QCOMPARE(m_sandbox->counters().value("photos").toInt(), 0);
 }
 
 void tst_HostCli::credentialFileNotAFile_data()

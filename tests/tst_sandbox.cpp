@@ -26,6 +26,8 @@ private slots:
     void otherSitesAreRefused_data();
     void otherSitesAreRefused();
     void oversizedPhotoRefusedForGood();
+    void rateLimitAndRename_data();
+    void rateLimitAndRename();
 
 private:
     std::unique_ptr<SandboxProcess> m_sandbox;
@@ -137,6 +139,57 @@ void tst_Sandbox::oversizedPhotoRefusedForGood()
     QCOMPARE(error.value("message").toString(), QString("(#100) The photo is larger than the upload limit of 16 bytes"));
     QVERIFY(!error.contains("is_transient"));
     QCOMPARE(m_sandbox->counters().value("photos").toInt(), 0);
+}
+
+// For its time, a rate limit refuses every upload as the service does and
+// stores nothing; then uploads go through again. A renamed user is so named
+// by /me.
+void tst_Sandbox::rateLimitAndRename_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("4") << QByteArray() << 4 << 403 << "(#4) Application request limit reached";
+    QTest::newRow("17") << QByteArray("&code=17") << 17 << 400 << "(#17) User request limit reached";
+    QTest::newRow("32") << QByteArray("&code=32") << 32 << 400 << "(#32) Page request limit reached";
+    QTest::newRow("613") << QByteArray("&code=613") << 613 << 400
+                         << "(#613) Calls to this api have exceeded the rate limit.";
+}
+
+void tst_Sandbox::rateLimitAndRename()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(int, code);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    const QByteArray token = m_sandbox->token();
+    const QString name = QString("Ирина & ") + QTest::currentDataTag();
+    const QByteArray rename = "/__sandbox/rename-user?user=100001234567890&name=" + QUrl::toPercentEncoding(name);
+    QCOMPARE(m_sandbox->post(rename).status, 200);
+    QCOMPARE(m_sandbox->get("/me?access_token=" + token).json()["name"].toString(), name);
+    QCOMPARE(m_sandbox->post("/__sandbox/rename-user?user=1&name=x").status, 404);
+    QCOMPARE(m_sandbox->post("/__sandbox/rename-user?user=alex&name=").status, 400);
+    const auto upload = [&] {
+        QBuffer photo;
+        photo.setData(pngBytes);
+        photo.open(QIODevice::ReadOnly);
+        return m_sandbox->send(m_sandbox->postPhoto(token, &photo));
+    };
+    QCOMPARE(m_sandbox->post("/__sandbox/rate-limit?ms=600000" + query).status, 200);
+    const auto refused = upload();
+    QCOMPARE(refused.status, status);
+    const QJsonObject error = refused.json()["error"].toObject();
+    QCOMPARE(error["code"].toInt(), code);
+    QCOMPARE(error["message"].toString(), message);
+    QCOMPARE(error["type"].toString(), QString("OAuthException"));
+    QVERIFY(error.contains("fbtrace_id"));
+    QCOMPARE(m_sandbox->counters()["photos"].toInt(), 0);
+    // A short limit in its place ends by itself.
+    QCOMPARE(m_sandbox->post("/__sandbox/rate-limit?ms=50" + query).status, 200);
+    bool stored = false;
+    QTRY_VERIFY_WITH_TIMEOUT(stored || (stored = upload().status == 200), 10000);
+    QCOMPARE(m_sandbox->counters()["photos"].toInt(), 1);
 }
 
 ORVELLE_TEST_MAIN(tst_Sandbox)
