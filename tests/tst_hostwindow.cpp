@@ -29,6 +29,8 @@ private slots:
     void initTestCase();
     void showsTheAccount();
     void serviceTextShownAsPlainText();
+    void profileAnswersThatFallShort_data();
+    void profileAnswersThatFallShort();
     void uploadsDroppedPhotos();
     void secondUploadSendsOnlyWhatIsNew();
     void batchAsksForOneLogin();
@@ -108,6 +110,39 @@ void tst_HostWindow::serviceTextShownAsPlainText()
     QCOMPARE(child<QLabel>("userName")->text(), QStringLiteral("<b>Evil</b> <img src=x>"));
     QCOMPARE(child<QLabel>("userName")->textFormat(), Qt::PlainText);
     QVERIFY(child<QLabel>("picture")->pixmap(Qt::ReturnByValue).isNull());
+}
+
+void tst_HostWindow::profileAnswersThatFallShort_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("body");
+    QTest::newRow("picture-fails") << "/me/picture" << 400 << R"({"error":{"message":"no picture","code":100}})";
+    QTest::newRow("profile-without-name") << "/me" << 200 << R"({"id":"1"})";
+}
+
+// A picture that cannot be had still leaves the albums listed; a profile
+// without a name is said once, and never asked for again on its own.
+void tst_HostWindow::profileAnswersThatFallShort()
+{
+    QFETCH(QString, path);
+    QFETCH(int, status);
+    QFETCH(QString, body);
+    const QJsonObject reply { { "status", status }, { "body", body } };
+    QVERIFY(m_sandbox->script(QJsonDocument(QJsonObject { { "path", path }, { "method", "GET" }, { "replies", QJsonArray { reply } } }).toJson()));
+    const auto asked = [this] { return m_sandbox->counters().value("requests").toObject().value("/me").toInt(); };
+    const int before = asked();
+    QSignalSpy loaded(m_window.get(), &HostWindow::accountLoaded);
+    m_window->loadAccount();
+    if (path == "/me/picture") {
+        QVERIFY(loaded.wait(30000));
+        QCOMPARE(child<QListWidget>("albums")->count(), 29);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->statusBar()->currentMessage(), QStringLiteral("The service did not say which account this is."), 30000);
+    QCOMPARE(asked(), before + 1);
+    m_window->loadAccount(); // the user logs in again
+    QVERIFY(loaded.wait(30000));
 }
 
 void tst_HostWindow::uploadsDroppedPhotos()

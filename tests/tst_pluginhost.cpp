@@ -8,6 +8,7 @@
 #include "TaskProbe.h"
 #include "TestMain.h"
 #include "batch/UploadQueue.h"
+#include "batch/UploadRecord.h"
 #include "plugin/WatchedNetworkManager.h"
 
 #include "FacebookPluginQt5/IServiceAccount.h"
@@ -89,6 +90,11 @@ private slots:
     void batchKeepsFewPhotosPrepared_data();
     void batchKeepsFewPhotosPrepared();
     void eachRequestIsItsPhotos();
+    void rateLimitHoldsTheBatch_data();
+    void rateLimitHoldsTheBatch();
+    void photoEditedWhileWaiting();
+    void recordPlaces_data();
+    void recordPlaces();
     void logOutForgetsTheLogin();
     void foreignCookieJarIsLeftAlone();
     void hostQuitsDuringLogin();
@@ -343,6 +349,131 @@ void tst_PluginHost::eachRequestIsItsPhotos()
         const qint64 size = QFileInfo(files.at(i)).size(); // and the form's few lines
         QVERIFY2(totals.value(i) > size && totals.value(i) < size + 1024, qPrintable(QString::number(totals.value(i))));
     }
+}
+
+void tst_PluginHost::rateLimitHoldsTheBatch_data()
+{
+    QTest::addColumn<int>("limitMs");
+    QTest::addColumn<int>("code");
+    QTest::newRow("lifts") << 700 << 4;
+    QTest::newRow("stays") << 600000 << 613;
+}
+
+// The service limits the rate: the batch stops sending, says so, tries one
+// photo after each wait, and goes on when the limit lifts; when it never
+// does, the photos end failed with the service's words.
+void tst_PluginHost::rateLimitHoldsTheBatch()
+{
+    QFETCH(int, limitMs);
+    QFETCH(int, code);
+    QStringList files;
+    for (int i = 0; i < 5; ++i) {
+        files << m_files.filePath(QStringLiteral("limited%1.png").arg(i));
+        QVERIFY(SamplePhotos::writeImage(files.last(), SamplePhotos::twoColours({ 30 + i, 20 }), "png"));
+    }
+    QCOMPARE(m_sandbox.post(QStringLiteral("/__sandbox/rate-limit?ms=%1&code=%2").arg(limitMs).arg(code).toUtf8()).status, 200);
+    constexpr int waitMs = 50;
+    UploadQueue queue(&m_host, 3, nullptr, waitMs);
+    int posts = 0;
+    connect(m_host.manager(), &WatchedNetworkManager::replyStarted, &queue, [&posts](QNetworkReply *reply) {
+        posts += reply->operation() == QNetworkAccessManager::PostOperation;
+    });
+    QSignalSpy waits(&queue, &UploadQueue::rateLimited);
+    QSignalSpy finished(&queue, &UploadQueue::finished);
+    queue.start(files, {}, QString());
+    QVERIFY(finished.wait(60000));
+    QVERIFY(!waits.isEmpty());
+    QCOMPARE(waits.first().at(0).toInt(), 1); // seconds, rounded up
+    // Those out when the limit came, then one after each wait.
+    QVERIFY2(posts <= 3 + waits.size() + (limitMs < 1000 ? files.size() : 0), qPrintable(QString::number(posts)));
+    if (limitMs < 1000) {
+        QCOMPARE(queue.count(UploadQueue::Outcome::Uploaded), files.size());
+        QCOMPARE(photos().size(), files.size());
+        return;
+    }
+    QCOMPARE(waits.size(), UploadQueue::maxRateLimitWaits);
+    QCOMPARE(queue.count(UploadQueue::Outcome::Failed), files.size());
+    QCOMPARE(queue.results().last().detail,
+             QStringLiteral("rate limited by the service: (#613) Calls to this api have exceeded the rate limit."));
+    QCOMPARE(photos().size(), 0);
+}
+
+// A photo edited after its digest was taken is not sent: the record would
+// know it by content it never had.
+void tst_PluginHost::photoEditedWhileWaiting()
+{
+    const QStringList files { m_files.filePath("steady.png"), m_files.filePath("edited.png") };
+    for (const QString &file : files)
+        QVERIFY(SamplePhotos::writeImage(file, SamplePhotos::twoColours({ 40, 30 }, file.contains("edit") ? Qt::green : Qt::red), "png"));
+    QTemporaryDir home;
+    UploadRecord record(home.filePath("sent.sqlite"));
+    QString error;
+    QVERIFY2(record.open(&error), qPrintable(error));
+    UploadQueue queue(&m_host, 1);
+    connect(&queue, &UploadQueue::photoPrepared, this, [&files](int index) {
+        if (index == 1)
+            QVERIFY(SamplePhotos::writeImage(files.at(1), SamplePhotos::twoColours({ 41, 30 }), "png"));
+    });
+    QSignalSpy finished(&queue, &UploadQueue::finished);
+    queue.start(files, {}, QString(), { &record, { "http://service", "1" }, false });
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(queue.results().at(0).outcome, UploadQueue::Outcome::Uploaded);
+    QCOMPARE(queue.results().at(1).outcome, UploadQueue::Outcome::Failed);
+    QCOMPARE(queue.results().at(1).detail, QStringLiteral("edited.png changed while the batch ran"));
+    UploadRecord::Entries known;
+    QVERIFY(record.entries({ "http://service", "1" }, QString(), &known, &error));
+    QCOMPARE(std::count_if(known.cbegin(), known.cend(),
+                           [](const UploadRecord::Entry &entry) { return entry.state != UploadRecord::State::Failed; }),
+             1);
+    QCOMPARE(photos().size(), 1);
+}
+
+void tst_PluginHost::recordPlaces_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("folder-through-a-link") << "linked-home" << QString();
+    QTest::newRow("link-at-the-file") << "linked-file" << "is a symbolic link";
+    QTest::newRow("pipe-at-the-lock") << "fifo-lock" << "sent.sqlite.lock is not a regular file";
+}
+
+// The record opens through linked folders (a home on another disk) but
+// never through a link or a pipe where its own files belong; each service
+// and account has its own rows, and rows an earlier version kept under the
+// account's name go, once, to the first account of that name.
+void tst_PluginHost::recordPlaces()
+{
+    QFETCH(QString, layout);
+    QFETCH(QString, error);
+    QTemporaryDir root;
+    QVERIFY(QDir(root.path()).mkpath("disk/home"));
+    QVERIFY(QFile::link(root.filePath("disk/home"), root.filePath("home")));
+    const QString path = root.filePath("home/data/sent.sqlite");
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    if (layout == "linked-file") {
+        QFile(root.filePath("elsewhere.sqlite")).open(QIODevice::WriteOnly);
+        QVERIFY(QFile::link(root.filePath("elsewhere.sqlite"), path));
+    }
+    if (layout == "fifo-lock")
+        QCOMPARE(::mkfifo(QFile::encodeName(path + ".lock").constData(), 0600), 0);
+    QString said;
+    const UploadRecord::Account irina { "https://graph.example", "7" };
+    {
+        UploadRecord record(path);
+        const bool ready = record.open(&said) && record.lock(&said);
+        QVERIFY2(ready == error.isEmpty() && said.contains(error), qPrintable(said));
+        if (!ready)
+            return;
+        QVERIFY(QFile::exists(root.filePath("disk/home/data/sent.sqlite")));
+        record.note(irina, "Trips", "aa", { UploadRecord::State::Uploaded, QDateTime::currentDateTimeUtc(), "/a.png" });
+        QVERIFY(record.flush(&said));
+    }
+    UploadRecord again(path);
+    UploadRecord::Entries known;
+    QVERIFY(again.open(&said) && again.entries(irina, "Trips", &known, &said));
+    QCOMPARE(known.keys(), QList<QByteArray> { "aa" });
+    QVERIFY(again.entries({ "http://127.0.0.1:8123", "7" }, "Trips", &known, &said));
+    QVERIFY(known.isEmpty());
 }
 
 // What done said; something else when it was not called once, later.

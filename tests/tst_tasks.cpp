@@ -698,6 +698,12 @@ void tst_Tasks::publishedAsData_data()
     QTest::newRow("unknown-error") << "12" << QList<Reply> { FakeGraph::error(1) } << int(Outcome::MayHaveBeenPublished)
                                    << int(Kind::ServiceError) << 1;
     QTest::newRow("id-leading-elsewhere") << "../me" << QList<Reply>() << int(Outcome::NotPublished) << int(Kind::BadAlbumId) << 0;
+    // A rate limit, any of the service's four: the host holds its batch and
+    // sends it again; the task does not retry on its own.
+    QTest::newRow("rate-limit-4") << "12" << QList<Reply> { FakeGraph::error(4) } << int(Outcome::NotPublished)
+                                  << int(Kind::RateLimited) << 1;
+    QTest::newRow("rate-limit-613") << "12" << QList<Reply> { FakeGraph::error(613) } << int(Outcome::NotPublished)
+                                    << int(Kind::RateLimited) << 1;
     QTest::newRow("option-not-known") << "12:audience" << QList<Reply>() << int(Outcome::NotPublished)
                                       << int(Kind::UnsupportedOption) << 0;
 }
