@@ -90,6 +90,7 @@ bench: build
 	-$(BUILD_DIR)/bench/bench_plugin
 	-$(BUILD_DIR)/bench/bench_prepare
 	-$(BUILD_DIR)/bench/bench_batch
+	-$(BUILD_DIR)/bench/bench_scale
 
 # The libFuzzer targets with address and undefined-behaviour sanitizers, each
 # for FUZZ_SECONDS: the JSON reader (seeded from the JSONTestSuite corpus next

@@ -61,7 +61,9 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
         "                         photos this account sent there before are skipped (see --again)\n"
         "  share                  share a post through the feed dialog\n"
         "  logout                 forget the token and the login cookies\n"
-        "  gui [FILE...]          a window with all of the above"));
+        "  gui [FILE...]          a window with all of the above (needs a display)\n\n"
+        "Exit status: 0 done (every photo on the service); 1 something failed or was held back;\n"
+        "2 a wrong command line; 3 nothing failed, but a photo may have been published."));
     const QCommandLineOption help = parser.addHelpOption();
     // Not Qt's version option: it takes -v, which is --verbose here.
     const QCommandLineOption version("version", "Show the version, and do nothing else.");
