@@ -61,9 +61,11 @@ void BatchJob::askAccount()
             const QString service = m_origins.value(m_task.get());
             // A proxy's page, or a service that changed its answer: the
             // batch would be recorded under nobody.
-            if (account.id.isEmpty() || account.name.isEmpty() || service.isEmpty())
+            if (account.id.isEmpty() || account.name.isEmpty())
                 return end(QStringLiteral("the service did not say which account this is (no %1 in its answer)")
                                .arg(account.id.isEmpty() ? QStringLiteral("id") : QStringLiteral("name")));
+            if (service.isEmpty())
+                return end(QStringLiteral("the service's answer for the account came from nowhere the host sent to"));
             m_account = { service, account.id };
             QString error;
             if (!m_record->adopt(m_account, account.name, &error))

@@ -321,8 +321,9 @@ void UploadQueue::onPrepared(quint64 batch, int index, const Ready &ready)
             photo.result.before = earlier->state;
             if (changed)
                 return finishPhoto(index, Outcome::Changed,
-                                   QStringLiteral("changed since it was %1")
-                                       .arg(knownText(*earlier, QStringLiteral(": --again sends the new version (the earlier one stays)"))));
+                                   QStringLiteral("changed since it %1%2")
+                                       .arg(earlier->state == UploadRecord::State::Uploaded ? QStringLiteral("was ") : QString(),
+                                            knownText(*earlier, QStringLiteral(": --again sends the new version (the earlier one stays)"))));
             return finishPhoto(index, Outcome::Skipped, knownText(*earlier, QString()));
         }
         const auto twin = m_digestsSent.constFind(photo.digest);

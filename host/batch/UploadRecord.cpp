@@ -163,6 +163,9 @@ bool UploadRecord::adopt(const Account &account, const QString &name, QString *e
 {
     if (!m_db)
         return fail(error, QStringLiteral("not open"));
+    // Its transaction and the writer's would share the connection.
+    if (!flush(error))
+        return false;
     const auto run = [this](const char *sql, const QStringList &values) {
         Statement statement;
         if (sqlite3_prepare_v2(m_db, sql, -1, &statement.handle, nullptr) != SQLITE_OK)
