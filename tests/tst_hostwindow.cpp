@@ -202,12 +202,14 @@ void tst_HostWindow::secondUploadSendsOnlyWhatIsNew()
     QCOMPARE(photos->topLevelItemCount(), 1);
     const QString hill = m_photos.filePath("hill.png");
     QVERIFY(SamplePhotos::writeImage(hill, SamplePhotos::twoColours({ 400, 300 }, Qt::green, Qt::blue), "png"));
+    // meadow.png again, edited since it was uploaded: held back until the user says yes.
+    QVERIFY(SamplePhotos::writeImage(m_photos.filePath("meadow.png"), SamplePhotos::twoColours({ 401, 300 }), "png"));
     m_window->addPhotos({ hill, m_photos.filePath("meadow.png") });
     upload();
     QCOMPARE(storedPhotos(), 2); // hill.png only
     QVERIFY2(photos->topLevelItem(0)->text(2).startsWith("Uploaded"), qPrintable(photos->topLevelItem(0)->text(2)));
     QVERIFY2(photos->topLevelItem(1)->text(2).startsWith("Uploaded"), qPrintable(photos->topLevelItem(1)->text(2)));
-    QVERIFY2(photos->topLevelItem(2)->text(2).startsWith("Sent before: uploaded to Лето на даче on "),
+    QVERIFY2(photos->topLevelItem(2)->text(2).startsWith("Changed since sent: changed since it was uploaded to Лето на даче on "),
              qPrintable(photos->topLevelItem(2)->text(2)));
 
     auto *ask = m_window->findChild<QMessageBox *>("sendAgainBox");
