@@ -90,13 +90,14 @@ struct UploadQueue::Photo
     bool bodyOut = false;
 };
 
-UploadQueue::UploadQueue(PluginHost *host, int parallel, QObject *parent, int rateLimitWaitMs)
+UploadQueue::UploadQueue(PluginHost *host, int parallel, QObject *parent, int rateLimitWaitMs, int rateLimitWaits)
     : QObject(parent)
     , m_host(host)
     , m_preparer(host->plugin()->supportedMimes(), host->plugin()->supportedMaxSize(), Publishing::maxPhotoBytes)
     , m_parallel(std::clamp(parallel, 1, maxParallel))
     , m_stopReading(std::make_shared<std::atomic<bool>>(false))
     , m_rateLimitWaitMs(rateLimitWaitMs)
+    , m_rateLimitWaitsAllowed(rateLimitWaits)
 {
     m_workers.setMaxThreadCount(std::min(m_parallel, std::max(1, QThread::idealThreadCount())));
     connect(host->manager(), &WatchedNetworkManager::replyStarted, this, &UploadQueue::watchReply);
@@ -439,7 +440,7 @@ void UploadQueue::holdForRateLimit(int index, const Publishing::Result &result)
     setStage(index, Stage::Prepared);
     if (m_rateLimitHold.isActive())
         return;
-    if (++m_rateLimitWaits > maxRateLimitWaits)
+    if (++m_rateLimitWaits > m_rateLimitWaitsAllowed)
         return giveUpOnRateLimit(plainText(result.text()));
     m_probing = true;
     m_rateLimitHold.start(m_rateLimitWaitMs);

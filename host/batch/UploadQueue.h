@@ -46,7 +46,7 @@ struct Result;
 //
 // When the service limits the rate, the whole batch waits (rateLimitWaitMs),
 // sends one photo to see whether the limit has lifted, and goes on; after
-// maxRateLimitWaits waits in a row without a photo through, the photos not
+// rateLimitWaits waits in a row without a photo through, the photos not
 // sent end failed.
 class UploadQueue : public QObject
 {
@@ -103,7 +103,7 @@ public:
     static constexpr int maxRateLimitWaits = 10;
 
     UploadQueue(PluginHost *host, int parallel = 1, QObject *parent = nullptr,
-                int rateLimitWaitMs = defaultRateLimitWaitMs);
+                int rateLimitWaitMs = defaultRateLimitWaitMs, int rateLimitWaits = maxRateLimitWaits);
     ~UploadQueue() override; // stops the uploads and removes every temporary copy
 
     void start(const QStringList &files, const Album &album, const QString &message, const Place &place);
@@ -169,6 +169,7 @@ private:
     // The service limits the rate: nothing starts while the timer runs, then
     // one photo at a time until one goes through.
     const int m_rateLimitWaitMs;
+    const int m_rateLimitWaitsAllowed;
     QTimer m_rateLimitHold;
     int m_rateLimitWaits = 0; // in a row, without a photo through
     bool m_probing = false;
