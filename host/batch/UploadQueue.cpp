@@ -445,6 +445,12 @@ void UploadQueue::holdForRateLimit(int index, const Publishing::Result &result)
     m_probing = true;
     m_rateLimitHold.start(m_rateLimitWaitMs);
     emit rateLimited((m_rateLimitWaitMs + 999) / 1000, plainText(result.failure.detail));
+    // Preparations go on meanwhile (not from inside the plug-in's callback);
+    // uploads wait for the timer.
+    QTimer::singleShot(0, this, [this, batch = m_batch] {
+        if (batch == m_batch)
+            advance();
+    });
 }
 
 // The limit has not lifted for long: the photos not out end here. Those
