@@ -70,6 +70,21 @@ mode_t currentUmask()
     return mask;
 }
 
+// Watches the folders (none: stops), refusing what is asked; returns what
+// was seen since the last call.
+std::vector<ModeEvent> watch(const QStringList &folders, bool refuseMode = false, bool refuseNew = false)
+{
+    std::lock_guard<std::mutex> lock(eventsMutex);
+    watchedFolders.clear();
+    for (const QString &folder : folders)
+        watchedFolders.push_back(QFile::encodeName(folder).toStdString() + '/');
+    refuseModes = refuseMode;
+    refuseNewFiles = refuseNew;
+    std::vector<ModeEvent> seen;
+    seen.swap(events);
+    return seen;
+}
+
 } // namespace
 
 extern "C" {
@@ -205,22 +220,11 @@ void tst_CredentialFiles::ownerOnlyFromTheFirstByte()
         host.close();
         QVERIFY(host.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
     }
-    {
-        std::lock_guard<std::mutex> lock(eventsMutex);
-        events.clear();
-        watchedFolders = { QFile::encodeName(Settings::directory()).toStdString() + '/',
-                           QFile::encodeName(QFileInfo(Network::CookieJar::filePath()).path()).toStdString()
-                               + '/' };
-    }
+    watch({ Settings::directory(), QFileInfo(Network::CookieJar::filePath()).path() });
 
     QVERIFY(storeSecrets());
 
-    std::vector<ModeEvent> seen;
-    {
-        std::lock_guard<std::mutex> lock(eventsMutex);
-        seen.swap(events);
-        watchedFolders.clear();
-    }
+    const std::vector<ModeEvent> seen = watch({});
     int preferencesWrites = 0, cookieWrites = 0; // files made or modes set
     for (const ModeEvent &event : seen) {
         QVERIFY2((event.mode & 077) == 0, qPrintable(QStringLiteral("%1 got mode %2")
@@ -284,21 +288,11 @@ void tst_CredentialFiles::failsClosed()
         if (plant == "link")
             QVERIFY(QFile::link(target, path));
     }
-    {
-        std::lock_guard<std::mutex> lock(eventsMutex);
-        watchedFolders = { QFile::encodeName(QFileInfo(path).path()).toStdString() + '/' };
-        refuseModes = plant == "refused-mode";
-        refuseNewFiles = plant == "no-new-files";
-    }
+    watch({ QFileInfo(path).path() }, plant == "refused-mode", plant == "no-new-files");
     if (!tokenStored)
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Failed to store token"));
     QCOMPARE(storeSecrets(), tokenStored);
-    {
-        std::lock_guard<std::mutex> lock(eventsMutex);
-        watchedFolders.clear();
-        refuseModes = false;
-        refuseNewFiles = false;
-    }
+    watch({});
     if (plant != "fifo") {
         // Nor does the process go on with a token it could not store: its
         // settings cache, which later requests read, is the file's.

@@ -12,7 +12,6 @@ const char *reason(int status)
     switch (status) {
     case 200: return "OK";
     case 302: return "Found";
-    case 307: return "Temporary Redirect";
     case 400: return "Bad Request";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
