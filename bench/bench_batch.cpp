@@ -15,9 +15,9 @@
 
 #include "PreferencesFile.h"
 #include "PrivateHome.h"
-#include "ProcessTable.h"
 #include "SamplePhotos.h"
 #include "SandboxProcess.h"
+#include "TimedRun.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -36,39 +36,20 @@ constexpr int photoCount = 20;
 constexpr int answerDelayMs = 800;
 constexpr qint64 uplinkBytesPerSecond = 4 * 1024 * 1024;
 
-struct Run
+// A run of the host (or of the script), and its photos a second.
+struct Run : TimedRun
 {
-    double seconds = -1; // negative: not run
-    qint64 peakKiB = -1;
-    int exitCode = -1;
+    Run() = default;
+    Run(const TimedRun &run)
+        : TimedRun(run)
+    {
+    }
     double perSecond() const { return seconds > 0 ? photoCount / seconds : 0; }
 };
 
-// Runs the host and follows its peak memory (VmHWM only grows, so the last
-// reading before it ends is the peak).
 Run runHost(const QProcessEnvironment &environment, const QStringList &arguments)
 {
-    QProcess host;
-    host.setProcessEnvironment(environment);
-    host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    host.setStandardOutputFile(QProcess::nullDevice());
-    Run run;
-    QElapsedTimer clock;
-    clock.start();
-    host.start(QStringLiteral(HOST_BIN), arguments);
-    host.waitForStarted();
-    while (!host.waitForFinished(20)) {
-        const qint64 peak = ProcessTable::statusKiB(host.processId(), "VmHWM");
-        if (peak > 0)
-            run.peakKiB = peak;
-        if (clock.elapsed() > 600000) {
-            host.kill();
-            host.waitForFinished();
-        }
-    }
-    run.seconds = clock.nsecsElapsed() / 1e9;
-    run.exitCode = host.exitStatus() == QProcess::NormalExit ? host.exitCode() : -1;
-    return run;
+    return TimedRun::of(QStringLiteral(HOST_BIN), environment, arguments, 600000);
 }
 
 bool runTool(const QString &program, const QStringList &arguments)

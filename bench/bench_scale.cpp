@@ -11,16 +11,15 @@
 #include "PluginPaths.h"
 #include "PreferencesFile.h"
 #include "PrivateHome.h"
-#include "ProcessTable.h"
 #include "SamplePhotos.h"
 #include "SandboxProcess.h"
+#include "TimedRun.h"
 #include "plugin/PluginHost.h"
 #include "window/HostWindow.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QJsonObject>
-#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -33,36 +32,9 @@ namespace {
 constexpr int largeBatch = 1000;
 constexpr int smallBatch = 100;
 
-struct Run
+TimedRun runHost(const QProcessEnvironment &environment, const QStringList &arguments)
 {
-    double seconds = -1;
-    qint64 peakKiB = -1;
-    int exitCode = -1;
-};
-
-Run runHost(const QProcessEnvironment &environment, const QStringList &arguments)
-{
-    QProcess host;
-    host.setProcessEnvironment(environment);
-    host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    host.setStandardOutputFile(QProcess::nullDevice());
-    Run run;
-    QElapsedTimer clock;
-    clock.start();
-    host.start(QStringLiteral(HOST_BIN), arguments);
-    host.waitForStarted();
-    while (!host.waitForFinished(20)) {
-        const qint64 peak = ProcessTable::statusKiB(host.processId(), "VmHWM");
-        if (peak > 0)
-            run.peakKiB = peak;
-        if (clock.elapsed() > 900000) {
-            host.kill();
-            host.waitForFinished();
-        }
-    }
-    run.seconds = clock.nsecsElapsed() / 1e9;
-    run.exitCode = host.exitStatus() == QProcess::NormalExit ? host.exitCode() : -1;
-    return run;
+    return TimedRun::of(QStringLiteral(HOST_BIN), environment, arguments);
 }
 
 // Small photos of distinct content: each its own digest.
@@ -108,6 +80,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     app.setOrganizationName(QStringLiteral("Velotri"));
     app.setApplicationName(QStringLiteral("Orvelle"));
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {}); // the plug-in's chatter
     QTemporaryDir folder;
     const QStringList photos = smallPhotos(folder.path(), largeBatch);
     if (photos.size() != largeBatch)
@@ -130,7 +103,7 @@ int main(int argc, char **argv)
     for (const int count : { smallBatch, largeBatch }) {
         QFile::remove(record);
         const int before = sandbox.counters().value(QStringLiteral("photos")).toInt();
-        const Run run = runHost(environment, QStringList { "upload", "--parallel", "3" } + photos.mid(0, count));
+        const TimedRun run = runHost(environment, QStringList { "upload", "--parallel", "3" } + photos.mid(0, count));
         const int stored = sandbox.counters().value(QStringLiteral("photos")).toInt() - before;
         allStored = allStored && run.exitCode == 0 && stored == count;
         perPhoto[row++] = run.seconds / count;
