@@ -436,6 +436,7 @@ void tst_PluginHost::recordPlaces_data()
     QTest::newRow("folder-through-a-link") << "linked-home" << QString();
     QTest::newRow("link-at-the-file") << "linked-file" << "is a symbolic link";
     QTest::newRow("pipe-at-the-lock") << "fifo-lock" << "sent.sqlite.lock is not a regular file";
+    QTest::newRow("another-users-lock") << "foreign-lock" << "sent.sqlite.lock belongs to another user";
 }
 
 // The record opens through linked folders (a home on another disk), never
@@ -452,6 +453,8 @@ void tst_PluginHost::recordPlaces()
         QVERIFY(QFile::link(root.filePath("elsewhere.sqlite"), path));
     if (layout == "fifo-lock")
         QCOMPARE(::mkfifo(QFile::encodeName(path + ".lock").constData(), 0600), 0);
+    if (layout == "foreign-lock")
+        QVERIFY(QFile(path + ".lock").open(QIODevice::WriteOnly) && ::chown(QFile::encodeName(path + ".lock").constData(), 65534, 65534) == 0);
     QString said;
     UploadRecord record(path);
     const bool ready = record.open(&said) && record.lock(&said);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -36,9 +37,9 @@ QString columnText(sqlite3_stmt *statement, int column)
                              sqlite3_column_bytes(statement, column));
 }
 
-// A link, a FIFO or a device where a file of the record belongs: never
-// opened (a FIFO would hang the reader, a link could lead the writes
-// anywhere). Missing is fine: it is created.
+// A link, a FIFO, a device or another user's file where a file of the
+// record belongs: never opened (a FIFO would hang the reader, a link could
+// lead the writes anywhere). Missing is fine: it is created.
 QString notAPlainFile(const QString &path)
 {
     struct stat status {};
@@ -48,6 +49,8 @@ QString notAPlainFile(const QString &path)
         return QStringLiteral("%1 is a symbolic link").arg(path);
     if (!S_ISREG(status.st_mode))
         return QStringLiteral("%1 is not a regular file").arg(path);
+    if (status.st_uid != ::geteuid())
+        return QStringLiteral("%1 belongs to another user").arg(path);
     return QString();
 }
 

@@ -43,12 +43,8 @@ void CommandRunner::onWindowShown()
         finish(false);
         return;
     }
-    if (!m_toldLogin) {
-        m_toldLogin = true;
-        m_progress.clear();
-        std::fprintf(stderr, "orvelle-host: Logging in: a window is open\n");
-        std::fflush(stderr);
-    }
+    if (!std::exchange(m_toldLogin, true))
+        printNotice(QStringLiteral("Logging in: a window is open"));
 }
 
 CommandRunner::~CommandRunner() = default;
@@ -163,7 +159,7 @@ void CommandRunner::upload()
             [this](const QString &error) { printError(error + QStringLiteral(": a second run may send these photos again")); });
     connect(queue, &UploadQueue::rateLimited, this, [this](int seconds) {
         if (!std::exchange(m_toldRateLimit, true))
-            printError(QStringLiteral("the service limits how fast photos may be sent: waiting %1 s").arg(seconds));
+            printNotice(QStringLiteral("the service limits how fast photos may be sent: waiting %1 s").arg(seconds));
     });
     connect(m_batch.get(), &BatchJob::finished, this, &CommandRunner::reportBatch);
     m_batch->start({ m_options.files, { QString(), m_options.album }, m_options.message, m_options.again });
@@ -292,6 +288,16 @@ void CommandRunner::print(const QString &line)
     m_progress.clear();
     std::printf("%s\n", terminalText(line).toLocal8Bit().constData());
     std::fflush(stdout);
+}
+
+// A line on stderr that is no error: --json's document does not take it.
+void CommandRunner::printNotice(const QString &line)
+{
+    if (m_ended)
+        return;
+    m_progress.clear();
+    std::fprintf(stderr, "orvelle-host: %s\n", terminalText(line).toLocal8Bit().constData());
+    std::fflush(stderr);
 }
 
 void CommandRunner::printError(const QString &reason)

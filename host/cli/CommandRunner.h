@@ -58,6 +58,7 @@ private:
 
     void print(const QString &line);
     void printError(const QString &reason);
+    void printNotice(const QString &line);
     void finish(bool ok);
     void finish(ExitStatus status);
     void fail(const QString &reason); // the reason's line, then the end
