@@ -20,11 +20,6 @@ bool skips(const UploadRecord::Entry &known)
     return known.state != UploadRecord::State::Failed;
 }
 
-QString fileName(const QString &path)
-{
-    return QFileInfo(path).fileName();
-}
-
 } // namespace
 
 // What the record knew when the batch started: by content, and the latest
@@ -69,6 +64,10 @@ struct UploadQueue::Ready
     QByteArray digest;
     SourceFile::Stamp stamp;
     QString error;
+    // The record's earlier sending of this content, or of this path with
+    // other content (changed); in the batch's own snapshot.
+    const UploadRecord::Entry *earlier = nullptr;
+    bool changed = false;
 };
 
 struct UploadQueue::Photo
@@ -278,15 +277,16 @@ void UploadQueue::prepareInBackground(int index)
             ready.error = preparer->refusal(file, ready.stamp.size);
         if (ready.error.isEmpty() && digests)
             ready.digest = SourceFile::digest(file, *stop, &ready.stamp, &ready.error);
-        bool changed = false;
+        if (!ready.digest.isEmpty())
+            ready.earlier = known->heldBackBy(ready.digest, file, &ready.changed);
         // A photo that will not be sent is not prepared either.
-        const bool heldBack = !again && !ready.digest.isEmpty() && known->heldBackBy(ready.digest, file, &changed);
+        const bool heldBack = !again && ready.earlier;
         ready.prepared = std::make_shared<PreparedPhoto>();
         if (ready.error.isEmpty() && !heldBack) {
             *ready.prepared = preparer->prepare(file);
             QString error;
             if (ready.prepared->ok() && SourceFile::stampOf(file, &error) != ready.stamp)
-                ready.error = QStringLiteral("%1 %2").arg(fileName(file), QLatin1String(SourceFile::changedText));
+                ready.error = SourceFile::changedLine(file);
         }
         QMetaObject::invokeMethod(
             this, [this, batch, index, ready] { onPrepared(batch, index, ready); }, Qt::QueuedConnection);
@@ -314,8 +314,8 @@ void UploadQueue::onPrepared(quint64 batch, int index, const Ready &ready)
     photo.digest = ready.digest;
     photo.stamp = ready.stamp;
     if (!photo.digest.isEmpty()) {
-        bool changed = false;
-        const UploadRecord::Entry *earlier = m_known->heldBackBy(photo.digest, photo.file, &changed);
+        const UploadRecord::Entry *earlier = ready.earlier; // m_known is the batch's still
+        const bool changed = ready.changed;
         if (!changed && earlier)
             photo.known = *earlier;
         if (earlier && !m_place.again) {
@@ -356,7 +356,7 @@ bool UploadQueue::checkUnchanged(int index)
     QString error;
     if (SourceFile::stampOf(photo.file, &error) == photo.stamp && error.isEmpty())
         return true;
-    finishPhoto(index, Outcome::Failed, QStringLiteral("%1 %2").arg(fileName(photo.file), QLatin1String(SourceFile::changedText)));
+    finishPhoto(index, Outcome::Failed, SourceFile::changedLine(photo.file));
     return false;
 }
 

@@ -45,6 +45,11 @@ QString systemError(const QString &path)
 
 } // namespace
 
+QString changedLine(const QString &path)
+{
+    return QStringLiteral("%1 changed while the batch ran").arg(QFileInfo(path).fileName());
+}
+
 Stamp stampOf(const QString &path, QString *error)
 {
     struct stat status {};
@@ -88,7 +93,7 @@ QByteArray digest(const QString &path, const std::atomic<bool> &stop, Stamp *sta
         else if (got < 0)
             *error = systemError(path);
         else if (::fstat(fd, &status) != 0 || stampOfStatus(status) != *stamp)
-            *error = QStringLiteral("%1 %2").arg(QFileInfo(path).fileName(), QLatin1String(changedText));
+            *error = changedLine(path);
         else
             result = hash.result().toHex();
     }

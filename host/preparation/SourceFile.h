@@ -39,7 +39,8 @@ Stamp stampOf(const QString &path, QString *error);
 // every chunk, so that Ctrl+C is heard at once even in a huge file).
 QByteArray digest(const QString &path, const std::atomic<bool> &stop, Stamp *stamp, QString *error);
 
-constexpr const char *changedText = "changed while the batch ran";
+// "IMG_1019.jpg changed while the batch ran"
+QString changedLine(const QString &path);
 
 } // namespace SourceFile
 
