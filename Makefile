@@ -10,7 +10,7 @@ JOBS      ?= $(shell nproc)
 # Debian packages the project needs, by name.
 PACKAGES = build-essential cmake ninja-build pkg-config python3 \
            qtbase5-dev qtbase5-dev-tools qtwebengine5-dev libqt5webengine5 \
-           libcpp-httplib-dev libsqlite3-dev \
+           libcpp-httplib-dev libsqlite3-dev libexiv2-dev \
            clang libclang-rt-14-dev \
            qt5-image-formats-plugins \
            qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libqt6webenginecore6-bin \

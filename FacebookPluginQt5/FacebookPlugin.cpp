@@ -2,6 +2,7 @@
 
 #include "BrowserLoginFlow.h"
 #include "FacebookTasks/AlbumTask.h"
+#include "FacebookTasks/CreateAlbumTask.h"
 #include "FacebookTasks/ProfilePictureTask.h"
 #include "FacebookTasks/UploadTask.h"
 #include "FacebookTasks/UserNameTask.h"
@@ -149,6 +150,15 @@ ITask *FacebookPlugin::newPublishTask(const Publishing::Photo &photo,
                                      std::function<void(const Publishing::Result &)> done)
 {
     ITask *task = new UploadTask(m_graph, m_login, photo, std::move(done));
+    task->submit();
+    return task;
+}
+
+ITask *FacebookPlugin::newCreateAlbumTask(const Publishing::NewAlbum &album,
+                                         std::function<void(const Publishing::Album &)> onCreated,
+                                         FailureCallback onFailure)
+{
+    ITask *task = new CreateAlbumTask(m_graph, m_login, album, std::move(onCreated), std::move(onFailure));
     task->submit();
     return task;
 }

@@ -20,11 +20,11 @@ class QNetworkReply;
 // ServiceLogout, which asks each of them, the host's jar and the web
 // profile in turn. IPhotoPublishing gives hosts the same work with its
 // results as data.
-class FacebookPlugin : public QObject, public IPhotoUpload, public IServiceAccount, public IPhotoPublishing
+class FacebookPlugin : public QObject, public IPhotoUpload, public IServiceAccount, public IPhotoPublishing2
 {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID "com.velotri.Orvelle.IPhotoUpload")
-    Q_INTERFACES(IPhotoUpload IServiceAccount IPhotoPublishing)
+    Q_INTERFACES(IPhotoUpload IServiceAccount IPhotoPublishing IPhotoPublishing2)
 
 public:
     FacebookPlugin();
@@ -58,6 +58,9 @@ public:
                             FailureCallback onFailure) override;
     ITask *newPublishTask(const Publishing::Photo &photo,
                           std::function<void(const Publishing::Result &)> done) override;
+    ITask *newCreateAlbumTask(const Publishing::NewAlbum &album,
+                              std::function<void(const Publishing::Album &)> onCreated,
+                              FailureCallback onFailure) override;
 
     // The collaborators' work under the plug-in's own names, for hosts and
     // tools that reach the plug-in object itself.

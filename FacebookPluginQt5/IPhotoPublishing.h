@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QVariantMap>
 #include <QtPlugin>
 
@@ -35,6 +36,26 @@ struct Album
     QVariantMap details;
 };
 
+// Who may see an album or a photo, in the words hosts use: "only-me",
+// "friends", "friends-of-friends", "everyone".
+namespace Audience {
+inline QStringList names()
+{
+    return { QStringLiteral("only-me"), QStringLiteral("friends"), QStringLiteral("friends-of-friends"),
+             QStringLiteral("everyone") };
+}
+inline bool isName(const QString &name) { return names().contains(name); }
+} // namespace Audience
+
+// The options a photo may carry (IPhotoPublishing2).
+namespace PhotoOption {
+// Who may see the photo (an Audience name); without it, its album's audience.
+inline QString audience() { return QStringLiteral("audience"); }
+// When it was taken, ISO 8601 ("2026-07-14T09:30:00", "+02:00" or "Z" after
+// it when known): the service dates the photo by it.
+inline QString takenAt() { return QStringLiteral("takenAt"); }
+} // namespace PhotoOption
+
 // One photo to publish.
 struct Photo
 {
@@ -42,10 +63,35 @@ struct Photo
     QString albumId;  // empty: the application's own album
     QString message;  // may be empty
     // What later versions take beside (who may see it, when it was taken),
-    // by name. A plug-in refuses a name it does not know, before anything
-    // is sent (UnsupportedOption), rather than publish without it.
+    // by name (PhotoOption). A plug-in refuses a name it does not know,
+    // before anything is sent (UnsupportedOption), rather than publish
+    // without it, and a value it cannot send (BadValue).
     QVariantMap options;
 };
+
+// An album to create.
+struct NewAlbum
+{
+    QString name;        // 1 to maxAlbumNameLength characters, not only spaces
+    QString description; // may be empty
+    QString audience;    // an Audience name; empty: the service's default
+};
+
+constexpr int maxAlbumNameLength = 100;
+
+// Why the album cannot be asked for, before anything is sent; empty when
+// it can.
+inline QString albumRefusal(const NewAlbum &album)
+{
+    if (album.name.trimmed().isEmpty())
+        return QStringLiteral("an album needs a name");
+    if (album.name.size() > maxAlbumNameLength)
+        return QStringLiteral("an album's name takes at most %1 characters").arg(maxAlbumNameLength);
+    if (!album.audience.isEmpty() && !Audience::isName(album.audience))
+        return QStringLiteral("\"%1\" is not an audience (%2)")
+            .arg(album.audience, Audience::names().join(QStringLiteral(", ")));
+    return QString();
+}
 
 struct Result
 {
@@ -120,5 +166,24 @@ public:
 
 #define IPhotoPublishing_iid "com.velotri.Orvelle.IPhotoPublishing/1.0"
 Q_DECLARE_INTERFACE(IPhotoPublishing, IPhotoPublishing_iid)
+
+// Version 1.1 of the publishing interface: albums the user makes, and
+// photos with the options of PhotoOption. A host reaches it as 1.0:
+//
+//     auto *publishing = qobject_cast<IPhotoPublishing2 *>(loader.instance());
+class IPhotoPublishing2 : public IPhotoPublishing
+{
+public:
+    // Creates an album; onCreated hears it with its new id. A failure with
+    // maybeActedOn set means the album may exist all the same: list the
+    // albums before asking again. Names, audience and their lengths are
+    // checked (albumRefusal) before anything is sent: BadValue.
+    virtual ITask *newCreateAlbumTask(const Publishing::NewAlbum &album,
+                                      std::function<void(const Publishing::Album &)> onCreated,
+                                      FailureCallback onFailure) = 0;
+};
+
+#define IPhotoPublishing2_iid "com.velotri.Orvelle.IPhotoPublishing/1.1"
+Q_DECLARE_INTERFACE(IPhotoPublishing2, IPhotoPublishing2_iid)
 
 #endif // IPHOTOPUBLISHING_H

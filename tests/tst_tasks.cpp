@@ -1,5 +1,6 @@
 #include "FacebookPlugin.h"
 #include "FacebookTasks/AlbumTask.h"
+#include "FacebookTasks/CreateAlbumTask.h"
 #include "FacebookTasks/ProfilePictureTask.h"
 #include "FacebookTasks/UploadTask.h"
 #include "FacebookTasks/UserNameTask.h"
@@ -23,6 +24,7 @@ using Reply = FakeGraph::Reply;
 using Fault = FakeGraph::Fault;
 Q_DECLARE_METATYPE(AlbumTask::Albums)
 Q_DECLARE_METATYPE(FakeGraph::Reply)
+Q_DECLARE_METATYPE(Publishing::NewAlbum)
 
 namespace {
 
@@ -105,6 +107,10 @@ private slots:
     void checkRetriesLeaveTheUploadItsTime();
     void publishedAsData_data();
     void publishedAsData();
+    void photoForm_data();
+    void photoForm();
+    void albumCreated_data();
+    void albumCreated();
     void tokenNeverQuoted();
     void signedRequests_data();
     void signedRequests();
@@ -696,7 +702,7 @@ void tst_Tasks::publishedAsData_data()
                                   << int(Kind::RateLimited) << 1;
     QTest::newRow("rate-limit-613") << "12" << QList<Reply> { FakeGraph::error(613) } << int(Outcome::NotPublished)
                                     << int(Kind::RateLimited) << 1;
-    QTest::newRow("option-not-known") << "12:audience" << QList<Reply>() << int(Outcome::NotPublished)
+    QTest::newRow("option-not-known") << "12:place" << QList<Reply>() << int(Outcome::NotPublished)
                                       << int(Kind::UnsupportedOption) << 0;
 }
 
@@ -722,6 +728,101 @@ void tst_Tasks::publishedAsData()
     else
         QCOMPARE(int(results.first().failure.kind), kind);
     QCOMPARE(m_server->requests("/12/photos"), requests);
+}
+
+// Who may see the photo and when it was taken go as the service's fields;
+// a value it would not take sends nothing.
+void tst_Tasks::photoForm_data()
+{
+    QTest::addColumn<QVariantMap>("options");
+    QTest::addColumn<QMap<QByteArray, QByteArray>>("fields"); // besides the message and the photo; empty: refused
+    using Fields = QMap<QByteArray, QByteArray>;
+    QTest::newRow("none") << QVariantMap() << Fields();
+    QTest::newRow("only-me-and-taken") << QVariantMap { { "audience", "only-me" }, { "takenAt", "2026-07-14T09:30:00+02:00" } }
+                                       << Fields { { "privacy", R"({"value":"SELF"})" },
+                                                   { "backdated_time", "2026-07-14T09:30:00+02:00" } };
+    QTest::newRow("friends-of-friends") << QVariantMap { { "audience", "friends-of-friends" } }
+                                        << Fields { { "privacy", R"({"value":"FRIENDS_OF_FRIENDS"})" } };
+    QTest::newRow("everyone-taken-no-offset") << QVariantMap { { "audience", "everyone" }, { "takenAt", "2026-07-14T09:30:00" } }
+                                              << Fields { { "privacy", R"({"value":"EVERYONE"})" },
+                                                          { "backdated_time", "2026-07-14T09:30:00" } };
+    QTest::newRow("friends") << QVariantMap { { "audience", "friends" } } << Fields { { "privacy", R"({"value":"ALL_FRIENDS"})" } };
+    QTest::newRow("audience-unknown") << QVariantMap { { "audience", "SELF" } } << Fields { { "", "" } };
+    QTest::newRow("time-impossible") << QVariantMap { { "takenAt", "2026-13-45T25:00:00" } } << Fields { { "", "" } };
+    QTest::newRow("time-with-a-tail") << QVariantMap { { "takenAt", "2026-07-14T09:30:00+02:00&privacy=x" } }
+                                      << Fields { { "", "" } };
+}
+
+void tst_Tasks::photoForm()
+{
+    QFETCH(QVariantMap, options);
+    QFETCH(FakeGraph::Fields, fields);
+    QList<Publishing::Result> results;
+    UploadTask task(m_graph.get(), m_login.get(), { photo(), "12", "Ribeira at dusk", options },
+                    [&results](const Publishing::Result &result) { results << result; }, fast);
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 1, 10000);
+    if (fields.contains("")) {
+        QCOMPARE(int(results.first().failure.kind), int(TaskFailure::Kind::BadValue));
+        QCOMPARE(m_server->requests("/12/photos"), 0);
+        return;
+    }
+    QCOMPARE(int(results.first().outcome), int(Publishing::Result::Outcome::Published));
+    FakeGraph::Fields sent = m_server->fields("/12/photos");
+    QCOMPARE(sent.take("message"), QByteArray("Ribeira at dusk"));
+    QVERIFY(sent.take("source").startsWith("\x89PNG"));
+    QCOMPARE(sent, fields);
+}
+
+void tst_Tasks::albumCreated_data()
+{
+    QTest::addColumn<Publishing::NewAlbum>("album");
+    QTest::addColumn<QList<Reply>>("replies");
+    QTest::addColumn<QString>("created"); // its id; "kind:N" a failure of that kind, "?" with maybeActedOn
+    using Kind = TaskFailure::Kind;
+    const auto failed = [](Kind kind, bool mayExist = false) {
+        return QStringLiteral("kind:%1%2").arg(int(kind)).arg(mayExist ? "?" : "");
+    };
+    QTest::newRow("only-me") << Publishing::NewAlbum { "Porto, März", "Three days by the river", "only-me" }
+                             << QList<Reply>() << "21";
+    QTest::newRow("the-services-audience") << Publishing::NewAlbum { "Porto", "", "" } << QList<Reply>() << "21";
+    QTest::newRow("name-blank") << Publishing::NewAlbum { "  ", "", "" } << QList<Reply>() << failed(Kind::BadValue);
+    QTest::newRow("name-too-long") << Publishing::NewAlbum { QString(101, 'a'), "", "" } << QList<Reply>()
+                                   << failed(Kind::BadValue);
+    QTest::newRow("audience-unknown") << Publishing::NewAlbum { "Porto", "", "public" } << QList<Reply>()
+                                      << failed(Kind::BadValue);
+    QTest::newRow("refused") << Publishing::NewAlbum { "Porto", "", "" } << QList<Reply> { FakeGraph::error(100) }
+                             << failed(Kind::ServiceError);
+    QTest::newRow("portal-page") << Publishing::NewAlbum { "Porto", "", "" } << QList<Reply> { Reply { 200, "{}" } }
+                                 << failed(Kind::HttpFailure, true);
+    QTest::newRow("no-answer") << Publishing::NewAlbum { "Porto", "", "" }
+                               << QList<Reply> { Reply { 200, "", FakeGraph::Fault::Drop } } << failed(Kind::NoAnswer, true);
+}
+
+// An album is asked for once, with the service's fields; its id comes back.
+void tst_Tasks::albumCreated()
+{
+    QFETCH(Publishing::NewAlbum, album);
+    QFETCH(QList<Reply>, replies);
+    QFETCH(QString, created);
+    m_server->script("POST /me/albums", replies);
+    QList<Publishing::Album> albums;
+    QList<TaskFailure> failures;
+    CreateAlbumTask task(m_graph.get(), m_login.get(), album, [&albums](const Publishing::Album &a) { albums << a; },
+                         [&failures](const TaskFailure &failure) { failures << failure; }, fast);
+    task.submit();
+    QTRY_COMPARE_WITH_TIMEOUT(albums.size() + failures.size(), 1, 10000);
+    if (created.startsWith("kind:")) {
+        QCOMPARE(QString("kind:%1%2").arg(int(failures.first().kind)).arg(failures.first().maybeActedOn ? "?" : ""), created);
+        QCOMPARE(m_server->requests("/me/albums"), failures.first().sentNothing() ? 0 : 1);
+        return;
+    }
+    QCOMPARE(albums.first().id, created);
+    QCOMPARE(albums.first().name, album.name);
+    FakeGraph::Fields expected { { "name", album.name.toUtf8() }, { "message", album.description.toUtf8() } };
+    if (!album.audience.isEmpty())
+        expected.insert("privacy", R"({"value":"SELF"})");
+    QCOMPARE(m_server->fields("/me/albums"), expected);
 }
 
 // The service may quote the token in words of its own, or inside an address

@@ -24,6 +24,7 @@ struct TaskFailure
         UnsupportedOption, // the host asked for what this plug-in cannot do: detail = its name
         RateLimited,     // the service refused the request unprocessed because too many
                          // came too fast: serviceCode, detail = its message
+        BadValue,        // a value the host gave cannot be sent: detail = why, one line
     };
 
     TaskFailure() = default;
@@ -48,7 +49,7 @@ struct TaskFailure
     bool sentNothing() const
     {
         return kind == Kind::FileUnreadable || kind == Kind::UnsupportedType || kind == Kind::BadAlbumId
-            || kind == Kind::PluginUnloaded || kind == Kind::UnsupportedOption;
+            || kind == Kind::PluginUnloaded || kind == Kind::UnsupportedOption || kind == Kind::BadValue;
     }
     bool isLoginRefusal() const { return kind == Kind::LoginCanceled || kind == Kind::LoginFailed; }
 
@@ -90,6 +91,8 @@ struct TaskFailure
             return QStringLiteral("This version of the plug-in cannot honour \"%1\": nothing was sent").arg(detail);
         case Kind::RateLimited:
             return QStringLiteral("rate limited by the service: %1").arg(detail);
+        case Kind::BadValue:
+            return QStringLiteral("Nothing was sent: %1").arg(detail);
         }
         if (maybeActedOn)
             text += QStringLiteral(" (after the whole photo was sent: it may have been published)");

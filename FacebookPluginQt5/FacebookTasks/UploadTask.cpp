@@ -2,6 +2,7 @@
 
 #include "AlbumTask.h"
 #include "GraphClient.h"
+#include "GraphForm.h"
 #include "network/SinglePassFile.h"
 #include "utils/ImageMime.h"
 #include "utils/Logging.h"
@@ -133,8 +134,8 @@ QNetworkReply *UploadTask::reply()
         finishWithError(TaskFailure(TaskFailure::Kind::UnsupportedType, suffix));
         return nullptr;
     }
-    if (!m_options.isEmpty()) {
-        finishWithError(TaskFailure(TaskFailure::Kind::UnsupportedOption, m_options.firstKey()));
+    if (const std::optional<TaskFailure> refusal = optionRefusal()) {
+        finishWithError(*refusal);
         return nullptr;
     }
     if (!isAlbumId(m_albumId)) {
@@ -156,12 +157,14 @@ QNetworkReply *UploadTask::reply()
                        "form-data; name=\"source\"; filename=\"" + safeFileName(m_filePath) + '"');
     image.setBodyDevice(file.get()); // streamed, not read into memory
 
-    QHttpPart message;
-    message.setHeader(QNetworkRequest::ContentDispositionHeader, QByteArrayLiteral("form-data; name=\"message\""));
-    message.setBody(m_message.toUtf8());
-
     auto *body = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    body->append(message);
+    body->append(GraphForm::field("message", m_message.toUtf8()));
+    const QString audience = m_options.value(Publishing::PhotoOption::audience()).toString();
+    if (!audience.isEmpty())
+        body->append(GraphForm::field("privacy", GraphForm::privacy(audience)));
+    const QString takenAt = m_options.value(Publishing::PhotoOption::takenAt()).toString();
+    if (!takenAt.isEmpty())
+        body->append(GraphForm::field("backdated_time", takenAt.toLatin1()));
     body->append(image);
     Network::SinglePassFile *source = file.release();
     source->setParent(body);
@@ -171,6 +174,29 @@ QNetworkReply *UploadTask::reply()
     source->sealOnceSent(reply); // the photo goes out once, whatever the connection does
     body->setParent(reply);      // the body and the file live as long as the reply
     return reply;
+}
+
+// Each option the photo carries is one the service's form takes, with a
+// value it takes: a photo is never published to more people, or dated
+// otherwise, than the host asked for.
+std::optional<TaskFailure> UploadTask::optionRefusal() const
+{
+    for (auto option = m_options.cbegin(); option != m_options.cend(); ++option) {
+        const QString value = option.value().toString();
+        if (option.key() == Publishing::PhotoOption::audience()) {
+            if (!Publishing::Audience::isName(value))
+                return TaskFailure(TaskFailure::Kind::BadValue,
+                                   QStringLiteral("\"%1\" is not an audience (%2)")
+                                       .arg(value, Publishing::Audience::names().join(QStringLiteral(", "))));
+        } else if (option.key() == Publishing::PhotoOption::takenAt()) {
+            if (!GraphForm::isBackdatedTime(value))
+                return TaskFailure(TaskFailure::Kind::BadValue,
+                                   QStringLiteral("\"%1\" is not a date and time the service takes").arg(value));
+        } else {
+            return TaskFailure(TaskFailure::Kind::UnsupportedOption, option.key());
+        }
+    }
+    return std::nullopt;
 }
 
 void UploadTask::onListingPage(const QVariantMap &page)

@@ -5,6 +5,7 @@
 #include "IPhotoPublishing.h"
 
 #include <functional>
+#include <optional>
 
 // Uploads one image file with a message, streamed from disk as the "source"
 // part after the "message" part. The album is one the host names: by id
@@ -36,12 +37,13 @@ private:
     QString albumId();
     bool needsAlbumListing();
     void onListingPage(const QVariantMap &page);
+    std::optional<TaskFailure> optionRefusal() const;
 
     QString m_filePath;
     QString m_albumName; // by name: the photo upload interface
     QString m_albumId;   // by id: the publishing interface
     QString m_message;
-    QVariantMap m_options; // none is known yet: any is refused
+    QVariantMap m_options; // PhotoOption: any other is refused
     QString m_sentTo; // the album id of the photo's request
     std::function<void()> m_onSuccess;
     Done m_done;

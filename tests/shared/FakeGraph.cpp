@@ -76,6 +76,7 @@ void FakeGraph::onReadable(QTcpSocket *socket)
         const int lengthAt = head.toLower().indexOf("content-length:");
         const qint64 length = lengthAt < 0 ? 0 : head.mid(lengthAt + 15, head.indexOf('\r', lengthAt) - lengthAt - 15).trimmed().toLongLong();
         request.bodyLeft = length - (request.head.size() - end - 4);
+        request.body = request.head.mid(end + 4);
         const QList<QByteArray> line = head.left(head.indexOf('\r')).split(' ');
         request.method = line.value(0);
         request.target = line.value(1);
@@ -89,12 +90,15 @@ void FakeGraph::onReadable(QTcpSocket *socket)
             return;
         }
     } else {
-        request.bodyLeft -= socket->readAll().size();
+        const QByteArray more = socket->readAll();
+        request.bodyLeft -= more.size();
+        request.body += more;
     }
     if (request.bodyLeft > 0)
         return;
     const Pending done = request;
     request = Pending();
+    m_bodies.insert(QUrl::fromEncoded(done.target).path().toUtf8(), done.body);
     answer(socket, done.method, done.target);
 }
 
@@ -148,6 +152,22 @@ void FakeGraph::answer(QTcpSocket *socket, const QByteArray &method, const QByte
     });
 }
 
+FakeGraph::Fields FakeGraph::fields(const QByteArray &path) const
+{
+    const QByteArray body = m_bodies.value(path);
+    const QByteArray boundary = body.left(body.indexOf("\r\n"));
+    QMap<QByteArray, QByteArray> fields;
+    int at = 0;
+    while (!boundary.isEmpty() && (at = body.indexOf("name=\"", at)) >= 0) {
+        const int nameEnd = body.indexOf('"', at + 6);
+        const int valueStart = body.indexOf("\r\n\r\n", nameEnd) + 4;
+        const int valueEnd = body.indexOf("\r\n" + boundary, valueStart);
+        fields.insert(body.mid(at + 6, nameEnd - at - 6), body.mid(valueStart, valueEnd - valueStart));
+        at = valueEnd;
+    }
+    return fields;
+}
+
 QByteArray FakeGraph::scriptKey(const QByteArray &method, const QByteArray &target)
 {
     const QByteArray path = QUrl::fromEncoded(target).path().toUtf8();
@@ -156,6 +176,8 @@ QByteArray FakeGraph::scriptKey(const QByteArray &method, const QByteArray &targ
 
 QByteArray FakeGraph::usualAnswer(const QByteArray &method, const QByteArray &path, const QByteArray &query)
 {
+    if (method == "POST" && path == "/me/albums")
+        return R"({"id":"21"})";
     if (method == "POST")
         return R"({"id":"1001"})";
     if (path == "/me")

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QTcpServer>
 
@@ -43,6 +44,10 @@ public:
 
     int requests(const QByteArray &path) const { return m_requests.value(path); }
     QList<QByteArray> targets() const { return m_targets; }
+    // The form fields of the last request to that path, by name (a file's
+    // part: its bytes).
+    using Fields = QMap<QByteArray, QByteArray>;
+    Fields fields(const QByteArray &path) const;
     int photos() const { return m_photos; }             // uploads answered with the usual photo id
     int brokenUploads() const { return m_brokenUploads; } // bodies cut off before their end
     // Reads every request at this pace (bytes every 10 ms): the sockets'
@@ -62,6 +67,7 @@ private:
         QByteArray head;
         qint64 bodyLeft = -1; // -1: the head is still coming
         QByteArray method, target;
+        QByteArray body;
     };
 
     QTcpServer m_server;
@@ -69,6 +75,7 @@ private:
     QHash<QByteArray, QList<Reply>> m_scripts;
     QHash<QByteArray, int> m_requests;
     QList<QByteArray> m_targets;
+    QHash<QByteArray, QByteArray> m_bodies; // the last, by path
     int m_photos = 0;
     int m_brokenUploads = 0;
     int m_paceBytes = 0; // 0: as fast as it comes
