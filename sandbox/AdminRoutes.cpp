@@ -4,6 +4,7 @@
 #include "JsonReply.h"
 #include "SandboxServer.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -203,15 +204,38 @@ void photos(SandboxServer &sandbox, const httplib::Request &, httplib::Response 
 {
     QJsonArray photos;
     for (const Store::Photo &photo : sandbox.store().photos()) {
+        // Where a test finds the bytes the service kept.
+        const QString storedFile =
+            QFileInfo(JsonReply::text(sandbox.config().dataDir + "/" + photo.storedFile)).absoluteFilePath();
         photos.append(QJsonObject { { "id", JsonReply::text(photo.id) },
                                     { "album_id", JsonReply::text(photo.albumId) },
                                     { "album", JsonReply::text(photo.albumName) },
                                     { "message", JsonReply::text(photo.message) },
                                     { "file_name", JsonReply::text(photo.fileName) },
                                     { "mime", JsonReply::text(photo.mime) },
-                                    { "size", qint64(photo.size) } });
+                                    { "size", qint64(photo.size) },
+                                    { "privacy", JsonReply::text(photo.privacy) },
+                                    { "backdated_time", photo.backdatedTime.empty()
+                                          ? QJsonValue(QJsonValue::Null)
+                                          : QJsonValue(JsonReply::text(photo.backdatedTime)) },
+                                    { "stored_file", storedFile } });
     }
     JsonReply::send(response, photos);
+}
+
+void albums(SandboxServer &sandbox, const httplib::Request &, httplib::Response &response)
+{
+    QJsonArray albums;
+    for (const Store::Album &album : sandbox.store().allAlbums()) {
+        albums.append(QJsonObject { { "id", JsonReply::text(album.id) },
+                                    { "user_id", JsonReply::text(album.userId) },
+                                    { "name", JsonReply::text(album.name) },
+                                    { "description", JsonReply::text(album.description) },
+                                    { "privacy", JsonReply::text(album.privacy) },
+                                    { "can_upload", album.canUpload },
+                                    { "count", album.count } });
+    }
+    JsonReply::send(response, albums);
 }
 
 void posts(SandboxServer &sandbox, const httplib::Request &, httplib::Response &response)
@@ -255,6 +279,7 @@ void install(SandboxServer &sandbox, httplib::Server &http)
         { "POST", "switches", switches },
         { "GET", "counters", counters },
         { "GET", "photos", photos },
+        { "GET", "albums", albums },
         { "GET", "posts", posts },
     };
     for (const Route &route : routes) {

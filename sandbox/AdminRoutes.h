@@ -36,7 +36,9 @@ class SandboxServer;
 //        read, nothing stored, a scripted answer waits
 //   POST /__sandbox/switches?auto_approve=&new_permissions=&feed_cancel_error=&upload_limit=&upload_answer_delay_ms=&uplink=
 //   GET  /__sandbox/counters              requests per path, photos, posts
-//   GET  /__sandbox/photos, /__sandbox/posts
+//   GET  /__sandbox/photos, /__sandbox/posts, /__sandbox/albums (every user's;
+//        photos with their privacy, backdated_time or null, and stored_file,
+//        the stored copy's absolute path)
 namespace AdminRoutes {
 constexpr const char *prefix = "/__sandbox/";
 // Every control call carries this header with the value "1".

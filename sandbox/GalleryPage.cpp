@@ -1,9 +1,29 @@
 #include "GalleryPage.h"
 
 #include "Html.h"
+#include "Privacy.h"
 #include "SandboxServer.h"
 
+#include <ctime>
 #include <map>
+
+namespace {
+
+// The date a person would see: the one the photo was backdated to (as it was
+// sent), else when it came.
+std::string photoDate(const Store::Photo &photo)
+{
+    if (!photo.backdatedTime.empty())
+        return photo.backdatedTime;
+    const std::time_t created = std::time_t(photo.created);
+    std::tm utc {};
+    char text[32] = {};
+    if (gmtime_r(&created, &utc))
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &utc);
+    return text;
+}
+
+} // namespace
 
 namespace GalleryPage {
 
@@ -24,14 +44,19 @@ void install(SandboxServer &sandbox, httplib::Server &http)
             const std::vector<Store::Album> albums = s->store().albums(userId, 0, 1000);
             for (const Store::Album &album : albums) {
                 const auto photos = byAlbum.find(album.id);
-                body += "<div class=\"album\"><b>" + Html::escape(album.name) + "</b>"
-                    + (album.canUpload ? "" : " <span class=\"muted\">(no uploads)</span>") + "<br>";
+                body += "<div class=\"album\"><b>" + Html::escape(album.name) + "</b> <span class=\"muted\">· "
+                    + Html::escape(Privacy::words(album.privacy)) + (album.canUpload ? "" : " (no uploads)")
+                    + "</span><br>";
+                if (!album.description.empty())
+                    body += "<i>" + Html::escape(album.description) + "</i><br>";
                 if (photos == byAlbum.end())
                     body += "<span class=\"muted\">no photos yet</span>";
                 else {
                     for (const Store::Photo &photo : photos->second) {
                         body += "<div class=\"photo\"><img src=\"/photos/" + photo.id + "\" alt=\""
-                            + Html::escape(photo.fileName) + "\"><br>" + Html::escape(photo.message) + "</div>";
+                            + Html::escape(photo.fileName) + "\"><br>" + Html::escape(photo.message)
+                            + "<br><span class=\"muted\">" + Html::escape(photoDate(photo)) + " · "
+                            + Html::escape(Privacy::words(photo.privacy)) + "</span></div>";
                     }
                 }
                 body += "</div>";

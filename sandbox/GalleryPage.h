@@ -6,7 +6,8 @@
 class SandboxServer;
 
 // "/": what the plug-in did, for a person in a browser: every album with
-// its photos and messages, and the posts shared through the feed dialog.
+// its audience, description and photos (each with its message, date and
+// audience), and the posts shared through the feed dialog.
 namespace GalleryPage {
 void install(SandboxServer &sandbox, httplib::Server &http);
 }

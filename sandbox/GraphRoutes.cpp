@@ -4,21 +4,29 @@
 #include "Images.h"
 #include "PhotoReceiver.h"
 #include "JsonReply.h"
+#include "Privacy.h"
 #include "SandboxServer.h"
 
+#include <QDate>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QString>
+#include <QTime>
 
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 namespace {
 
 constexpr int defaultPageSize = 25;
+constexpr int maxAlbumName = 100; // characters
+constexpr std::int64_t backdatedSlack = 24 * 3600; // the service allows for clocks and time zones
 
 // The user the request's token belongs to, or the error already written.
 std::optional<std::string> authenticate(SandboxServer &sandbox, const httplib::Request &request,
@@ -67,6 +75,43 @@ int decodeCursor(const std::string &cursor)
     return ok && offset >= 0 ? offset : 0;
 }
 
+// A form's field, multipart or urlencoded, or else the query string's.
+std::optional<std::string> formField(const httplib::Request &request, const char *name)
+{
+    if (request.has_file(name))
+        return request.get_file_value(name).content;
+    if (request.has_param(name))
+        return request.get_param_value(name);
+    return std::nullopt;
+}
+
+// The time a backdated_time names, in seconds since the epoch: a date and
+// time "YYYY-MM-DDTHH:MM:SS" (UTC, or with "Z" or an offset "+HH:MM") or a
+// Unix time in seconds; none for anything else.
+std::optional<std::int64_t> backdatedSeconds(const std::string &value)
+{
+    static const std::regex unixTime(R"(\d{1,12})");
+    static const std::regex dateTime(R"((\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)(Z|([+-])(\d\d):(\d\d))?)");
+    if (std::regex_match(value, unixTime))
+        return std::stoll(value);
+    std::smatch parts;
+    if (!std::regex_match(value, parts, dateTime))
+        return std::nullopt;
+    const auto number = [&parts](int index) { return std::stoi(parts[index].str()); };
+    const QDate date(number(1), number(2), number(3));
+    const QTime time(number(4), number(5), number(6));
+    if (!date.isValid() || !time.isValid())
+        return std::nullopt;
+    std::int64_t offset = 0;
+    if (parts[8].matched) {
+        if (number(9) > 14 || number(10) > 59)
+            return std::nullopt;
+        offset = (number(9) * 60 + number(10)) * 60 * (parts[8] == "-" ? -1 : 1);
+    }
+    constexpr std::int64_t unixEpochDay = 2440588; // 1970-01-01 as a Julian day
+    return (date.toJulianDay() - unixEpochDay) * 86400 + time.msecsSinceStartOfDay() / 1000 - offset;
+}
+
 void me(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
 {
     const auto userId = authenticate(sandbox, request, response);
@@ -112,7 +157,9 @@ void albums(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         data.append(QJsonObject { { "id", JsonReply::text(album.id) },
                                   { "name", JsonReply::text(album.name) },
                                   { "can_upload", album.canUpload },
-                                  { "count", album.count } });
+                                  { "count", album.count },
+                                  { "description", JsonReply::text(album.description) },
+                                  { "privacy", JsonReply::text(album.privacy) } });
     }
     QJsonObject result { { "data", data } };
     if (!data.isEmpty()) {
@@ -131,6 +178,55 @@ void albums(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         result.insert("paging", paging);
     }
     JsonReply::send(response, result);
+}
+
+// A new album of the token's user, from a form: "name" (1 to 100
+// characters), "message" (its description) and "privacy".
+void createAlbum(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
+{
+    const auto userId = authenticate(sandbox, request, response);
+    if (!userId)
+        return;
+    // Whoever may upload photos may make albums for them.
+    if (!sandbox.store().hasPermission(*userId, "photo_upload")) {
+        GraphError::missingPermission("photo_upload").writeTo(response);
+        return;
+    }
+    // As for uploads: a scripted answer makes no album, unless the script
+    // loses the answer of one that was made.
+    const std::optional<FaultInjector::Reply> scripted = sandbox.faults().take(request);
+    const bool answerLost = scripted && scripted->stored;
+    if (scripted && !answerLost && sandbox.faults().answer(*scripted, request, response, sandbox.config().port))
+        return;
+    const QString name = QString::fromStdString(formField(request, "name").value_or(std::string())).trimmed();
+    const auto length = name.toUcs4().size();
+    if (length == 0) {
+        GraphError::invalidParameter("The parameter name is required").writeTo(response);
+        return;
+    }
+    if (length > maxAlbumName) {
+        GraphError::invalidParameter("Param name must be at most " + std::to_string(maxAlbumName) + " characters")
+            .writeTo(response);
+        return;
+    }
+    std::string privacy = Privacy::newAlbumDefault;
+    if (const std::optional<std::string> given = formField(request, "privacy")) {
+        const std::optional<std::string> parsed = Privacy::parse(*given);
+        if (!parsed) {
+            GraphError::invalidParameter(Privacy::malformed("privacy")).writeTo(response);
+            return;
+        }
+        privacy = *parsed;
+    }
+    const std::string id = sandbox.store().addAlbum(*userId, name.toStdString(),
+                                                    formField(request, "message").value_or(std::string()), privacy);
+    if (id.empty()) {
+        GraphError { 2, "OAuthException", "Service temporarily unavailable", 0, 500 }.writeTo(response);
+        return;
+    }
+    if (answerLost && sandbox.faults().answer(*scripted, request, response, sandbox.config().port))
+        return;
+    JsonReply::send(response, QJsonObject { { "id", JsonReply::text(id) } });
 }
 
 void picture(SandboxServer &sandbox, const httplib::Request &request, httplib::Response &response)
@@ -231,6 +327,38 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
         GraphError { 324, "OAuthException", "(#324) Missing or invalid image file", 0, 400 }.writeTo(response);
         return;
     }
+    // Every parameter is checked before anything is stored: a refused photo
+    // leaves no trace, not even the application's album.
+    const auto uploadField = [&receiver, &request](const char *name) -> std::optional<std::string> {
+        if (receiver.hasField(name))
+            return receiver.field(name);
+        if (request.has_param(name)) // the query string's
+            return request.get_param_value(name);
+        return std::nullopt;
+    };
+    std::optional<std::string> privacy;
+    if (const std::optional<std::string> given = uploadField("privacy")) {
+        privacy = Privacy::parse(*given);
+        if (!privacy) {
+            GraphError::invalidParameter(Privacy::malformed("privacy")).writeTo(response);
+            return;
+        }
+    }
+    std::string backdatedTime;
+    if (const std::optional<std::string> given = uploadField("backdated_time")) {
+        backdatedTime = *given;
+        const std::optional<std::int64_t> seconds = backdatedSeconds(backdatedTime);
+        if (!seconds) {
+            GraphError::invalidParameter("Param backdated_time must be a date and time (YYYY-MM-DDTHH:MM:SS, "
+                                         "optionally with Z or +HH:MM) or a Unix time in seconds")
+                .writeTo(response);
+            return;
+        }
+        if (*seconds > std::int64_t(std::time(nullptr)) + backdatedSlack) {
+            GraphError::invalidParameter("Param backdated_time cannot be in the future").writeTo(response);
+            return;
+        }
+    }
     Store::Album album;
     if (albumPathId == "me") {
         album = sandbox.store().applicationAlbum(*userId);
@@ -246,6 +374,13 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
             GraphError { 120, "OAuthException", "(#120) Invalid album id", 0, 400 }.writeTo(response);
             return;
         }
+        // The application's album (above) takes any audience.
+        if (privacy && Privacy::isWider(*privacy, found->privacy)) {
+            GraphError::invalidParameter("The photo's privacy (" + *privacy + ") cannot be wider than its album's ("
+                                         + found->privacy + ")")
+                .writeTo(response);
+            return;
+        }
         album = *found;
     }
     Store::Photo photo;
@@ -254,6 +389,8 @@ void upload(SandboxServer &sandbox, const httplib::Request &request, httplib::Re
     photo.fileName = receiver.fileName();
     photo.mime = mime;
     photo.size = receiver.size();
+    photo.privacy = privacy.value_or(album.privacy);
+    photo.backdatedTime = backdatedTime;
     // Stored under a name of our own: the client's file name never reaches the disk.
     static std::atomic<unsigned> sequence { 0 };
     photo.storedFile = "photos/" + std::to_string(std::time(nullptr)) + "-" + std::to_string(++sequence) + "."
@@ -280,6 +417,7 @@ void install(SandboxServer &sandbox, httplib::Server &http)
     http.Get("/me", [s](const httplib::Request &rq, httplib::Response &rs) { me(*s, rq, rs); });
     http.Get("/me/permissions", [s](const httplib::Request &rq, httplib::Response &rs) { permissions(*s, rq, rs); });
     http.Get("/me/albums", [s](const httplib::Request &rq, httplib::Response &rs) { albums(*s, rq, rs); });
+    http.Post("/me/albums", [s](const httplib::Request &rq, httplib::Response &rs) { createAlbum(*s, rq, rs); });
     http.Get("/me/picture", [s](const httplib::Request &rq, httplib::Response &rs) { picture(*s, rq, rs); });
     http.Get(R"(/pictures/(\d+)\.png)",
              [s](const httplib::Request &rq, httplib::Response &rs) { pictureFile(*s, rq, rs); });

@@ -7,8 +7,13 @@
 #include <unistd.h>
 
 namespace {
-constexpr std::size_t messageLimit = 64 * 1024;
+constexpr std::size_t messageLimit = 64 * 1024; // each text part's
+
+bool isTextField(const std::string &name)
+{
+    return name == "message" || name == "privacy" || name == "backdated_time";
 }
+} // namespace
 
 PhotoReceiver::PhotoReceiver(std::string uploadDir, std::int64_t sizeLimit, Uplink *uplink)
     : m_uploadDir(std::move(uploadDir))
@@ -64,15 +69,18 @@ bool PhotoReceiver::receive(const httplib::ContentReader &reader)
                 m_fileName = part.filename;
                 return openTemporary();
             }
+            if (isTextField(m_part))
+                m_fields[m_part].clear(); // the last of a repeated field counts
             return true;
         },
         [this](const char *data, std::size_t length) {
             if (m_uplink)
                 m_uplink->pass(length);
-            if (m_part == "message") {
-                if (m_message.size() + length > messageLimit)
+            if (isTextField(m_part)) {
+                std::string &text = m_fields[m_part];
+                if (text.size() + length > messageLimit)
                     return false;
-                m_message.append(data, length);
+                text.append(data, length);
             } else if (m_part == "source") {
                 if (m_head.size() < 8)
                     m_head.append(data, std::min<std::size_t>(length, 8 - m_head.size()));
@@ -98,6 +106,12 @@ bool PhotoReceiver::discard(const httplib::Request &request, const httplib::Cont
                       [](const char *, std::size_t) { return true; });
     }
     return reader([](const char *, std::size_t) { return true; });
+}
+
+std::string PhotoReceiver::field(const std::string &name) const
+{
+    const auto found = m_fields.find(name);
+    return found == m_fields.end() ? std::string() : found->second;
 }
 
 std::string PhotoReceiver::mime() const

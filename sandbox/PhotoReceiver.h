@@ -5,13 +5,15 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 
 class Uplink;
 
-// Reads a multipart photo upload ("message" and "source" parts) as it
-// arrives: the photo goes straight to a temporary file in the data folder,
-// never whole into memory. The file is removed unless commit() moves it to
+// Reads a multipart photo upload (the "source" part and the short text
+// parts beside it: "message", "privacy", "backdated_time") as it arrives:
+// the photo goes straight to a temporary file in the data folder, never
+// whole into memory. The file is removed unless commit() moves it to
 // its final place, so an upload that breaks off leaves nothing behind.
 class PhotoReceiver
 {
@@ -29,7 +31,9 @@ public:
 
     bool hasSource() const { return m_hasSource; }
     bool tooLarge() const { return m_tooLarge; }
-    std::string message() const { return m_message; }
+    std::string message() const { return field("message"); }
+    bool hasField(const std::string &name) const { return m_fields.count(name) != 0; }
+    std::string field(const std::string &name) const;
     std::string fileName() const { return m_fileName; }
     std::string mime() const; // sniffed from the bytes, empty if not an image
     std::int64_t size() const { return m_size; }
@@ -48,7 +52,7 @@ private:
     std::FILE *m_file = nullptr;
     std::string m_part;
     std::string m_head; // first bytes of the photo, for sniffing
-    std::string m_message;
+    std::map<std::string, std::string> m_fields;
     std::string m_fileName;
     std::int64_t m_size = 0;
     bool m_hasSource = false;

@@ -12,5 +12,6 @@ set(ORVELLE_SANDBOX_SOURCES
     GraphError.h GraphError.cpp
     JsonReply.h JsonReply.cpp
     PhotoReceiver.h PhotoReceiver.cpp
+    Privacy.h Privacy.cpp
     Images.h Images.cpp
     Html.h Html.cpp)

@@ -1,5 +1,7 @@
 #include "Store.h"
 
+#include "Privacy.h"
+
 #include <sqlite3.h>
 
 #include <sys/random.h>
@@ -130,10 +132,31 @@ void Store::createSchema()
                                           created INTEGER);
         CREATE TABLE IF NOT EXISTS sessions (session TEXT PRIMARY KEY, user_id TEXT);
     )sql");
+    // Data folders of earlier versions lack these; their albums took every
+    // audience, and their photos had their album's.
+    addMissingColumn("albums", "description", "TEXT DEFAULT ''");
+    addMissingColumn("albums", "privacy", "TEXT DEFAULT 'EVERYONE'");
+    addMissingColumn("photos", "privacy", "TEXT",
+                     "UPDATE photos SET privacy = (SELECT a.privacy FROM albums a WHERE a.rowid = photos.album_rowid)");
+    addMissingColumn("photos", "backdated_time", "TEXT DEFAULT ''");
+}
+
+void Store::addMissingColumn(const char *table, const char *column, const char *definition, const char *fill)
+{
+    Statement columns(m_db, (std::string("PRAGMA table_info(") + table + ")").c_str());
+    while (columns.step()) {
+        if (columns.text(1) == column)
+            return;
+    }
+    exec((std::string("ALTER TABLE ") + table + " ADD COLUMN " + column + " " + definition).c_str());
+    if (fill)
+        exec(fill);
 }
 
 // Two users, one with a name in Cyrillic; enough albums for a second page
-// (25 per page), one that refuses uploads and two that share a name.
+// (25 per page), one that refuses uploads and two that share a name, told
+// apart by their descriptions and audiences. The others take photos of any
+// audience.
 void Store::seed()
 {
     exec("BEGIN");
@@ -143,18 +166,29 @@ void Store::seed()
         INSERT INTO permissions VALUES ('100001234567890', 'public_profile');
         INSERT INTO permissions VALUES ('100009876543210', 'public_profile');
     )sql");
-    const char *const names[] = { "Profile Pictures", "Mobile Uploads", "Timeline Photos", "Лето на даче",
-                                  "東京 2026", "Trips", "Trips" };
-    const auto addAlbum = [this](const std::string &user, const std::string &name, bool canUpload) {
-        Statement insert(m_db, "INSERT INTO albums (user_id, name, can_upload) VALUES (?, ?, ?)");
-        insert.bind(1, user).bind(2, name).bind(3, canUpload ? 1LL : 0LL).run();
+    struct Seeded
+    {
+        const char *name, *description, *privacy;
+    };
+    const Seeded named[] = { { "Profile Pictures", "", "EVERYONE" },
+                             { "Mobile Uploads", "", "EVERYONE" },
+                             { "Timeline Photos", "", "EVERYONE" },
+                             { "Лето на даче", "Дача под Тверью", "EVERYONE" },
+                             { "東京 2026", "", "EVERYONE" },
+                             { "Trips", "Lisbon, summer 2025", "EVERYONE" },
+                             { "Trips", "Weekends in the Alps", "SELF" } };
+    const auto addAlbum = [this](const std::string &user, const std::string &name, bool canUpload,
+                                 const std::string &description, const std::string &privacy) {
+        Statement insert(m_db, "INSERT INTO albums (user_id, name, can_upload, description, privacy) "
+                               "VALUES (?, ?, ?, ?, ?)");
+        insert.bind(1, user).bind(2, name).bind(3, canUpload ? 1LL : 0LL).bind(4, description).bind(5, privacy).run();
     };
     int index = 0;
-    for (const char *name : names)
-        addAlbum("100001234567890", name, index++ != 0); // profile pictures take no uploads
+    for (const Seeded &album : named) // profile pictures take no uploads
+        addAlbum("100001234567890", album.name, index++ != 0, album.description, album.privacy);
     for (int i = 1; index < 30; ++i, ++index)
-        addAlbum("100001234567890", "Album " + std::to_string(i), true);
-    addAlbum("100009876543210", "Holidays", true);
+        addAlbum("100001234567890", "Album " + std::to_string(i), true, "", "EVERYONE");
+    addAlbum("100009876543210", "Holidays", true, "", "EVERYONE");
     exec("COMMIT");
 }
 
@@ -295,12 +329,12 @@ bool Store::hasPermission(const std::string &userId, const std::string &permissi
 
 static const char *const albumColumns =
     "SELECT a.rowid, a.user_id, a.name, a.can_upload, "
-    "(SELECT COUNT(*) FROM photos p WHERE p.album_rowid = a.rowid) FROM albums a ";
+    "(SELECT COUNT(*) FROM photos p WHERE p.album_rowid = a.rowid), a.description, a.privacy FROM albums a ";
 
 static Store::Album readAlbum(const Statement &row)
 {
     return { std::to_string(albumIdBase + row.integer(0)), row.text(1), row.text(2), row.integer(3) != 0,
-             int(row.integer(4)) };
+             int(row.integer(4)), row.text(5), row.text(6) };
 }
 
 std::vector<Store::Album> Store::albums(const std::string &userId, int offset, int limit)
@@ -312,6 +346,27 @@ std::vector<Store::Album> Store::albums(const std::string &userId, int offset, i
     while (query.step())
         result.push_back(readAlbum(query));
     return result;
+}
+
+std::vector<Store::Album> Store::allAlbums()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Statement query(m_db, (std::string(albumColumns) + "ORDER BY a.rowid").c_str());
+    std::vector<Album> result;
+    while (query.step())
+        result.push_back(readAlbum(query));
+    return result;
+}
+
+std::string Store::addAlbum(const std::string &userId, const std::string &name, const std::string &description,
+                            const std::string &privacy)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Statement insert(m_db,
+                     "INSERT INTO albums (user_id, name, can_upload, description, privacy) VALUES (?, ?, 1, ?, ?)");
+    if (!insert.bind(1, userId).bind(2, name).bind(3, description).bind(4, privacy).run())
+        return {};
+    return std::to_string(albumIdBase + sqlite3_last_insert_rowid(m_db));
 }
 
 int Store::albumCount(const std::string &userId)
@@ -351,8 +406,11 @@ Store::Album Store::applicationAlbum(const std::string &userId)
         if (query.step())
             return readAlbum(query);
     }
-    Statement insert(m_db, "INSERT INTO albums (user_id, name, can_upload, is_application) VALUES (?, ?, 1, 1)");
-    insert.bind(1, userId).bind(2, std::string(applicationAlbumName)).run();
+    // New albums' audience; photos sent to it may have any (see the upload).
+    Statement insert(m_db, "INSERT INTO albums (user_id, name, can_upload, is_application, privacy) "
+                           "VALUES (?, ?, 1, 1, ?)");
+    insert.bind(1, userId).bind(2, std::string(applicationAlbumName)).bind(3, std::string(Privacy::newAlbumDefault));
+    insert.run();
     Statement query(m_db, select.c_str());
     query.bind(1, userId);
     query.step();
@@ -363,7 +421,7 @@ std::string Store::addPhoto(const Photo &photo, const std::string &userId)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Statement insert(m_db, "INSERT INTO photos (album_rowid, user_id, message, file_name, stored_file, mime, size, "
-                           "created) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+                           "created, privacy, backdated_time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     insert.bind(1, std::stoll(photo.albumId) - albumIdBase)
         .bind(2, userId)
         .bind(3, photo.message)
@@ -371,20 +429,23 @@ std::string Store::addPhoto(const Photo &photo, const std::string &userId)
         .bind(5, photo.storedFile)
         .bind(6, photo.mime)
         .bind(7, (long long)photo.size)
-        .bind(8, (long long)now());
+        .bind(8, (long long)now())
+        .bind(9, photo.privacy)
+        .bind(10, photo.backdatedTime);
     if (!insert.run())
         return {};
     return std::to_string(photoIdBase + sqlite3_last_insert_rowid(m_db));
 }
 
 static const char *const photoColumns =
-    "SELECT p.rowid, p.album_rowid, a.name, p.message, p.file_name, p.stored_file, p.mime, p.size "
-    "FROM photos p LEFT JOIN albums a ON a.rowid = p.album_rowid ";
+    "SELECT p.rowid, p.album_rowid, a.name, p.message, p.file_name, p.stored_file, p.mime, p.size, p.privacy, "
+    "p.backdated_time, p.created FROM photos p LEFT JOIN albums a ON a.rowid = p.album_rowid ";
 
 static Store::Photo readPhoto(const Statement &row)
 {
     return { std::to_string(photoIdBase + row.integer(0)), std::to_string(albumIdBase + row.integer(1)),
-             row.text(2), row.text(3), row.text(4), row.text(5), row.text(6), row.integer(7) };
+             row.text(2), row.text(3), row.text(4), row.text(5), row.text(6), row.integer(7), row.text(8),
+             row.text(9), row.integer(10) };
 }
 
 std::optional<Store::Photo> Store::photo(const std::string &id)

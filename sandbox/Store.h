@@ -28,6 +28,8 @@ public:
         std::string name;
         bool canUpload = false;
         int count = 0;
+        std::string description;
+        std::string privacy; // SELF, ALL_FRIENDS, FRIENDS_OF_FRIENDS or EVERYONE
     };
     struct Photo
     {
@@ -39,6 +41,9 @@ public:
         std::string storedFile; // relative to the data folder
         std::string mime;
         std::int64_t size = 0;
+        std::string privacy;
+        std::string backdatedTime; // as the client sent it; empty: none
+        std::int64_t created = 0;  // seconds since the epoch
     };
     struct Post
     {
@@ -79,6 +84,10 @@ public:
     bool isDeclined(const std::string &userId, const std::string &permission);
 
     std::vector<Album> albums(const std::string &userId, int offset, int limit);
+    std::vector<Album> allAlbums(); // every user's
+    // The new album's id; empty if it could not be stored.
+    std::string addAlbum(const std::string &userId, const std::string &name, const std::string &description,
+                         const std::string &privacy);
     int albumCount(const std::string &userId);
     std::optional<Album> album(const std::string &id);
     Album applicationAlbum(const std::string &userId); // the target of /me/photos
@@ -95,6 +104,7 @@ public:
 
 private:
     void createSchema();
+    void addMissingColumn(const char *table, const char *column, const char *definition, const char *fill = nullptr);
     void seed();
     bool exec(const char *sql);
 

@@ -2,13 +2,30 @@
 #include "TestMain.h"
 
 #include <QBuffer>
+#include <QDateTime>
+#include <QDir>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QTcpSocket>
+#include <QUrlQuery>
 
 namespace {
 
 const QByteArray pngBytes("\x89PNG\r\n\x1a\n-pretend-png-body");
 const QByteArray appId = "154093124663728";
+const QByteArray multipartType = "multipart/form-data; boundary=sbx-form";
+
+// A form ("name=value&...", percent-encoded where it must be) as multipart.
+QByteArray multipart(const QByteArray &form)
+{
+    QByteArray body;
+    for (const QByteArray &field : form.split('&')) {
+        const int equals = field.indexOf('=');
+        body += "--sbx-form\r\nContent-Disposition: form-data; name=\"" + field.left(equals) + "\"\r\n\r\n"
+            + QByteArray::fromPercentEncoding(field.mid(equals + 1)) + "\r\n";
+    }
+    return body + "--sbx-form--\r\n";
+}
 
 } // namespace
 
@@ -28,8 +45,14 @@ private slots:
     void oversizedPhotoRefusedForGood();
     void rateLimitAndRename_data();
     void rateLimitAndRename();
+    void createdAlbumIsListed_data();
+    void createdAlbumIsListed();
+    void photoFields_data();
+    void photoFields();
 
 private:
+    QJsonArray controlList(const QByteArray &what) { return m_sandbox->get("/__sandbox/" + what).json().array(); }
+
     std::unique_ptr<SandboxProcess> m_sandbox;
 };
 
@@ -190,6 +213,98 @@ void tst_Sandbox::rateLimitAndRename()
     bool stored = false;
     QTRY_VERIFY_WITH_TIMEOUT(stored || (stored = upload().status == 200), 10000);
     QCOMPARE(m_sandbox->counters()["photos"].toInt(), 1);
+}
+
+// A new album needs photo_upload, answers its id and is listed as it was made
+// (the service's default audience when none is given); a script may answer instead.
+void tst_Sandbox::createdAlbumIsListed_data()
+{
+    QTest::addColumn<QByteArray>("form");
+    QTest::addColumn<bool>("asMultipart");
+    QTest::addColumn<QString>("privacy");
+    QTest::newRow("multipart") << QByteArray(R"(name=%20Ski%202026%20&message=Chamonix&privacy={"value":"SELF"})")
+                               << true << "SELF";
+    QTest::newRow("urlencoded") << QByteArray("name=Ski%202026&message=Chamonix") << false << "ALL_FRIENDS";
+}
+
+void tst_Sandbox::createdAlbumIsListed()
+{
+    QFETCH(QByteArray, form);
+    QFETCH(bool, asMultipart);
+    QFETCH(QString, privacy);
+    const QByteArray body = asMultipart ? multipart(form) : form, path = "/me/albums?access_token=",
+                     type = asMultipart ? multipartType : "application/x-www-form-urlencoded";
+    QCOMPARE(m_sandbox->post(path + m_sandbox->token("user_photos"), body, type).json()["error"]["code"].toInt(), 200);
+    const QByteArray token = m_sandbox->token();
+    QVERIFY(m_sandbox->script(R"({"path":"/me/albums","replies":[{"status":503,"body":"{}"}]})"));
+    QCOMPARE(m_sandbox->post(path + token, body, type).status, 503);
+    const QString id = m_sandbox->post(path + token, body, type).json()["id"].toString();
+    const QJsonArray listed = m_sandbox->get("/me/albums?limit=100&access_token=" + token).json()["data"].toArray();
+    QCOMPARE(listed.last().toObject(), (QJsonObject { { "id", id }, { "name", "Ski 2026" }, { "can_upload", true },
+                                                      { "count", 0 }, { "description", "Chamonix" },
+                                                      { "privacy", privacy } }));
+}
+
+// A photo keeps its audience (its album's when it names none), the time it is
+// backdated to and where its bytes are. What the service refuses gets code 100
+// naming the parameter, and leaves nothing: no album, no photo, no file.
+void tst_Sandbox::photoFields_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("form");
+    QTest::addColumn<QString>("outcome"); // the photo's privacy, or the start of the error's message
+    const QByteArray album = "/me/albums", me = "/me/photos", alps = "/Weekends in the Alps/photos",
+                     lisbon = "/Lisbon, summer 2025/photos"; // seeded albums, by their descriptions
+    const QByteArray soon = QByteArray::number(QDateTime::currentSecsSinceEpoch() + 3600);
+    QTest::newRow("album-audience") << alps << QByteArray("backdated_time=2025-07-01T10:00:00+02:00") << "SELF";
+    QTest::newRow("as-album-within-a-day") << alps << R"(privacy={"value":"SELF"}&backdated_time=)" + soon << "SELF";
+    QTest::newRow("narrower") << lisbon << QByteArray(R"(privacy={"value":"ALL_FRIENDS"})") << "ALL_FRIENDS";
+    QTest::newRow("local-time") << lisbon << QByteArray("backdated_time=2025-07-01T10:00:00") << "EVERYONE";
+    QTest::newRow("application-album-any")
+        << me << QByteArray(R"(privacy={"value":"EVERYONE"}&backdated_time=2025-07-01T10:00:00Z)") << "EVERYONE";
+    QTest::newRow("wider-than-album") << alps << QByteArray(R"(privacy={"value":"EVERYONE"})")
+        << "(#100) The photo's privacy (EVERYONE) cannot be wider than its album's (SELF)";
+    QTest::newRow("album-without-name") << album << QByteArray("message=x") << "(#100) The parameter name is required";
+    QTest::newRow("album-blank-name") << album << QByteArray("name=%20%09") << "(#100) The parameter name is required";
+    QTest::newRow("album-long-name") << album << "name=" + QByteArray(101, 'x') << "(#100) Param name";
+    QTest::newRow("album-privacy-text") << album << QByteArray("name=a&privacy=SELF") << "(#100) Param privacy";
+    for (const char *privacy : { "SELF", R"({"a":1})", R"({"value":"x"})", R"(["SELF"])", R"({"value":"self"})" })
+        QTest::newRow(privacy) << me << "privacy=" + QByteArray(privacy) << "(#100) Param privacy";
+    for (const char *time : { "yesterday", "2025-02-30T10:00:00", "2025-07-01T10:00:00+2:00", "2025-07-01 10:00:00",
+                              "2025-07-01T10:00:00+15:00", "2025-07-01T10:00:00Zjunk" })
+        QTest::newRow(time) << me << "backdated_time=" + QByteArray(time) << "(#100) Param backdated_time must be";
+    const QByteArray later = QByteArray::number(QDateTime::currentSecsSinceEpoch() + 2 * 86400);
+    QTest::newRow("in-two-days") << me << "backdated_time=" + later << "(#100) Param backdated_time cannot";
+}
+
+void tst_Sandbox::photoFields()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, form);
+    QFETCH(QString, outcome);
+    const QJsonArray albums = controlList("albums");
+    for (const QJsonValue &album : albums) // the rows name seeded albums by their descriptions
+        target.replace('/' + album["description"].toString().toUtf8() + '/', '/' + album["id"].toString().toUtf8() + '/');
+    if (target.endsWith("/photos"))
+        form.prepend("source=" + pngBytes + "&");
+    const auto answer = m_sandbox->post(target + "?access_token=" + m_sandbox->token(), multipart(form), multipartType);
+    if (outcome.startsWith("(#100)")) {
+        QCOMPARE(answer.status, 400);
+        QCOMPARE(answer.json()["error"]["code"].toInt(), 100);
+        QVERIFY2(answer.json()["error"]["message"].toString().startsWith(outcome), answer.body.constData());
+        QCOMPARE(controlList("albums"), albums);
+        QVERIFY(controlList("photos").isEmpty() && QDir(m_sandbox->dataDir() + "/photos").isEmpty());
+        return;
+    }
+    QVERIFY2(answer.status == 200, answer.body.constData());
+    const QJsonObject photo = controlList("photos").first().toObject();
+    const QString backdated = QUrlQuery(QString(form)).queryItemValue("backdated_time");
+    QCOMPARE(photo["privacy"].toString(), outcome);
+    QCOMPARE(photo["backdated_time"], backdated.isEmpty() ? QJsonValue() : QJsonValue(backdated));
+    QFile file(photo["stored_file"].toString());
+    QVERIFY(file.fileName().startsWith(m_sandbox->dataDir() + "/") && file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), pngBytes);
+    QVERIFY(m_sandbox->get("/").body.contains((backdated.isEmpty() ? " UTC" : backdated).toUtf8() + " · "));
 }
 
 ORVELLE_TEST_MAIN(tst_Sandbox)
