@@ -94,18 +94,20 @@ bench: build
 
 # The libFuzzer targets with address and undefined-behaviour sanitizers, each
 # for FUZZ_SECONDS: the JSON reader (seeded from the JSONTestSuite corpus next
-# to the repository when it is there), the stored cookie list's reader and
-# the sandbox's photo upload (seeded from fuzz/seeds).
+# to the repository when it is there), the stored cookie list's reader, the
+# sandbox's photo upload and the photo metadata reader (seeded from
+# fuzz/seeds).
 FUZZ_SECONDS ?= 600
 FUZZ_CORPUS  ?= ../shared/testdata/JSONTestSuite/test_parsing
 FUZZ_FLAGS    = -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=4096 -print_final_stats=1
 fuzz: deps
 	cmake -S fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/fuzz
-	mkdir -p build/fuzz/corpus/json build/fuzz/corpus/cookies build/fuzz/corpus/multipart
+	mkdir -p build/fuzz/corpus/json build/fuzz/corpus/cookies build/fuzz/corpus/multipart build/fuzz/corpus/metadata
 	build/fuzz/fuzz_json build/fuzz/corpus/json fuzz/seeds/json $(wildcard $(FUZZ_CORPUS)) $(FUZZ_FLAGS)
 	ASAN_OPTIONS=allocator_may_return_null=1 build/fuzz/fuzz_cookies build/fuzz/corpus/cookies fuzz/seeds/cookies $(FUZZ_FLAGS)
 	build/fuzz/fuzz_multipart build/fuzz/corpus/multipart fuzz/seeds/multipart $(FUZZ_FLAGS)
+	build/fuzz/fuzz_metadata build/fuzz/corpus/metadata fuzz/seeds/metadata $(FUZZ_FLAGS)
 
 clean:
 	rm -rf build

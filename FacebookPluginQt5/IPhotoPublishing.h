@@ -32,7 +32,9 @@ struct Album
     QString name; // names may repeat: choose albums by id
     bool canUpload = false;
     // Everything else the service tells of the album, by its own names
-    // ("description", "count", "privacy", ...), as it gave them.
+    // ("description", "count", "privacy", ...), as it gave them, and
+    // "audience": who may see it, as an Audience name, when the service
+    // said it in words the plug-in knows.
     QVariantMap details;
 };
 

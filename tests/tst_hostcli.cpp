@@ -70,7 +70,7 @@ int engineCookies()
 int recordedPhotos()
 {
     return countIn(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/sent-photos.sqlite",
-                   "SELECT count(*) FROM photos");
+                   "SELECT count(*) FROM album_photos");
 }
 
 } // namespace
@@ -91,6 +91,7 @@ private slots:
     void batchStoresEachPhotoOnce();
     void accountKnownByItsId();
     void editedPhotoNotSentUnasked();
+    void tripIntoAnAlbumOnlyMeSees();
     void interruptedInALongDigest();
     void credentialFileNotAFile_data();
     void credentialFileNotAFile();
@@ -150,7 +151,7 @@ void tst_HostCli::commands_data()
 
     const QString name = QStringLiteral("Ирина Соколова");
     QTest::newRow("whoami-json") << QStringList { "whoami", "--json" } << 0 << "name" << name;
-    QTest::newRow("albums") << QStringList { "albums" } << 0 << QString() << "Profile Pictures  (takes no uploads)";
+    QTest::newRow("albums") << QStringList { "albums" } << 0 << QString() << "Profile Pictures  (everyone, 0 photos, takes no uploads)";
     QTest::newRow("albums-json") << QStringList { "albums", "--json" } << 0 << "albums" << "Profile Pictures:false";
     QTest::newRow("share-json") << QStringList { "share", "--json", "--caption", "a & b" } << 0 << "shared" << "true";
     QTest::newRow("unknown-command") << QStringList { "frobnicate" } << 2 << QString() << QString();
@@ -165,10 +166,20 @@ void tst_HostCli::commands_data()
     QTest::newRow("json-error") << QStringList { "upload", "/nonexistent.jpg", "--json" } << 1 << "error"
                                 << "/nonexistent.jpg: not published: cannot read";
     // The sandbox has two albums of that name: the plug-in would pick either.
-    const QString shared = QStringLiteral("two albums are called \"Trips\": rename one to upload there");
     QTest::newRow("album-shared-name") << QStringList { "upload", "/nonexistent.jpg", "--album", "Trips" } << 1
-                                       << QString() << shared;
-    QTest::newRow("albums-shared-name") << QStringList { "albums" } << 0 << "ANY-LINE" << "Trips  (" + shared + ")";
+                                       << QString() << "two albums are called \"Trips\" (ids ";
+    QTest::newRow("audience-unknown") << QStringList { "create-album", "Porto", "--audience", "public" } << 2 << QString()
+                                      << "\"public\" is not an audience (only-me, friends, friends-of-friends, everyone)";
+    QTest::newRow("album-name-blank") << QStringList { "upload", "x.jpg", "--new-album", " " } << 2 << QString()
+                                      << "an album needs a name";
+    QTest::newRow("create-album") << QStringList { "create-album", "--json", "Porto", "--description", "By the river" }
+                                  << 0 << "name" << "Porto";
+    QTest::newRow("create-album-existing") << QStringList { "create-album", "Trips" } << 1 << QString()
+                                           << "there is already an album called \"Trips\" (ids ";
+    QTest::newRow("album-id-unknown") << QStringList { "upload", "/nonexistent.jpg", "--album-id", "999" } << 1
+                                      << QString() << "there is no album with the id 999";
+    QTest::newRow("two-albums") << QStringList { "upload", "x.jpg", "--album", "Trips", "--album-id", "1" } << 2
+                                << QString() << "give one of --album, --album-id and --new-album";
     QTest::newRow("service-unreachable") << QStringList { "SANDBOX-AT=http://127.0.0.1:1", "whoami" } << 1 << QString()
                                          << "(the service at http://127.0.0.1:1; is orvelle-sandbox running? start it "
                                             "with: orvelle-sandbox)";
@@ -420,7 +431,7 @@ void tst_HostCli::batchStoresEachPhotoOnce()
     if (fault != "kill")
         QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 
-    const bool unknownBefore = countIn(record, "SELECT count(*) FROM photos WHERE state = 1") > 0;
+    const bool unknownBefore = countIn(record, "SELECT count(*) FROM album_photos WHERE state = 1") > 0;
     const HostRun again = run(QStringList { "upload", "--json" } + given);
     QVERIFY2(again.exitCode == (unknownBefore ? 3 : 0), again.report());
     QStringList stored;
@@ -500,6 +511,96 @@ void tst_HostCli::accountKnownByItsId()
              nameless.report());
     QCOMPARE(recordedPhotos(), recorded);
     QCOMPARE(m_sandbox->get("/__sandbox/photos").json().array().size(), 3);
+}
+
+namespace {
+
+QJsonObject onlyOne(const QJsonArray &items, const QString &key, const QString &value)
+{
+    QJsonObject found;
+    int count = 0;
+    for (const QJsonValue &item : items) {
+        if (item.toObject().value(key).toString() == value)
+            found = item.toObject(), ++count;
+    }
+    return count == 1 ? found : QJsonObject();
+}
+
+} // namespace
+
+// A trip as users publish one: a new album only they see, each photo with
+// its own words and date and without its location; then the same album by
+// its id, beside its namesake, and the same command run twice.
+void tst_HostCli::tripIntoAnAlbumOnlyMeSees()
+{
+    SamplePhotos::Tags tags;
+    tags.xmpDescription = "Ribeira at dusk";
+    tags.exifDescription = "OLYMPUS DIGITAL CAMERA";
+    tags.dateTimeOriginal = "2026:07:14 21:30:05";
+    tags.offsetTimeOriginal = "+01:00";
+    tags.gps = SamplePhotos::Position { 41.1403, -8.6131, 12 };
+    tags.iptcCity = "Porto";
+    tags.copyright = "Irina Sokolova";
+    const QString dusk = m_photos.filePath("P7140012.JPG");
+    QVERIFY(SamplePhotos::writeTaggedJpeg(dusk, SamplePhotos::twoColours({ 90, 60 }), tags));
+    tags = SamplePhotos::Tags();
+    tags.exifDescription = "Tram 28";
+    tags.gps = SamplePhotos::Position { 38.7139, -9.1394, 50 };
+    const QString tram = m_photos.filePath("P7150031.tiff"); // converted: the copy carries the words
+    QVERIFY(SamplePhotos::writeTaggedImage(tram, SamplePhotos::twoColours({ 91, 60 }), "tiff", tags));
+
+    const QStringList trip { "upload", "--json", "--new-album", "Porto 2026", "--description", "Three days by the river",
+                             "--audience", "only-me", dusk, tram };
+    const HostRun made = run(trip);
+    QVERIFY2(made.exitCode == 0 && made.json().value("uploaded").toInt() == 2, made.report());
+    const QJsonObject album = onlyOne(m_sandbox->get("/__sandbox/albums").json().array(), "name", "Porto 2026");
+    QCOMPARE(album.value("privacy").toString(), QStringLiteral("SELF"));
+    QCOMPARE(album.value("description").toString(), QStringLiteral("Three days by the river"));
+    QCOMPARE(made.json().value("created_album").toString(), album.value("id").toString());
+    const QJsonArray photos = m_sandbox->get("/__sandbox/photos").json().array();
+    const QJsonObject atDusk = onlyOne(photos, "message", "Ribeira at dusk");
+    QCOMPARE(atDusk.value("album_id").toString(), album.value("id").toString());
+    QCOMPARE(atDusk.value("privacy").toString(), QStringLiteral("SELF")); // the album's
+    QCOMPARE(atDusk.value("backdated_time").toString(), QStringLiteral("2026-07-14T21:30:05+01:00"));
+    const QMap<QString, QString> stored = SamplePhotos::readTags(atDusk.value("stored_file").toString());
+    QVERIFY2(!stored.contains("Exif.GPSInfo.GPSLatitude") && !stored.contains("Iptc.Application2.City")
+                 && stored.value("Exif.Image.Copyright") == "Irina Sokolova",
+             qPrintable(QStringList(stored.keys()).join(' ')));
+    const QJsonObject tramPhoto = onlyOne(photos, "message", "Tram 28");
+    QVERIFY(!SamplePhotos::readTags(tramPhoto.value("stored_file").toString()).contains("Exif.GPSInfo.GPSLatitude"));
+    QVERIFY2(made.json().value("uploads").toArray().first().toObject().value("prepared").toString().endsWith("location removed"),
+             made.out);
+
+    // The same command again makes no second album and sends nothing.
+    const HostRun twice = run(trip);
+    QVERIFY2(twice.exitCode == 1 && twice.err.contains("there is already an album called \"Porto 2026\" (id "),
+             twice.report());
+    QCOMPARE(m_sandbox->get("/__sandbox/photos").json().array().size(), 2);
+
+    // Each "Trips" by its id, for friends: the one only its owner sees
+    // refuses them in the service's words; the other takes the photo, its
+    // own words, date and place left out.
+    QJsonObject alps, lisbon;
+    for (const QJsonValue &listed : run({ "albums", "--json" }).json().value("albums").toArray()) {
+        if (listed.toObject().value("name") == "Trips")
+            (listed.toObject().value("audience") == "only-me" ? alps : lisbon) = listed.toObject();
+    }
+    QVERIFY(!alps.isEmpty() && !lisbon.isEmpty());
+    const QStringList toFriends { "upload", "--audience", "friends", "--no-caption", "--no-date", "--keep-location", dusk };
+    const HostRun refused = run(QStringList(toFriends) << "--album-id" << alps.value("id").toString());
+    QVERIFY2(refused.exitCode == 1 && refused.err.contains("cannot be wider than its album's (SELF)"), refused.report());
+    // Its namesake's photos are not this album's: the photo goes, with the
+    // words given for it.
+    const HostRun toAlps = run({ "upload", "--json", "--album-id", alps.value("id").toString(), "--message", "Snow", dusk });
+    QVERIFY2(toAlps.exitCode == 0 && toAlps.json().value("uploaded").toInt() == 1, toAlps.report());
+    QVERIFY(!onlyOne(m_sandbox->get("/__sandbox/photos").json().array(), "message", "Snow").isEmpty());
+    const HostRun byId = run(QStringList(toFriends) << "--album-id" << lisbon.value("id").toString());
+    QVERIFY2(byId.exitCode == 0 && byId.out.contains("seen by friends"), byId.report());
+    const QJsonObject kept = onlyOne(m_sandbox->get("/__sandbox/photos").json().array(), "album_id", lisbon.value("id").toString());
+    QCOMPARE(kept.value("privacy").toString(), QStringLiteral("ALL_FRIENDS"));
+    QCOMPARE(kept.value("message").toString(), QString());
+    QVERIFY(kept.value("backdated_time").toString().isEmpty());
+    QCOMPARE(fileHash(kept.value("stored_file").toString()), fileHash(dusk)); // as it is
 }
 
 // A photo edited after it was uploaded is not sent again unasked: its line

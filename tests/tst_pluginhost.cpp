@@ -22,6 +22,8 @@
 #include <QMetaMethod>
 #include <QWindow>
 
+#include <sqlite3.h>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -416,7 +418,7 @@ void tst_PluginHost::photoEditedWhileWaiting()
             QVERIFY(SamplePhotos::writeImage(files.at(1), SamplePhotos::twoColours({ 41, 30 }), "png"));
     });
     QSignalSpy finished(&queue, &UploadQueue::finished);
-    queue.start(files, {}, QString(), { &record, { "http://service", "1" }, false });
+    queue.start(files, {}, UploadQueue::Options(), { &record, { "http://service", "1" }, false });
     QVERIFY(finished.wait(30000));
     QCOMPARE(queue.results().at(0).outcome, UploadQueue::Outcome::Uploaded);
     QCOMPARE(queue.results().at(1).outcome, UploadQueue::Outcome::Failed);
@@ -467,6 +469,21 @@ void tst_PluginHost::recordPlaces()
     QVERIFY(record.flush(&said) && record.entries(irina, "Trips", &known, &said));
     QCOMPARE(known.keys(), QList<QByteArray> { "aa" });
     QVERIFY(record.entries({ "http://127.0.0.1:8123", "7" }, "Trips", &known, &said) && known.isEmpty());
+
+    // Rows an earlier version keyed by the album's name go to the first
+    // album of that name a batch sends to; a namesake, or an album made
+    // just now, takes none.
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(db, "INSERT INTO photos VALUES ('https://graph.example', '7', 'Porto', 'bb', 2, 1765200000, '/b.png')",
+                          nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    QVERIFY(record.adoptAlbum(irina, { "31", "Porto" }, true, &said) && record.entries(irina, "31", &known, &said));
+    QVERIFY(known.isEmpty());
+    QVERIFY(record.adoptAlbum(irina, { "32", "Porto" }, false, &said) && record.entries(irina, "32", &known, &said));
+    QCOMPARE(known.keys(), QList<QByteArray> { "bb" });
+    QVERIFY(record.adoptAlbum(irina, { "33", "Porto" }, false, &said) && record.entries(irina, "33", &known, &said));
+    QVERIFY(known.isEmpty());
 }
 
 // What done said; something else when it was not called once, later.

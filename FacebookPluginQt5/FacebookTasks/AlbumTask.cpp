@@ -1,6 +1,7 @@
 #include "AlbumTask.h"
 
 #include "GraphClient.h"
+#include "GraphForm.h"
 
 AlbumTask::AlbumTask(GraphClient *graph, LoginFlow *login, SuccessCallback onSuccess, ErrorCallback onError,
                      RetryPolicy policy)
@@ -51,6 +52,9 @@ void AlbumTask::handleResult(const QVariantMap &result)
         listed.id = album.take(QStringLiteral("id")).toString();
         listed.name = album.take(QStringLiteral("name")).toString();
         listed.canUpload = album.take(QStringLiteral("can_upload")).toBool();
+        const QString audience = GraphForm::audienceOf(album.value(QStringLiteral("privacy")));
+        if (!audience.isEmpty())
+            album.insert(QStringLiteral("audience"), audience);
         listed.details = album;
         m_albums.append(listed);
     }

@@ -14,16 +14,33 @@ QHttpPart field(const QByteArray &name, const QByteArray &value)
     return part;
 }
 
+namespace {
+
+const struct {
+    const char *name;
+    const char *value;
+} audiences[] = { { "only-me", "SELF" },
+                  { "friends", "ALL_FRIENDS" },
+                  { "friends-of-friends", "FRIENDS_OF_FRIENDS" },
+                  { "everyone", "EVERYONE" } };
+
+} // namespace
+
+QString audienceOf(const QVariant &privacy)
+{
+    const QString value = privacy.userType() == QMetaType::QVariantMap
+        ? privacy.toMap().value(QStringLiteral("value")).toString()
+        : privacy.toString();
+    for (const auto &known : audiences) {
+        if (value == QLatin1String(known.value))
+            return QLatin1String(known.name);
+    }
+    return QString();
+}
+
 QByteArray privacy(const QString &audience)
 {
-    static const struct {
-        const char *name;
-        const char *value;
-    } values[] = { { "only-me", "SELF" },
-                   { "friends", "ALL_FRIENDS" },
-                   { "friends-of-friends", "FRIENDS_OF_FRIENDS" },
-                   { "everyone", "EVERYONE" } };
-    for (const auto &known : values) {
+    for (const auto &known : audiences) {
         if (audience == QLatin1String(known.name))
             return QByteArray("{\"value\":\"") + known.value + "\"}";
     }

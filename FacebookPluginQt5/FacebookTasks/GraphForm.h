@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QHttpPart>
 #include <QString>
+#include <QVariant>
 
 // The fields of the service's forms, as the service takes them.
 namespace GraphForm {
@@ -15,6 +16,10 @@ QHttpPart field(const QByteArray &name, const QByteArray &value);
 // an audience as hosts name it ("only-me", ...); empty for a name it does
 // not know.
 QByteArray privacy(const QString &audience);
+
+// The audience a "privacy" of the service's stands for ("SELF", or
+// {"value":"SELF"}), as hosts name it; empty for one of its own (custom).
+QString audienceOf(const QVariant &privacy);
 
 // A date and time the service takes as "backdated_time": ISO 8601 to the
 // second, with "Z" or an offset after it or neither.

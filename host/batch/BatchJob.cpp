@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <iterator>
 
 // "orvelle.batch": the steps of each batch, and why one ended early.
 Q_LOGGING_CATEGORY(lcBatch, "orvelle.batch", QtInfoMsg)
@@ -39,6 +40,8 @@ void BatchJob::start(const Request &request)
     if (isRunning())
         return;
     m_request = request;
+    m_album = { request.album.id, request.album.name, false, {} };
+    m_albumCreated = false;
     setStep(Step::OpeningRecord);
     if (!m_record) {
         auto record = std::make_unique<UploadRecord>();
@@ -84,36 +87,89 @@ void BatchJob::findAlbum()
 {
     m_task.reset();
     const UploadQueue::Album &album = m_request.album;
-    if (album.name.isEmpty() || !album.id.isEmpty())
-        return send();
+    const bool creating = !m_request.newAlbum.name.isEmpty();
+    if (!creating && (album.name.isEmpty() || !album.id.isEmpty()) && (album.id.isEmpty() || !album.name.isEmpty()))
+        return send(); // the application's album, or one chosen from a list
     setStep(Step::FindingAlbum);
     m_task.reset(m_host->publishing()->newAlbumListTask(
         [this](const QList<Publishing::Album> &albums) {
-            const QString &name = m_request.album.name;
-            const int named = int(std::count_if(albums.cbegin(), albums.cend(),
-                                                [&name](const Publishing::Album &a) { return a.name == name; }));
-            const auto album = std::find_if(albums.cbegin(), albums.cend(),
-                                            [&name](const Publishing::Album &a) { return a.name == name; });
-            if (named == 0)
-                return end(QStringLiteral("there is no album named \"%1\"").arg(name));
-            if (named > 1)
-                return end(AlbumNames::sharedText(name, named));
-            if (!album->canUpload)
-                return end(QStringLiteral("the album \"%1\" takes no uploads").arg(name));
-            m_request.album.id = album->id;
+            const QString refusal = chooseAlbum(albums);
+            if (!refusal.isEmpty())
+                return end(refusal);
             QTimer::singleShot(0, this, [this] {
-                if (m_step == Step::FindingAlbum)
+                if (m_step != Step::FindingAlbum)
+                    return;
+                if (m_request.newAlbum.name.isEmpty())
                     send();
+                else
+                    createAlbum();
             });
         },
         [this](const TaskFailure &failure) { endWith(failure); }));
 }
 
+// The album the request means, from the user's albums; why none, as one
+// line. A new album's name must be free: the same command run twice makes
+// one album, not two.
+QString BatchJob::chooseAlbum(const QList<Publishing::Album> &albums)
+{
+    const Publishing::NewAlbum &newAlbum = m_request.newAlbum;
+    UploadQueue::Album &wanted = m_request.album;
+    const QString name = newAlbum.name.isEmpty() ? wanted.name : newAlbum.name;
+    QList<Publishing::Album> found;
+    std::copy_if(albums.cbegin(), albums.cend(), std::back_inserter(found), [&](const Publishing::Album &album) {
+        return newAlbum.name.isEmpty() && !wanted.id.isEmpty() ? album.id == wanted.id : album.name == name;
+    });
+    if (!newAlbum.name.isEmpty())
+        return found.isEmpty() ? QString() : AlbumNames::existsText(found);
+    if (found.isEmpty())
+        return wanted.id.isEmpty() ? QStringLiteral("there is no album named \"%1\"").arg(name)
+                                   : QStringLiteral("there is no album with the id %1").arg(wanted.id);
+    if (found.size() > 1)
+        return AlbumNames::sharedText(name, found);
+    if (!found.first().canUpload)
+        return QStringLiteral("the album \"%1\" takes no uploads").arg(found.first().name);
+    wanted = { found.first().id, found.first().name };
+    m_album = found.first();
+    return QString();
+}
+
+void BatchJob::createAlbum()
+{
+    m_task.reset();
+    IPhotoPublishing2 *publishing = m_host->albumPublishing();
+    if (!publishing)
+        return end(QStringLiteral("this plug-in cannot create albums"));
+    setStep(Step::CreatingAlbum);
+    m_task.reset(publishing->newCreateAlbumTask(
+        m_request.newAlbum,
+        [this](const Publishing::Album &album) {
+            m_request.album = { album.id, album.name };
+            m_album = album;
+            m_albumCreated = true;
+            emit albumCreated(album);
+            QTimer::singleShot(0, this, [this] {
+                if (m_step == Step::CreatingAlbum)
+                    send();
+            });
+        },
+        [this](const TaskFailure &failure) {
+            if (!failure.maybeActedOn)
+                return endWith(failure);
+            end(QStringLiteral("the album \"%1\" may have been created (%2): look at your albums before "
+                               "asking again; nothing sent")
+                    .arg(m_request.newAlbum.name, m_host->failureText(failure)));
+        }));
+}
+
 void BatchJob::send()
 {
     m_task.reset();
+    QString error;
+    if (!m_record->adoptAlbum(m_account, m_request.album, m_albumCreated, &error))
+        return end(error);
     setStep(Step::Sending);
-    m_queue.start(m_request.files, m_request.album, m_request.message, { m_record.get(), m_account, m_request.again });
+    m_queue.start(m_request.files, m_request.album, m_request.options, { m_record.get(), m_account, m_request.again });
 }
 
 void BatchJob::cancel()

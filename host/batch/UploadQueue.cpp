@@ -118,20 +118,23 @@ UploadQueue::~UploadQueue()
 
 void UploadQueue::start(const QStringList &files, const Album &album, const QString &message)
 {
-    start(files, album, message, Place());
+    Options options;
+    options.message = message;
+    options.messageGiven = true;
+    start(files, album, options, Place());
 }
 
-void UploadQueue::start(const QStringList &files, const Album &album, const QString &message, const Place &place)
+void UploadQueue::start(const QStringList &files, const Album &album, const Options &options, const Place &place)
 {
     ++m_batch;
     m_album = album;
-    m_message = message;
+    m_options = options;
     m_place = place;
     UploadRecord::Entries known;
     QString recordError;
     const bool recordReady = !m_place.record
         || (m_place.record->lock(&recordError)
-            && m_place.record->entries(m_place.account, album.name, &known, &recordError));
+            && m_place.record->entries(m_place.account, album.id, &known, &recordError));
     m_known = std::make_shared<const Known>(std::move(known));
     m_stopReading->store(true); // a late worker of an earlier batch
     m_stopReading = std::make_shared<std::atomic<bool>>(false);
@@ -267,9 +270,10 @@ void UploadQueue::prepareInBackground(int index)
     const quint64 batch = m_batch;
     const bool digests = m_place.record != nullptr;
     const bool again = m_place.again;
+    const bool keepLocation = m_options.keepLocation;
     const std::shared_ptr<const Known> known = m_known;
     const std::shared_ptr<const std::atomic<bool>> stop = m_stopReading;
-    m_workers.start(QRunnable::create([this, preparer, file, batch, index, digests, again, known, stop] {
+    m_workers.start(QRunnable::create([this, preparer, file, batch, index, digests, again, keepLocation, known, stop] {
         Ready ready;
         // Its type and size before anything reads it whole.
         ready.stamp = SourceFile::stampOf(file, &ready.error);
@@ -283,7 +287,7 @@ void UploadQueue::prepareInBackground(int index)
         const bool heldBack = !again && ready.earlier;
         ready.prepared = std::make_shared<PreparedPhoto>();
         if (ready.error.isEmpty() && !heldBack) {
-            *ready.prepared = preparer->prepare(file);
+            *ready.prepared = preparer->prepare(file, keepLocation);
             QString error;
             if (ready.prepared->ok() && SourceFile::stampOf(file, &error) != ready.stamp)
                 ready.error = SourceFile::changedLine(file);
@@ -351,7 +355,7 @@ void UploadQueue::onPrepared(quint64 batch, int index, const Ready &ready)
 bool UploadQueue::checkUnchanged(int index)
 {
     Photo &photo = *m_photos[size_t(index)];
-    if (photo.prepared->converted)
+    if (photo.prepared->path != photo.file)
         return true; // its copy was made from what was hashed
     QString error;
     if (SourceFile::stampOf(photo.file, &error) == photo.stamp && error.isEmpty())
@@ -369,7 +373,7 @@ void UploadQueue::startUpload(int index)
     const QString preparation = photo.prepared->describe();
     emit photoStarted(index, photo.file, preparation);
     ITask *task = m_host->publishing()->newPublishTask(
-        { photo.prepared->path, m_album.id, m_message, {} },
+        publication(photo),
         [this, index](const Publishing::Result &result) { onPublished(index, result); });
     if (photo.stage != Stage::Uploading) {
         // It ended inside the factory; its task is deleted next turn.
@@ -383,6 +387,26 @@ void UploadQueue::startUpload(int index)
         if (reply)
             watchReply(reply);
     }
+}
+
+// The photo as the plug-in sends it: the words the user gave it, or its
+// own; its capture time; who may see it.
+Publishing::Photo UploadQueue::publication(const Photo &photo) const
+{
+    const PreparedPhoto &prepared = *photo.prepared;
+    Publishing::Photo sent { prepared.path, m_album.id, QString(), {} };
+    const auto own = m_options.messages.constFind(photo.file);
+    if (own != m_options.messages.cend())
+        sent.message = *own;
+    else if (m_options.messageGiven)
+        sent.message = m_options.message;
+    else if (m_options.captions)
+        sent.message = prepared.caption;
+    if (m_options.dates && !prepared.takenAt.isEmpty())
+        sent.options.insert(Publishing::PhotoOption::takenAt(), prepared.takenAt);
+    if (!m_options.audience.isEmpty())
+        sent.options.insert(Publishing::PhotoOption::audience(), m_options.audience);
+    return sent;
 }
 
 // A body went out whole: the service may have the photo from now on.
@@ -502,7 +526,7 @@ void UploadQueue::noteInRecord(int index, UploadRecord::State state)
     UploadRecord::Entry entry { state, QDateTime::currentDateTimeUtc(), QFileInfo(photo.file).absoluteFilePath() };
     if (photo.known && photo.known->state >= state)
         entry = *photo.known;
-    m_place.record->note(m_place.account, m_album.name, photo.digest, entry);
+    m_place.record->note(m_place.account, m_album.id, photo.digest, entry);
 }
 
 // A photo's outcome, in the record as well.

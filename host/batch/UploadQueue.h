@@ -22,6 +22,7 @@
 class PluginHost;
 class QNetworkReply;
 namespace Publishing {
+struct Photo;
 struct Result;
 }
 
@@ -72,12 +73,20 @@ public:
         bool ok() const { return outcome == Outcome::Uploaded; }
     };
 
-    // The album photos go to; both empty: the application's album. The
-    // record knows albums by name.
-    struct Album
+    // The album photos go to (its id; the name for the user's lines); both
+    // empty: the application's album.
+    using Album = UploadRecord::Album;
+
+    // What goes with each photo beside its bytes.
+    struct Options
     {
-        QString id;
-        QString name;
+        QString message; // every photo's, when given
+        bool messageGiven = false;
+        bool captions = true; // without a message: each photo's own description
+        QHash<QString, QString> messages; // by file, over both: what the user wrote for that photo
+        bool dates = true; // the photo's capture time dates it on the service
+        QString audience;  // who may see the photos (an audience name); empty: the album's audience
+        bool keepLocation = false; // otherwise every photo leaves without its location
     };
 
     // Where the batch goes, for the record: nothing is skipped or noted
@@ -106,8 +115,9 @@ public:
                 int rateLimitWaitMs = defaultRateLimitWaitMs, int rateLimitWaits = maxRateLimitWaits);
     ~UploadQueue() override; // stops the uploads and removes every temporary copy
 
-    void start(const QStringList &files, const Album &album, const QString &message, const Place &place);
-    void start(const QStringList &files, const Album &album, const QString &message); // without a record
+    void start(const QStringList &files, const Album &album, const Options &options, const Place &place);
+    // Without a record, one message for every photo.
+    void start(const QStringList &files, const Album &album, const QString &message);
     // Stops the running uploads and drops the photos not sent yet; each
     // is reported as canceled, then finished() follows.
     void cancel();
@@ -145,6 +155,7 @@ private:
     void finishPhoto(int index, Outcome outcome, const QString &detail);
     void settle(int index, Outcome outcome, const QString &detail);
     QString knownText(const UploadRecord::Entry &known, const QString &action) const;
+    Publishing::Photo publication(const Photo &photo) const;
     void onPublished(int index, const Publishing::Result &result);
     void noteBodyOut(int index);
     void noteInRecord(int index, UploadRecord::State state);
@@ -158,7 +169,7 @@ private:
     PhotoPreparer m_preparer;
     const int m_parallel;
     Album m_album;
-    QString m_message;
+    Options m_options;
     Place m_place;
     // What the record knew when the batch started, shared with the workers.
     std::shared_ptr<const Known> m_known;

@@ -149,7 +149,14 @@ bool UploadRecord::open(QString *error)
                          " PRIMARY KEY (service, account, album, digest));"
                          "CREATE TABLE IF NOT EXISTS accounts ("
                          " service TEXT NOT NULL, account TEXT NOT NULL, name TEXT NOT NULL,"
-                         " PRIMARY KEY (service, account))";
+                         " PRIMARY KEY (service, account));"
+                         "CREATE TABLE IF NOT EXISTS album_photos ("
+                         " service TEXT NOT NULL, account TEXT NOT NULL, album_id TEXT NOT NULL,"
+                         " digest TEXT NOT NULL, state INTEGER NOT NULL, at INTEGER NOT NULL, file TEXT NOT NULL,"
+                         " PRIMARY KEY (service, account, album_id, digest));"
+                         "CREATE TABLE IF NOT EXISTS albums ("
+                         " service TEXT NOT NULL, account TEXT NOT NULL, album_id TEXT NOT NULL, name TEXT NOT NULL,"
+                         " PRIMARY KEY (service, account, album_id))";
     if (sqlite3_exec(m_db, schema, nullptr, nullptr, nullptr) != SQLITE_OK) {
         const QString what = sqliteError();
         sqlite3_close(m_db);
@@ -162,48 +169,77 @@ bool UploadRecord::open(QString *error)
     return true;
 }
 
-bool UploadRecord::adopt(const Account &account, const QString &name, QString *error)
+// Runs the statements of `work` as one transaction, after the writer's.
+bool UploadRecord::inTransaction(const std::function<bool()> &work, QString *error)
 {
     if (!m_db)
         return fail(error, QStringLiteral("not open"));
     // Its transaction and the writer's would share the connection.
     if (!flush(error))
         return false;
-    const auto run = [this](const char *sql, const QStringList &values) {
-        Statement statement;
-        if (sqlite3_prepare_v2(m_db, sql, -1, &statement.handle, nullptr) != SQLITE_OK)
-            return false;
-        for (int i = 0; i < values.size(); ++i)
-            bindText(statement.handle, i + 1, values.at(i));
-        return sqlite3_step(statement.handle) == SQLITE_DONE;
-    };
     if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
         return fail(error, sqliteError());
-    bool ok = run("INSERT OR IGNORE INTO accounts (service, account, name) VALUES (?1, ?2, ?3)",
-                  { account.service, account.id, name });
-    const bool firstSeen = ok && sqlite3_changes(m_db) == 1;
-    Statement legacy;
-    const bool hasLegacy = sqlite3_prepare_v2(m_db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'sent'",
-                                              -1, &legacy.handle, nullptr)
-            == SQLITE_OK
-        && sqlite3_step(legacy.handle) == SQLITE_ROW;
-    if (ok && firstSeen && hasLegacy) {
-        ok = run("INSERT OR REPLACE INTO photos (service, account, album, digest, state, at, file)"
-                 " SELECT ?1, ?2, album, digest, state, at, file FROM sent WHERE account = ?3",
-                 { account.service, account.id, name })
-            && run("DELETE FROM sent WHERE account = ?1", { name });
-    }
-    if (!ok) {
-        const QString what = sqliteError();
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return fail(error, what);
-    }
-    if (sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (!work() || sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
         const QString what = sqliteError();
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         return fail(error, what);
     }
     return true;
+}
+
+bool UploadRecord::run(const char *sql, const QStringList &values)
+{
+    Statement statement;
+    if (sqlite3_prepare_v2(m_db, sql, -1, &statement.handle, nullptr) != SQLITE_OK)
+        return false;
+    for (int i = 0; i < values.size(); ++i)
+        bindText(statement.handle, i + 1, values.at(i));
+    return sqlite3_step(statement.handle) == SQLITE_DONE;
+}
+
+bool UploadRecord::adopt(const Account &account, const QString &name, QString *error)
+{
+    return inTransaction(
+        [&] {
+            if (!run("INSERT OR IGNORE INTO accounts (service, account, name) VALUES (?1, ?2, ?3)",
+                     { account.service, account.id, name }))
+                return false;
+            const bool firstSeen = sqlite3_changes(m_db) == 1;
+            Statement legacy;
+            const bool hasLegacy = sqlite3_prepare_v2(m_db,
+                                                      "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'sent'",
+                                                      -1, &legacy.handle, nullptr)
+                    == SQLITE_OK
+                && sqlite3_step(legacy.handle) == SQLITE_ROW;
+            if (!firstSeen || !hasLegacy)
+                return true;
+            return run("INSERT OR REPLACE INTO photos (service, account, album, digest, state, at, file)"
+                       " SELECT ?1, ?2, album, digest, state, at, file FROM sent WHERE account = ?3",
+                       { account.service, account.id, name })
+                && run("DELETE FROM sent WHERE account = ?1", { name });
+        },
+        error);
+}
+
+bool UploadRecord::adoptAlbum(const Account &account, const Album &album, bool created, QString *error)
+{
+    return inTransaction(
+        [&] {
+            if (!run("INSERT OR IGNORE INTO albums (service, account, album_id, name) VALUES (?1, ?2, ?3, ?4)",
+                     { account.service, account.id, album.id, album.name }))
+                return false;
+            // An album made just now holds nothing yet, whatever an album
+            // of that name once held.
+            if (sqlite3_changes(m_db) != 1 || created)
+                return true;
+            return run("INSERT OR REPLACE INTO album_photos (service, account, album_id, digest, state, at, file)"
+                       " SELECT service, account, ?3, digest, state, at, file FROM photos"
+                       " WHERE service = ?1 AND account = ?2 AND album = ?4",
+                       { account.service, account.id, album.id, album.name })
+                && run("DELETE FROM photos WHERE service = ?1 AND account = ?2 AND album = ?3",
+                       { account.service, account.id, album.name });
+        },
+        error);
 }
 
 bool UploadRecord::entries(const Account &account, const QString &album, Entries *found, QString *error) const
@@ -213,7 +249,8 @@ bool UploadRecord::entries(const Account &account, const QString &album, Entries
     if (!m_db)
         return fail(error, QStringLiteral("not open"));
     if (sqlite3_prepare_v2(m_db,
-                           "SELECT digest, state, at, file FROM photos WHERE service = ?1 AND account = ?2 AND album = ?3",
+                           "SELECT digest, state, at, file FROM album_photos"
+                           " WHERE service = ?1 AND account = ?2 AND album_id = ?3",
                            -1, &statement.handle, nullptr)
         != SQLITE_OK)
         return fail(error, sqliteError());
@@ -283,7 +320,8 @@ QString UploadRecord::writeBatch(const std::deque<Note> &notes)
         return sqliteError();
     Statement statement;
     bool ok = sqlite3_prepare_v2(m_db,
-                                 "INSERT OR REPLACE INTO photos (service, account, album, digest, state, at, file)"
+                                 "INSERT OR REPLACE INTO album_photos"
+                                 " (service, account, album_id, digest, state, at, file)"
                                  " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
                                  -1, &statement.handle, nullptr)
         == SQLITE_OK;

@@ -6,8 +6,10 @@
 #include <QHash>
 #include <QLockFile>
 #include <QString>
+#include <QStringList>
 
 #include <condition_variable>
+#include <functional>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -18,14 +20,14 @@ struct sqlite3;
 // nothing twice: a small SQLite database in the host's data folder, one row
 // per photo and place, keyed by the service (its origin: the real one and a
 // sandbox never share a row), the service's own id for the account (stable
-// across renames), the album (empty: the application's album) and the
-// digest of the original file's content. Each row keeps the path the photo
+// across renames), the album's id (empty: the application's album; names
+// repeat) and the digest of the original file's content. Each row keeps the path the photo
 // was sent from, so an edited photo is known by its path. Owner-only, like
 // the other files that say who the user is.
 //
 // Rows written by earlier versions of the host are keyed by the account's
-// display name; the first batch of an account with that name takes them
-// over (adopt()).
+// display name, or by the album's; the first batch of an account, or of an
+// album, with that name takes them over (adopt(), adoptAlbum()).
 //
 // Writes go to a thread of their own, a transaction for whatever has
 // queued, so that neither a slow disk nor another process's lock holds the
@@ -76,7 +78,19 @@ public:
     // under the account's display name.
     bool adopt(const Account &account, const QString &name, QString *error);
 
-    // What is known at that place; false, with the reason, when the record
+    // Where a batch goes: the album's id and name (both empty: the
+    // application's album).
+    struct Album
+    {
+        QString id;
+        QString name;
+    };
+    // Takes over, once for each album, the rows an earlier version wrote
+    // under the album's name; an album the host has just created takes
+    // none.
+    bool adoptAlbum(const Account &account, const Album &album, bool created, QString *error);
+
+    // What is known at that place (the album's id); false, with the reason, when the record
     // cannot be read (a batch must not start then: it would send again
     // what the record knows).
     bool entries(const Account &account, const QString &album, Entries *found, QString *error) const;
@@ -97,6 +111,8 @@ private:
     };
 
     bool fail(QString *error, const QString &what) const;
+    bool inTransaction(const std::function<bool()> &work, QString *error);
+    bool run(const char *sql, const QStringList &values);
     QString sqliteError() const;
     void writeNotes();
     QString writeBatch(const std::deque<Note> &notes);

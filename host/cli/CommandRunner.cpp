@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 #include <cstdio>
 
@@ -59,6 +60,8 @@ void CommandRunner::start()
         return whoami();
     case Command::Albums:
         return albums();
+    case Command::CreateAlbum:
+        return createAlbum();
     case Command::Upload:
         return upload();
     case Command::Share:
@@ -122,20 +125,70 @@ void CommandRunner::albums()
             const QHash<QString, int> named = AlbumNames::counts(albums);
             QJsonArray list;
             for (const Publishing::Album &album : albums) {
-                const int sharing = named.value(album.name);
-                QJsonObject item { { "id", album.id }, { "name", album.name }, { "can_upload", album.canUpload && sharing == 1 } };
-                QString line = album.name;
-                if (sharing > 1) {
+                const bool shared = named.value(album.name) > 1;
+                const QString description = album.details.value(QStringLiteral("description")).toString();
+                const QString audience = album.details.value(QStringLiteral("audience")).toString();
+                QJsonObject item { { "id", album.id }, { "name", album.name }, { "can_upload", album.canUpload },
+                                   { "description", description }, { "audience", audience } };
+                // Ids where the names alone would not tell the albums apart.
+                QStringList about;
+                if (shared) {
                     item.insert(QStringLiteral("shared_name"), true);
-                    line += QStringLiteral("  (%1)").arg(AlbumNames::sharedText(album.name, sharing));
-                } else if (!album.canUpload) {
-                    line += QStringLiteral("  (takes no uploads)");
+                    about << QStringLiteral("id %1").arg(album.id);
                 }
+                if (!description.isEmpty())
+                    about << description;
+                if (!audience.isEmpty())
+                    about << AlbumNames::audienceText(audience);
+                if (album.details.contains(QStringLiteral("count"))) {
+                    const int count = album.details.value(QStringLiteral("count")).toInt();
+                    item.insert(QStringLiteral("count"), count);
+                    about << (count == 1 ? QStringLiteral("1 photo") : QStringLiteral("%1 photos").arg(count));
+                }
+                if (!album.canUpload)
+                    about << QStringLiteral("takes no uploads");
                 list.append(item);
-                print(line);
+                print(about.isEmpty() ? album.name : QStringLiteral("%1  (%2)").arg(album.name, about.join(QStringLiteral(", "))));
             }
             m_json.insert(QStringLiteral("albums"), list);
             finish(true);
+        },
+        [this](const TaskFailure &failure) { fail(failure); }));
+}
+
+// Once: not when an album has that name already (the same command run
+// twice makes one album).
+void CommandRunner::createAlbum()
+{
+    IPhotoPublishing2 *publishing = m_host->albumPublishing();
+    if (!publishing)
+        return fail(QStringLiteral("%1 cannot create albums").arg(m_host->libraryPath()));
+    const Publishing::NewAlbum wanted { m_options.newAlbum, m_options.albumDescription, m_options.audience };
+    m_task.reset(publishing->newAlbumListTask(
+        [this, publishing, wanted](const QList<Publishing::Album> &albums) {
+            QList<Publishing::Album> namesakes;
+            std::copy_if(albums.cbegin(), albums.cend(), std::back_inserter(namesakes),
+                         [&wanted](const Publishing::Album &album) { return album.name == wanted.name; });
+            if (!namesakes.isEmpty())
+                return fail(AlbumNames::existsText(namesakes));
+            QTimer::singleShot(0, this, [this, publishing, wanted] {
+                m_task.reset(publishing->newCreateAlbumTask(
+                    wanted,
+                    [this](const Publishing::Album &album) {
+                        m_json.insert(QStringLiteral("id"), album.id);
+                        m_json.insert(QStringLiteral("name"), album.name);
+                        print(QStringLiteral("Created the album \"%1\" (id %2)").arg(album.name, album.id));
+                        finish(true);
+                    },
+                    [this, wanted](const TaskFailure &failure) {
+                        if (!failure.maybeActedOn)
+                            return fail(failure);
+                        printError(QStringLiteral("the album \"%1\" may have been created (%2): look at your "
+                                                  "albums before asking again")
+                                       .arg(wanted.name, m_host->failureText(failure)));
+                        finish(ExitStatus::MayHaveBeenPublished);
+                    }));
+            });
         },
         [this](const TaskFailure &failure) { fail(failure); }));
 }
@@ -162,7 +215,25 @@ void CommandRunner::upload()
             printNotice(QStringLiteral("the service limits how fast photos may be sent: waiting %1 s").arg(seconds));
     });
     connect(m_batch.get(), &BatchJob::finished, this, &CommandRunner::reportBatch);
-    m_batch->start({ m_options.files, { QString(), m_options.album }, m_options.message, m_options.again });
+    connect(m_batch.get(), &BatchJob::albumCreated, this, [this](const Publishing::Album &album) {
+        m_json.insert(QStringLiteral("created_album"), album.id);
+        print(QStringLiteral("Created the album \"%1\" (id %2)").arg(album.name, album.id));
+    });
+    BatchJob::Request request;
+    request.files = m_options.files;
+    request.album = { m_options.albumId, m_options.album };
+    request.again = m_options.again;
+    UploadQueue::Options &sending = request.options;
+    sending.message = m_options.message;
+    sending.messageGiven = m_options.messageGiven;
+    sending.captions = m_options.captions;
+    sending.dates = m_options.dates;
+    sending.keepLocation = m_options.keepLocation;
+    if (m_options.newAlbum.isEmpty())
+        sending.audience = m_options.audience;
+    else // the album's: its photos take it
+        request.newAlbum = { m_options.newAlbum, m_options.albumDescription, m_options.audience };
+    m_batch->start(request);
 }
 
 void CommandRunner::reportPhoto(const UploadQueue::Result &result)
@@ -229,7 +300,17 @@ void CommandRunner::reportBatch(const QString &error)
     m_json.insert(QStringLiteral("unknown"), unknown);
     m_json.insert(QStringLiteral("skipped"), skipped);
     m_json.insert(QStringLiteral("changed"), changed);
-    print(queue->summary());
+    // Photos seen by others than their album's audience say so.
+    const QString albumAudience = m_batch->album().details.value(QStringLiteral("audience")).toString();
+    const QString &audience = m_options.newAlbum.isEmpty() ? m_options.audience : QString();
+    if (!audience.isEmpty())
+        m_json.insert(QStringLiteral("audience"), audience);
+    if (!audience.isEmpty() && audience != albumAudience && uploaded > 0)
+        print(QStringLiteral("%1; the photos are seen by %2, not the album's audience%3")
+                  .arg(queue->summary(), AlbumNames::audienceText(audience),
+                       albumAudience.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(AlbumNames::audienceText(albumAudience))));
+    else
+        print(queue->summary());
     // 0: every photo is on the service; 3: none failed, but some may be.
     if (failed > 0 || changed > 0)
         return finish(ExitStatus::Failed);

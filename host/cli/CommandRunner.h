@@ -48,6 +48,7 @@ private:
     void login();
     void whoami();
     void albums();
+    void createAlbum();
     void upload();
     void share();
     void logout();

@@ -1,5 +1,7 @@
 #include "HostOptions.h"
 
+#include "FacebookPluginQt5/IPhotoPublishing.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -20,6 +22,7 @@ const QMap<QString, Command> commands {
     { "login", Command::Login },   { "whoami", Command::WhoAmI }, { "name", Command::WhoAmI },
     { "picture", Command::WhoAmI }, { "albums", Command::Albums }, { "upload", Command::Upload },
     { "share", Command::Share },   { "logout", Command::Logout }, { "gui", Command::Gui },
+    { "create-album", Command::CreateAlbum },
 };
 
 // An installed host loads the installed plug-in; one in its build folder
@@ -34,7 +37,11 @@ QString defaultPlugin()
 const QMap<QString, QList<Command>> commandOptions {
     { "album", { Command::Upload } },   { "message", { Command::Upload } }, { "parallel", { Command::Upload } },
     { "again", { Command::Upload } },   { "name", { Command::Share } },     { "caption", { Command::Share } },
-    { "description", { Command::Share } }, { "picture", { Command::Share } }, { "size", { Command::WhoAmI } },
+    { "description", { Command::Share, Command::CreateAlbum, Command::Upload } },
+    { "picture", { Command::Share } }, { "size", { Command::WhoAmI } },
+    { "album-id", { Command::Upload } }, { "new-album", { Command::Upload } },
+    { "audience", { Command::Upload, Command::CreateAlbum } }, { "no-caption", { Command::Upload } },
+    { "no-date", { Command::Upload } }, { "keep-location", { Command::Upload } },
 };
 
 } // namespace
@@ -56,14 +63,20 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
         "Commands:\n"
         "  login                  log in (a window opens) for what the other commands need\n"
         "  whoami                 the logged-in user's name and profile picture\n"
-        "  albums                 the user's albums and whether they take uploads\n"
+        "  albums                 the user's albums: id, name, audience, photos, whether they take uploads\n"
+        "  create-album NAME      create an album (see --description, --audience)\n"
         "  upload FILE...         upload photos, prepared while others upload, up to three at once;\n"
-        "                         photos this account sent there before are skipped (see --again)\n"
+        "                         photos this account sent there before are skipped (see --again).\n"
+        "                         Each photo's own description is its message and its capture time its\n"
+        "                         date; its location is removed\n"
         "  share                  share a post through the feed dialog\n"
         "  logout                 forget the token and the login cookies\n"
         "  gui [FILE...]          a window with all of the above (needs a display)\n\n"
         "Exit status: 0 done (every photo on the service); 1 something failed or was held back;\n"
-        "2 a wrong command line; 3 nothing failed, but a photo may have been published."));
+        "2 a wrong command line; 3 nothing failed, but a photo may have been published.\n\n"
+        "A trip, checked in an album only you see before you open it:\n"
+        "  orvelle-host upload --new-album \"Porto 2026\" --description \"Three days by the river\" \\\n"
+        "      --audience only-me ~/Pictures/Porto/*.JPG"));
     const QCommandLineOption help = parser.addHelpOption();
     // Not Qt's version option: it takes -v, which is --verbose here.
     const QCommandLineOption version("version", "Show the version, and do nothing else.");
@@ -79,20 +92,35 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     const QCommandLineOption verbose({ "v", "verbose" },
                                      "Show the plug-in's and the host's log (the orvelle.* categories) on stderr.");
     const QCommandLineOption noLogin("no-login", "Never open a login window: end when a login is needed.");
-    const QCommandLineOption album("album", "Album to upload to (default: the application's album).", "name");
-    const QCommandLineOption message("message", "Message posted with each photo.", "text");
+    const QCommandLineOption album("album", "Album to upload to, by its name (default: the application's album).",
+                                   "name");
+    const QCommandLineOption albumId("album-id", "Album to upload to, by its id (see albums --json).", "id");
+    const QCommandLineOption newAlbum("new-album", "Create this album, then upload to it (once: not when an album "
+                                                   "has that name).", "name");
+    const QCommandLineOption audience("audience", "Who may see the album (create-album, --new-album) or the photos: "
+                                                  "only-me, friends, friends-of-friends or everyone. Photos take "
+                                                  "their album's without it.", "who");
+    const QCommandLineOption message("message", "Message posted with each photo, instead of its own description.",
+                                     "text");
+    const QCommandLineOption noCaption("no-caption", "Send no message with the photos (not even their own description).");
+    const QCommandLineOption noDate("no-date", "Let the service date the photos by the upload, not when they were taken.");
+    const QCommandLineOption keepLocation("keep-location", "Send the photos with the place they were taken.");
     const QCommandLineOption again("again", "Send photos the record of sent photos knows as well.");
     const QCommandLineOption parallel("parallel", "Uploads at once, 1 to 3 (1: one after the other).", "n", "3");
     const QCommandLineOption name("name", "Title of the shared post.", "text", "Orvelle");
     const QCommandLineOption caption("caption", "Caption of the shared post.", "text", "Made with Orvelle");
-    const QCommandLineOption description("description", "Description of the shared post.", "text",
-                                         "Photos from my desktop, shared with Orvelle.");
+    const QString postDescription = QStringLiteral("Photos from my desktop, shared with Orvelle.");
+    const QCommandLineOption description("description",
+                                         QStringLiteral("Description of the new album, or of the shared post "
+                                                        "(default: \"%1\").").arg(postDescription),
+                                         "text");
     const QCommandLineOption picture("picture", "Address of the shared post's picture.", "url");
     const QCommandLineOption size("size", "Size of the profile picture asked for.", "WxH", "100x100");
     const QCommandLineOption screenshot("screenshot", "Save a picture of the screen, then quit.", "path");
     const QCommandLineOption delay("screenshot-delay", "Milliseconds before the screenshot.", "ms", "5000");
-    parser.addOptions({ version, plugin, json, verbose, noLogin, album, message, again, parallel, name, caption, description, picture, size,
-                        screenshot, delay });
+    parser.addOptions({ version, plugin, json, verbose, noLogin, album, albumId, newAlbum, audience, message, noCaption,
+                        noDate, keepLocation, again, parallel, name, caption, description, picture, size, screenshot,
+                        delay });
     if (!parser.parse(app.arguments())) {
         *error = parser.errorText();
         return false;
@@ -124,6 +152,13 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
         }
     }
     options->files = positional.mid(1);
+    if (options->command == Command::CreateAlbum) {
+        if (options->files.size() != 1) {
+            *error = QStringLiteral("create-album takes one name");
+            return false;
+        }
+        options->newAlbum = options->files.takeFirst();
+    }
     if (options->command == Command::Upload && options->files.isEmpty()) {
         *error = QStringLiteral("upload needs at least one file");
         return false;
@@ -154,11 +189,37 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     options->verbose = parser.isSet(verbose);
     options->loginVisible = !parser.isSet(noLogin);
     options->album = parser.value(album);
+    options->albumId = parser.value(albumId);
+    if (parser.isSet(newAlbum))
+        options->newAlbum = parser.value(newAlbum);
+    if (int(parser.isSet(album)) + int(parser.isSet(albumId)) + int(parser.isSet(newAlbum)) > 1) {
+        *error = QStringLiteral("give one of --album, --album-id and --new-album");
+        return false;
+    }
+    const bool makesAlbum = options->command == Command::CreateAlbum || parser.isSet(newAlbum);
+    if (options->command == Command::Upload && !makesAlbum && parser.isSet(description)) {
+        *error = QStringLiteral("upload takes --description only with --new-album");
+        return false;
+    }
+    options->albumDescription = makesAlbum ? parser.value(description) : QString();
+    options->audience = parser.value(audience);
+    // Before anything is sent, and before a login.
+    const QString refusal = makesAlbum
+        ? Publishing::albumRefusal({ options->newAlbum, options->albumDescription, options->audience })
+        : Publishing::albumRefusal({ QStringLiteral("-"), QString(), options->audience });
+    if (!refusal.isEmpty()) {
+        *error = refusal;
+        return false;
+    }
     options->message = parser.value(message);
+    options->messageGiven = parser.isSet(message);
+    options->captions = !parser.isSet(noCaption);
+    options->dates = !parser.isSet(noDate);
+    options->keepLocation = parser.isSet(keepLocation);
     options->again = parser.isSet(again);
     options->post = { { "name", parser.value(name) },
                       { "caption", parser.value(caption) },
-                      { "description", parser.value(description) } };
+                      { "description", parser.isSet(description) ? parser.value(description) : postDescription } };
     if (parser.isSet(picture))
         options->post.insert(QStringLiteral("picture"), parser.value(picture));
     options->screenshot = parser.value(screenshot);

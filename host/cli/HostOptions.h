@@ -11,13 +11,23 @@ class QCoreApplication;
 // What the command line asks of the host.
 struct HostOptions
 {
-    enum class Command { Login, WhoAmI, Albums, Upload, Share, Logout, Gui };
+    enum class Command { Login, WhoAmI, Albums, CreateAlbum, Upload, Share, Logout, Gui };
 
     Command command = Command::Gui;
     QString commandWord; // as the user wrote it, for messages
     QStringList files; // upload
-    QString album; // empty: the plug-in's own album
+    QString album; // by name; both empty: the plug-in's own album
+    QString albumId;
+    // create-album, or upload to an album made first: its name, its
+    // description and who may see it (empty: the service's default).
+    QString newAlbum;
+    QString albumDescription;
+    QString audience; // upload without a new album: the photos' own (empty: the album's)
     QString message;
+    bool messageGiven = false; // otherwise each photo's own description
+    bool captions = true;
+    bool dates = true;
+    bool keepLocation = false;
     int parallel = 3; // uploads at once
     bool again = false; // upload: send what the record of sent photos knows as well
     QMap<QString, QString> post; // share: name, caption, description, picture

@@ -29,6 +29,9 @@ public:
     // Its work with results as data: every command and batch of the host
     // decides from these, never from a text of the plug-in's.
     IPhotoPublishing *publishing() const { return m_publishing; }
+    // Its publishing interface's later version (albums the user creates,
+    // photos' audience and dates); null in a plug-in that has only 1.0.
+    IPhotoPublishing2 *albumPublishing() const { return qobject_cast<IPhotoPublishing2 *>(m_loader.instance()); }
     // The plug-in's account interface (the logout); null when it has none.
     IServiceAccount *account() const { return qobject_cast<IServiceAccount *>(m_loader.instance()); }
     WatchedNetworkManager *manager() { return &m_manager; }

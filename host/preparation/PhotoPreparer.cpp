@@ -1,8 +1,11 @@
 #include "PhotoPreparer.h"
 
 #include "ImageLimits.h"
+#include "PhotoMetadata.h"
 #include "utils/ImageMime.h"
 
+#include <QColorSpace>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
@@ -39,12 +42,24 @@ QString sizeText(const QSize &size)
     return QStringLiteral("%1×%2").arg(size.width()).arg(size.height());
 }
 
+// The pixels alone. Qt keeps an original's text chunks with the decoded
+// image (a PNG's XMP among them, location and all) and would write them
+// into the JPEG as comments; the copy's metadata is PhotoMetadata's to
+// write. The colour profile stays.
+QImage withoutText(const QImage &image)
+{
+    QImage pixels(image.constBits(), image.width(), image.height(), image.bytesPerLine(), image.format());
+    pixels.setColorSpace(image.colorSpace());
+    return pixels;
+}
+
 } // namespace
 
 QString PreparedPhoto::describe() const
 {
+    const QString location = locationRemoved ? QStringLiteral(", location removed") : QString();
     if (!converted)
-        return QStringLiteral("as it is");
+        return QStringLiteral("as it is") + location;
     QStringList steps;
     if (sentSize != originalSize)
         steps << QStringLiteral("scaled %1 → %2").arg(sizeText(originalSize), sizeText(sentSize));
@@ -52,7 +67,7 @@ QString PreparedPhoto::describe() const
         steps << QStringLiteral("%1 → JPEG").arg(QString::fromLatin1(originalFormat.toUpper()));
     if (steps.isEmpty())
         steps << QStringLiteral("turned upright");
-    return steps.join(QStringLiteral(", "));
+    return steps.join(QStringLiteral(", ")) + location;
 }
 
 PhotoPreparer::PhotoPreparer(const QStringList &supportedMimes, const QSize &maxSize, qint64 maxBytes)
@@ -61,6 +76,7 @@ PhotoPreparer::PhotoPreparer(const QStringList &supportedMimes, const QSize &max
     , m_maxBytes(maxBytes)
 {
     ImageLimits::apply();
+    PhotoMetadata::initialize();
 }
 
 QString PhotoPreparer::refusal(const QString &filePath, qint64 fileSize) const
@@ -83,7 +99,7 @@ QString PhotoPreparer::refusal(const QString &filePath, qint64 fileSize) const
     return QString();
 }
 
-PreparedPhoto PhotoPreparer::prepare(const QString &filePath) const
+PreparedPhoto PhotoPreparer::prepare(const QString &filePath, bool keepLocation) const
 {
     PreparedPhoto photo;
     QImageReader reader(filePath);
@@ -98,12 +114,22 @@ PreparedPhoto PhotoPreparer::prepare(const QString &filePath) const
     photo.error = ImageLimits::refusal(QFileInfo(filePath).fileName(), stored);
     if (!photo.error.isEmpty())
         return photo;
+    const PhotoMetadata metadata = PhotoMetadata::read(filePath);
+    photo.error = metadata.error();
+    if (!photo.error.isEmpty())
+        return photo;
+    photo.caption = metadata.caption();
+    photo.takenAt = metadata.takenAt();
+    photo.locationRemoved = metadata.hasLocation() && !keepLocation;
     const bool sideways = turnsSideways(reader.transformation());
     photo.originalSize = sideways ? stored.transposed() : stored;
     const bool fits = photo.originalSize.width() <= m_maxSize.width() && photo.originalSize.height() <= m_maxSize.height();
     if (fits && sendsAsItIs(filePath, photo.originalFormat)) {
-        photo.path = filePath;
         photo.sentSize = photo.originalSize;
+        if (photo.locationRemoved)
+            copyWithoutLocation(filePath, &photo);
+        else
+            photo.path = filePath;
         return photo;
     }
 
@@ -130,9 +156,14 @@ PreparedPhoto PhotoPreparer::prepare(const QString &filePath) const
     const QString copy = photo.workDir->filePath(QFileInfo(filePath).completeBaseName() + QStringLiteral(".jpg"));
     QImageWriter writer(copy, "jpeg");
     writer.setQuality(jpegQuality);
-    if (!photo.workDir->isValid() || !writer.write(image)) {
+    if (!photo.workDir->isValid() || !writer.write(withoutText(image))) {
         photo.error = QStringLiteral("cannot write a JPEG copy of %1 (%2)")
                           .arg(QFileInfo(filePath).fileName(), writer.errorString());
+        photo.workDir.reset();
+        return photo;
+    }
+    photo.error = metadata.writeOnto(copy, image.size(), keepLocation);
+    if (!photo.error.isEmpty()) {
         photo.workDir.reset();
         return photo;
     }
@@ -140,6 +171,29 @@ PreparedPhoto PhotoPreparer::prepare(const QString &filePath) const
     photo.sentSize = image.size();
     photo.converted = true;
     return photo;
+}
+
+// The file copied as it is under its own name, then only its metadata
+// rewritten: what is sent is the original's picture, byte for byte.
+void PhotoPreparer::copyWithoutLocation(const QString &filePath, PreparedPhoto *photo)
+{
+    const QString name = QFileInfo(filePath).fileName();
+    photo->workDir = std::make_unique<QTemporaryDir>();
+    const QString copy = photo->workDir->filePath(name);
+    if (!photo->workDir->isValid() || !QFile::copy(filePath, copy)) {
+        photo->error = QStringLiteral("cannot copy %1 to remove its location").arg(name);
+        photo->workDir.reset();
+        return;
+    }
+    // QFile::copy keeps the original's permissions: a read-only photo
+    // would give a copy that cannot be rewritten.
+    QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
+    photo->error = PhotoMetadata::removeLocation(copy, name);
+    if (!photo->error.isEmpty()) {
+        photo->workDir.reset();
+        return;
+    }
+    photo->path = copy;
 }
 
 // As it is only when the service takes the format and the plug-in will name

@@ -10,7 +10,10 @@
 
 // A photo ready for the plug-in: the original file when the service takes it
 // as it is, or a JPEG copy, scaled down and turned upright, in a temporary
-// folder that is removed with this object.
+// folder that is removed with this object. The copy carries the original's
+// metadata. Location goes unless asked to stay: from the copy, or, for a
+// photo sent as it is, from a copy of the file in that folder whose
+// compressed picture is the original's, byte for byte.
 struct PreparedPhoto
 {
     QString path; // what to hand the plug-in; empty when the photo cannot be sent
@@ -18,15 +21,22 @@ struct PreparedPhoto
     QSize originalSize; // upright
     QSize sentSize;
     QByteArray originalFormat; // as Qt names it: "jpeg", "tiff", ...
-    bool converted = false;
+    bool converted = false; // decoded and written again (not so for a copy with only its location removed)
+    bool locationRemoved = false;
+    QString caption; // the photo's own words, empty if none
+    QString takenAt; // ISO 8601 ("2026-07-14T09:30:00+02:00"), empty if unknown
     std::unique_ptr<QTemporaryDir> workDir;
 
     bool ok() const { return !path.isEmpty(); }
-    QString describe() const; // "scaled 4000×3000 → 2048×1536, tiff → JPEG", or "as it is"
+    // "scaled 4000×3000 → 2048×1536, tiff → JPEG", "as it is", each with
+    // ", location removed" when it was
+    QString describe() const;
 };
 
 // Prepares photos the way a plug-in asks for them: formats it takes (by MIME
 // type) and the largest size it takes. The original file is only ever read.
+// Safe to use from worker threads once made (on the GUI thread: it sets up
+// the image and metadata readers).
 class PhotoPreparer
 {
 public:
@@ -36,12 +46,13 @@ public:
     // Why the photo cannot be sent, from its header and size alone (before
     // anything reads it whole); empty when it may be.
     QString refusal(const QString &filePath, qint64 fileSize) const;
-    PreparedPhoto prepare(const QString &filePath) const;
+    PreparedPhoto prepare(const QString &filePath, bool keepLocation = false) const;
 
     static constexpr int jpegQuality = 92;
 
 private:
     bool sendsAsItIs(const QString &filePath, const QByteArray &format) const;
+    static void copyWithoutLocation(const QString &filePath, PreparedPhoto *photo);
 
     QStringList m_mimes;
     QSize m_maxSize;
