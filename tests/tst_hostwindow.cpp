@@ -7,11 +7,14 @@
 #include "window/HostWindow.h"
 #include "plugin/PluginHost.h"
 
+#include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDropEvent>
 #include <QHeaderView>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMimeData>
@@ -34,6 +37,10 @@ private slots:
     void profileAnswersThatFallShort();
     void uploadsDroppedPhotos();
     void secondUploadSendsOnlyWhatIsNew();
+    void sendsAsChosen_data();
+    void sendsAsChosen();
+    void createsAnAlbum_data();
+    void createsAnAlbum();
     void batchAsksForOneLogin();
     void shares_data();
     void shares();
@@ -83,13 +90,9 @@ void tst_HostWindow::showsTheAccount()
     QCOMPARE(child<QLabel>("userName")->text(), QStringLiteral("Ирина Соколова"));
     QVERIFY(!child<QLabel>("picture")->pixmap(Qt::ReturnByValue).isNull());
     const QListWidget *albums = child<QListWidget>("albums");
-    QCOMPARE(albums->count(), 29); // two called "Trips", shown once
-    const QListWidgetItem *trips = albums->findItems("Trips", Qt::MatchExactly).value(0);
-    QVERIFY(trips && !(trips->flags() & Qt::ItemIsSelectable));
-    QVERIFY2(trips->toolTip().contains("two albums are called \"Trips\""), qPrintable(trips->toolTip()));
-    QCOMPARE(albums->item(0)->text(), QStringLiteral("Profile Pictures"));
+    QCOMPARE(albums->count(), 30); // two called "Trips", told apart by the rest of their lines
+    QCOMPARE(albums->item(6)->text(), QStringLiteral("Trips — Weekends in the Alps · 0 photos · only me"));
     QVERIFY(!(albums->item(0)->flags() & Qt::ItemIsSelectable));
-    QCOMPARE(albums->item(3)->text(), QStringLiteral("Лето на даче"));
     QVERIFY(albums->item(3)->flags() & Qt::ItemIsSelectable);
 }
 
@@ -137,7 +140,7 @@ void tst_HostWindow::profileAnswersThatFallShort()
     m_window->loadAccount();
     if (path == "/me/picture") {
         QVERIFY(loaded.wait(30000));
-        QCOMPARE(child<QListWidget>("albums")->count(), 29);
+        QCOMPARE(child<QListWidget>("albums")->count(), 30);
         return;
     }
     QTRY_COMPARE_WITH_TIMEOUT(m_window->statusBar()->currentMessage(), QStringLiteral("The service did not say which account this is."), 30000);
@@ -218,6 +221,94 @@ void tst_HostWindow::secondUploadSendsOnlyWhatIsNew()
     QVERIFY(finished.wait(60000));
     QCOMPARE(storedPhotos(), 3);
     QVERIFY2(photos->topLevelItem(2)->text(2).startsWith("Uploaded"), qPrintable(photos->topLevelItem(2)->text(2)));
+}
+
+void tst_HostWindow::sendsAsChosen_data()
+{
+    QTest::addColumn<QString>("album"); // how its line starts
+    QTest::addColumn<int>("audience"); // 0: the album's; "Only me" right below it
+    QTest::addColumn<QString>("caption"); // written over the photo's own; null: left as read
+    QTest::addColumn<QString>("message"); // the window's, for every photo
+    QTest::addColumn<QString>("privacy"); // on the service
+    QTest::addColumn<QString>("sent");
+    QTest::newRow("only-me") << "Лето" << 1 << "Not this" << "For all" << "SELF" << "For all";
+    QTest::newRow("own-caption") << "Лето" << 2 << QString() << "" << "ALL_FRIENDS" << "Grandma's garden";
+    QTest::newRow("caption-emptied") << "Лето" << 4 << "" << "" << "EVERYONE" << "";
+    QTest::newRow("second-trips") << "Trips — W" << 0 << "Snow" << "" << "SELF" << "Snow";
+}
+
+void tst_HostWindow::sendsAsChosen()
+{
+    QFETCH(QString, album);
+    QFETCH(int, audience);
+    QFETCH(QString, caption);
+    QFETCH(QString, message);
+    QFETCH(QString, privacy);
+    QFETCH(QString, sent);
+    QTreeWidget *photos = child<QTreeWidget>("photos");
+    photos->clear();
+    QImage image = SamplePhotos::twoColours({ 80, 60 + storedPhotos() });
+    image.setText("XML:com.adobe.xmp", R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">
+        <rdf:Description xmlns:dc="http://purl.org/dc/elements/1.1/" dc:description="Grandma's garden"/></rdf:RDF></x:xmpmeta>)");
+    const QString file = m_photos.filePath(QTest::currentDataTag() + QStringLiteral(".png"));
+    QVERIFY(image.save(file));
+    m_window->addPhotos({ file });
+    QTreeWidgetItem *row = photos->topLevelItem(0);
+    QTRY_COMPARE(row->text(3), QStringLiteral("Grandma's garden")); // read in the background
+    if (!caption.isNull()) {
+        const QPoint cell(photos->header()->sectionViewportPosition(3) + 5, photos->visualItemRect(row).center().y());
+        QTest::mouseClick(photos->viewport(), Qt::LeftButton, {}, cell); // a double click's first press
+        QTest::mouseDClick(photos->viewport(), Qt::LeftButton, {}, cell);
+        QLineEdit *editor = photos->viewport()->findChild<QLineEdit *>();
+        QVERIFY(editor);
+        editor->setText(caption);
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTRY_COMPARE(row->text(3), caption); // committed once the key is handled
+    }
+    QListWidgetItem *chosen = child<QListWidget>("albums")->findItems(album, Qt::MatchStartsWith).value(0);
+    child<QListWidget>("albums")->setCurrentItem(chosen);
+    child<QComboBox>("audienceBox")->setCurrentIndex(audience);
+    child<QLineEdit>("message")->setText(message);
+    upload();
+    const QJsonObject stored = m_sandbox->get("/__sandbox/photos").json().array().last().toObject();
+    QCOMPARE(stored.value("album_id").toString(), chosen->data(Qt::UserRole).toString());
+    QCOMPARE(stored.value("privacy").toString(), privacy);
+    QCOMPARE(stored.value("message").toString(), sent);
+}
+
+void tst_HostWindow::createsAnAlbum_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("reply"); // the service's, scripted; empty: its own
+    QTest::addColumn<QString>("status");
+    QTest::newRow("created") << "Lakes" << QByteArray() << "Album \"Lakes\" created";
+    QTest::newRow("no-id") << "Lost" << QByteArray(R"({"status":200,"body":"{}"})") << "The album may have been";
+    QTest::newRow("refused") << "No" << QByteArray(R"({"error":{"code":100}})") << "The album was not created";
+}
+
+void tst_HostWindow::createsAnAlbum()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, status);
+    if (!reply.isEmpty())
+        QVERIFY(m_sandbox->script(R"({"path":"/me/albums","method":"POST","replies":[)" + reply + "]}"));
+    QTest::mouseClick(child<QPushButton>("newAlbumButton"), Qt::LeftButton);
+    QWidget *dialog = child<QWidget>("newAlbumDialog");
+    QPushButton *ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+    for (const char *refused : { "", "Trips" }) { // a name listed already is refused: one album per click
+        dialog->findChild<QLineEdit *>("albumName")->setText(refused);
+        QVERIFY(!ok->isEnabled() && !dialog->findChild<QLabel *>("albumRefusal")->text().isEmpty());
+    }
+    dialog->findChild<QLineEdit *>("albumName")->setText(name);
+    dialog->findChild<QComboBox *>("albumAudience")->setCurrentText("Only me");
+    QSignalSpy loaded(m_window.get(), &HostWindow::accountLoaded);
+    QTest::mouseClick(ok, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->statusBar()->currentMessage().startsWith(status), 30000);
+    QCOMPARE(loaded.count(), status.contains("not created") ? 0 : 1); // listed again when it may exist
+    QCOMPARE(child<QListWidget>("albums")->currentItem()->data(Qt::UserRole + 1).toString(), QStringLiteral("Lakes"));
+    const QJsonObject made = m_sandbox->get("/__sandbox/albums").json().array().last().toObject(); // the only one made
+    QCOMPARE(made.value("name").toString() + made.value("privacy").toString(), QStringLiteral("LakesSELF"));
 }
 
 // The user closes the batch's login window: every photo ends not published,

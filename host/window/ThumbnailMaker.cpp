@@ -1,6 +1,7 @@
 #include "ThumbnailMaker.h"
 
 #include "preparation/ImageLimits.h"
+#include "preparation/PhotoMetadata.h"
 
 #include <QFileInfo>
 #include <QImageReader>
@@ -10,6 +11,7 @@ ThumbnailMaker::ThumbnailMaker(int side, QObject *parent)
     , m_side(side)
 {
     ImageLimits::apply();
+    PhotoMetadata::initialize(); // before any worker reads
     m_pool.setMaxThreadCount(qMax(1, QThread::idealThreadCount() - 1)); // one core for the window
 }
 
@@ -30,6 +32,7 @@ void ThumbnailMaker::request(int index, const QString &file)
             reader.setScaledSize(size.scaled(m_side, m_side, Qt::KeepAspectRatio));
             thumbnail = reader.read();
         }
-        emit ready(index, thumbnail); // queued to the receivers' thread
+        // The words the batch would send, read as it reads them.
+        emit ready(index, thumbnail, PhotoMetadata::read(file).caption()); // queued to the receivers' thread
     });
 }

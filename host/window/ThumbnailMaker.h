@@ -7,7 +7,8 @@
 
 // Small pictures of photos for the window, made on worker threads from
 // scaled reads, so that dropping fifty big photos keeps the window
-// responsive. ready() arrives on the thread this object lives on.
+// responsive; each photo's own caption is read there too, from its
+// metadata alone. ready() arrives on the thread this object lives on.
 class ThumbnailMaker : public QObject
 {
     Q_OBJECT
@@ -19,7 +20,8 @@ public:
     void request(int index, const QString &file);
 
 signals:
-    void ready(int index, const QImage &thumbnail); // null when the file cannot be read
+    // thumbnail: null when the file cannot be read; caption: empty when it has none.
+    void ready(int index, const QImage &thumbnail, const QString &caption);
 
 private:
     const int m_side;
