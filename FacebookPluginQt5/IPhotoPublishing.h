@@ -74,7 +74,7 @@ struct Photo
 // An album to create.
 struct NewAlbum
 {
-    QString name;        // 1 to maxAlbumNameLength characters, not only spaces
+    QString name;        // 1 to maxAlbumNameLength characters, spaces around it aside
     QString description; // may be empty
     QString audience;    // an Audience name; empty: the service's default
 };
@@ -87,7 +87,7 @@ inline QString albumRefusal(const NewAlbum &album)
 {
     if (album.name.trimmed().isEmpty())
         return QStringLiteral("an album needs a name");
-    if (album.name.size() > maxAlbumNameLength)
+    if (album.name.trimmed().toUcs4().size() > maxAlbumNameLength)
         return QStringLiteral("an album's name takes at most %1 characters").arg(maxAlbumNameLength);
     if (!album.audience.isEmpty() && !Audience::isName(album.audience))
         return QStringLiteral("\"%1\" is not an audience (%2)")

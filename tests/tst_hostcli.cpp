@@ -174,10 +174,12 @@ void tst_HostCli::commands_data()
                                       << "an album needs a name";
     QTest::newRow("create-album") << QStringList { "create-album", "--json", "Porto", "--description", "By the river" }
                                   << 0 << "name" << "Porto";
-    QTest::newRow("create-album-existing") << QStringList { "create-album", "Trips" } << 1 << QString()
+    QTest::newRow("create-album-existing") << QStringList { "create-album", "Trips " } << 1 << QString()
                                            << "there is already an album called \"Trips\" (ids ";
     QTest::newRow("album-id-unknown") << QStringList { "upload", "/nonexistent.jpg", "--album-id", "999" } << 1
                                       << QString() << "there is no album with the id 999";
+    QTest::newRow("album-id-empty") << QStringList { "upload", "x.jpg", "--album-id", "" } << 2 << QString()
+                                    << "--album and --album-id want a name or an id";
     QTest::newRow("two-albums") << QStringList { "upload", "x.jpg", "--album", "Trips", "--album-id", "1" } << 2
                                 << QString() << "give one of --album, --album-id and --new-album";
     QTest::newRow("service-unreachable") << QStringList { "SANDBOX-AT=http://127.0.0.1:1", "whoami" } << 1 << QString()

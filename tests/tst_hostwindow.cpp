@@ -319,6 +319,7 @@ void tst_HostWindow::batchAsksForOneLogin()
     QVERIFY(m_sandbox->setSwitch("auto_approve=0"));
     // The account answers; the photos need a login for photo_upload.
     PreferencesFile::storeToken(QString::fromUtf8(m_sandbox->token("user_photos")));
+    child<QListWidget>("albums")->clearSelection(); // the reset took the albums made before
     QTreeWidget *photos = child<QTreeWidget>("photos");
     photos->clear();
     QStringList files;

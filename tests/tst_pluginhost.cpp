@@ -424,7 +424,7 @@ void tst_PluginHost::photoEditedWhileWaiting()
     QCOMPARE(queue.results().at(1).outcome, UploadQueue::Outcome::Failed);
     QCOMPARE(queue.results().at(1).detail, QStringLiteral("edited.png changed while the batch ran"));
     UploadRecord::Entries known;
-    QVERIFY(record.entries({ "http://service", "1" }, QString(), &known, &error));
+    QVERIFY(record.entries({ "http://service", "1" }, {}, true, &known, &error));
     QCOMPARE(std::count_if(known.cbegin(), known.cend(),
                            [](const UploadRecord::Entry &entry) { return entry.state != UploadRecord::State::Failed; }),
              1);
@@ -466,24 +466,26 @@ void tst_PluginHost::recordPlaces()
     const UploadRecord::Account irina { "https://graph.example", "7" };
     record.note(irina, "Trips", "aa", { UploadRecord::State::Uploaded, QDateTime::currentDateTimeUtc(), "/a.png" });
     UploadRecord::Entries known;
-    QVERIFY(record.flush(&said) && record.entries(irina, "Trips", &known, &said));
+    QVERIFY(record.flush(&said) && record.entries(irina, { "Trips", "Trips" }, true, &known, &said));
     QCOMPARE(known.keys(), QList<QByteArray> { "aa" });
-    QVERIFY(record.entries({ "http://127.0.0.1:8123", "7" }, "Trips", &known, &said) && known.isEmpty());
+    QVERIFY(record.entries({ "http://127.0.0.1:8123", "7" }, { "Trips", "Trips" }, true, &known, &said) && known.isEmpty());
 
-    // Rows an earlier version keyed by the album's name go to the first
-    // album of that name a batch sends to; a namesake, or an album made
-    // just now, takes none.
+    // Rows an earlier version keyed by the album's name count for every
+    // album of that name (not one made just now) until one takes them; then
+    // they are its alone.
     sqlite3 *db = nullptr;
     QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
     QCOMPARE(sqlite3_exec(db, "INSERT INTO photos VALUES ('https://graph.example', '7', 'Porto', 'bb', 2, 1765200000, '/b.png')",
                           nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    QVERIFY(record.adoptAlbum(irina, { "31", "Porto" }, true, &said) && record.entries(irina, "31", &known, &said));
-    QVERIFY(known.isEmpty());
-    QVERIFY(record.adoptAlbum(irina, { "32", "Porto" }, false, &said) && record.entries(irina, "32", &known, &said));
-    QCOMPARE(known.keys(), QList<QByteArray> { "bb" });
-    QVERIFY(record.adoptAlbum(irina, { "33", "Porto" }, false, &said) && record.entries(irina, "33", &known, &said));
-    QVERIFY(known.isEmpty());
+    const auto knownAt = [&](const char *id, bool withOldRows) {
+        return record.entries(irina, { id, "Porto" }, withOldRows, &known, &said) ? known.keys() : QList<QByteArray> { "?" };
+    };
+    QCOMPARE(knownAt("31", false), QList<QByteArray>());
+    QCOMPARE(knownAt("31", true), QList<QByteArray> { "bb" });
+    QVERIFY(record.adoptAlbum(irina, { "32", "Porto" }, &said));
+    QCOMPARE(knownAt("32", true), QList<QByteArray> { "bb" });
+    QCOMPARE(knownAt("33", true), QList<QByteArray>());
 }
 
 // What done said; something else when it was not called once, later.

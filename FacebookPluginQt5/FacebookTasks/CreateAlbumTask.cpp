@@ -33,7 +33,7 @@ QNetworkReply *CreateAlbumTask::reply()
     // Qt would send the form again by itself on a connection that closes
     // unanswered: a second album. The name's part refuses that pass.
     auto *name = new Network::SinglePassBuffer(body);
-    name->setData(m_album.name.toUtf8());
+    name->setData(m_album.name.trimmed().toUtf8()); // as the service keeps it
     name->open(QIODevice::ReadOnly);
     QHttpPart namePart = GraphForm::field("name", QByteArray());
     namePart.setBodyDevice(name);
@@ -56,7 +56,7 @@ void CreateAlbumTask::handleResult(const QVariantMap &result)
         reportHttpFailure(QStringLiteral("the answer is not the service's: it names no album"));
         return;
     }
-    created.name = m_album.name;
+    created.name = m_album.name.trimmed();
     created.canUpload = true;
     created.details.insert(QStringLiteral("description"), m_album.description);
     if (!m_album.audience.isEmpty())

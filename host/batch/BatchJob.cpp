@@ -42,6 +42,7 @@ void BatchJob::start(const Request &request)
     m_request = request;
     m_album = { request.album.id, request.album.name, false, {} };
     m_albumCreated = false;
+    m_albumNameShared = false;
     setStep(Step::OpeningRecord);
     if (!m_record) {
         auto record = std::make_unique<UploadRecord>();
@@ -88,8 +89,10 @@ void BatchJob::findAlbum()
     m_task.reset();
     const UploadQueue::Album &album = m_request.album;
     const bool creating = !m_request.newAlbum.name.isEmpty();
-    if (!creating && (album.name.isEmpty() || !album.id.isEmpty()) && (album.id.isEmpty() || !album.name.isEmpty()))
-        return send(); // the application's album, or one chosen from a list
+    // Even one chosen from a list: it may be gone, and whether another
+    // album has its name decides what the record's older rows say of it.
+    if (!creating && album.id.isEmpty() && album.name.isEmpty())
+        return send(); // the application's album
     setStep(Step::FindingAlbum);
     m_task.reset(m_host->publishing()->newAlbumListTask(
         [this](const QList<Publishing::Album> &albums) {
@@ -120,8 +123,10 @@ QString BatchJob::chooseAlbum(const QList<Publishing::Album> &albums)
     std::copy_if(albums.cbegin(), albums.cend(), std::back_inserter(found), [&](const Publishing::Album &album) {
         return newAlbum.name.isEmpty() && !wanted.id.isEmpty() ? album.id == wanted.id : album.name == name;
     });
-    if (!newAlbum.name.isEmpty())
-        return found.isEmpty() ? QString() : AlbumNames::existsText(found);
+    if (!newAlbum.name.isEmpty()) {
+        const QList<Publishing::Album> namesakes = AlbumNames::namesakes(albums, newAlbum.name);
+        return namesakes.isEmpty() ? QString() : AlbumNames::existsText(namesakes);
+    }
     if (found.isEmpty())
         return wanted.id.isEmpty() ? QStringLiteral("there is no album named \"%1\"").arg(name)
                                    : QStringLiteral("there is no album with the id %1").arg(wanted.id);
@@ -131,6 +136,7 @@ QString BatchJob::chooseAlbum(const QList<Publishing::Album> &albums)
         return QStringLiteral("the album \"%1\" takes no uploads").arg(found.first().name);
     wanted = { found.first().id, found.first().name };
     m_album = found.first();
+    m_albumNameShared = AlbumNames::counts(albums).value(m_album.name) > 1;
     return QString();
 }
 
@@ -165,17 +171,25 @@ void BatchJob::createAlbum()
 void BatchJob::send()
 {
     m_task.reset();
+    // Rows of earlier versions keyed by the album's name: an album alone
+    // with its name takes them; two of one name both count them; an album
+    // made just now has none.
     QString error;
-    if (!m_record->adoptAlbum(m_account, m_request.album, m_albumCreated, &error))
+    if (!m_albumCreated && !m_albumNameShared && !m_record->adoptAlbum(m_account, m_request.album, &error))
         return end(error);
     setStep(Step::Sending);
-    m_queue.start(m_request.files, m_request.album, m_request.options, { m_record.get(), m_account, m_request.again });
+    m_queue.start(m_request.files, m_request.album, m_request.options,
+                  { m_record.get(), m_account, m_request.again, !m_albumCreated });
 }
 
 void BatchJob::cancel()
 {
     if (m_step == Step::Sending)
         return m_queue.cancel(); // every photo reported, then the end
+    if (m_step == Step::CreatingAlbum)
+        return end(QStringLiteral("canceled, nothing sent; the album \"%1\" may have been created: look at your "
+                                  "albums before asking again")
+                       .arg(m_request.newAlbum.name));
     if (isRunning())
         end(QStringLiteral("canceled, nothing sent"));
 }

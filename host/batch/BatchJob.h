@@ -89,6 +89,7 @@ private:
     UploadRecord::Account m_account;
     Publishing::Album m_album;
     bool m_albumCreated = false; // by this job: the record knows nothing of it
+    bool m_albumNameShared = false; // another album has its name
     std::unique_ptr<UploadRecord> m_record;
     UploadQueue m_queue; // after the record: it writes there until it goes
 };

@@ -134,7 +134,7 @@ void UploadQueue::start(const QStringList &files, const Album &album, const Opti
     QString recordError;
     const bool recordReady = !m_place.record
         || (m_place.record->lock(&recordError)
-            && m_place.record->entries(m_place.account, album.id, &known, &recordError));
+            && m_place.record->entries(m_place.account, album, m_place.withOldRows, &known, &recordError));
     m_known = std::make_shared<const Known>(std::move(known));
     m_stopReading->store(true); // a late worker of an earlier batch
     m_stopReading = std::make_shared<std::atomic<bool>>(false);
@@ -402,7 +402,10 @@ Publishing::Photo UploadQueue::publication(const Photo &photo) const
         sent.message = m_options.message;
     else if (m_options.captions)
         sent.message = prepared.caption;
-    if (m_options.dates && !prepared.takenAt.isEmpty())
+    // A plug-in of the first version refuses every option: the date is
+    // left out there rather than the photo; an audience the user asked
+    // for is not.
+    if (m_options.dates && !prepared.takenAt.isEmpty() && m_host->albumPublishing())
         sent.options.insert(Publishing::PhotoOption::takenAt(), prepared.takenAt);
     if (!m_options.audience.isEmpty())
         sent.options.insert(Publishing::PhotoOption::audience(), m_options.audience);

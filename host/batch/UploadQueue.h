@@ -96,6 +96,9 @@ public:
         UploadRecord *record = nullptr;
         UploadRecord::Account account;
         bool again = false; // send what the record knows, and new versions of what it knows, all the same
+        // What earlier versions recorded under the album's name counts too
+        // (not for an album made just now).
+        bool withOldRows = true;
     };
 
     // The whole batch: photos reported, bytes sent of the bytes expected

@@ -221,16 +221,14 @@ bool UploadRecord::adopt(const Account &account, const QString &name, QString *e
         error);
 }
 
-bool UploadRecord::adoptAlbum(const Account &account, const Album &album, bool created, QString *error)
+bool UploadRecord::adoptAlbum(const Account &account, const Album &album, QString *error)
 {
     return inTransaction(
         [&] {
             if (!run("INSERT OR IGNORE INTO albums (service, account, album_id, name) VALUES (?1, ?2, ?3, ?4)",
                      { account.service, account.id, album.id, album.name }))
                 return false;
-            // An album made just now holds nothing yet, whatever an album
-            // of that name once held.
-            if (sqlite3_changes(m_db) != 1 || created)
+            if (sqlite3_changes(m_db) != 1)
                 return true;
             return run("INSERT OR REPLACE INTO album_photos (service, account, album_id, digest, state, at, file)"
                        " SELECT service, account, ?3, digest, state, at, file FROM photos"
@@ -242,21 +240,29 @@ bool UploadRecord::adoptAlbum(const Account &account, const Album &album, bool c
         error);
 }
 
-bool UploadRecord::entries(const Account &account, const QString &album, Entries *found, QString *error) const
+bool UploadRecord::entries(const Account &account, const Album &album, bool withOldRows, Entries *found,
+                           QString *error) const
 {
     found->clear();
     Statement statement;
     if (!m_db)
         return fail(error, QStringLiteral("not open"));
+    // Rows keyed by the album's name count too until an album takes them:
+    // the earlier rows first, so that the album's own replace them.
     if (sqlite3_prepare_v2(m_db,
-                           "SELECT digest, state, at, file FROM album_photos"
-                           " WHERE service = ?1 AND account = ?2 AND album_id = ?3",
+                           "SELECT digest, state, at, file, 0 FROM photos"
+                           " WHERE service = ?1 AND account = ?2 AND album = ?4"
+                           " UNION ALL SELECT digest, state, at, file, 1 FROM album_photos"
+                           " WHERE service = ?1 AND account = ?2 AND album_id = ?3 ORDER BY 5",
                            -1, &statement.handle, nullptr)
         != SQLITE_OK)
         return fail(error, sqliteError());
     bindText(statement.handle, 1, account.service);
     bindText(statement.handle, 2, account.id);
-    bindText(statement.handle, 3, album);
+    bindText(statement.handle, 3, album.id);
+    // A listed album without a name is not the application's album.
+    if (withOldRows && (!album.name.isEmpty() || album.id.isEmpty()))
+        bindText(statement.handle, 4, album.name);
     int step = SQLITE_ROW;
     while ((step = sqlite3_step(statement.handle)) == SQLITE_ROW) {
         Entry entry;

@@ -86,14 +86,18 @@ public:
         QString name;
     };
     // Takes over, once for each album, the rows an earlier version wrote
-    // under the album's name; an album the host has just created takes
-    // none.
-    bool adoptAlbum(const Account &account, const Album &album, bool created, QString *error);
+    // under the album's name: for an album that alone has that name and
+    // was not made just now (the caller knows).
+    bool adoptAlbum(const Account &account, const Album &album, QString *error);
 
-    // What is known at that place (the album's id); false, with the reason, when the record
+    // What is known at that place (the album's id); withOldRows: what the
+    // rows of earlier versions under its name say as well, until an album
+    // takes them (two albums of one name both count them: neither is sent
+    // what may be in the other). False, with the reason, when the record
     // cannot be read (a batch must not start then: it would send again
     // what the record knows).
-    bool entries(const Account &account, const QString &album, Entries *found, QString *error) const;
+    bool entries(const Account &account, const Album &album, bool withOldRows, Entries *found,
+                 QString *error) const;
     // Replaces what is known of the photo at that place: queued, written in
     // order on the record's thread.
     void note(const Account &account, const QString &album, const QByteArray &digest, const Entry &entry);

@@ -166,9 +166,7 @@ void CommandRunner::createAlbum()
     const Publishing::NewAlbum wanted { m_options.newAlbum, m_options.albumDescription, m_options.audience };
     m_task.reset(publishing->newAlbumListTask(
         [this, publishing, wanted](const QList<Publishing::Album> &albums) {
-            QList<Publishing::Album> namesakes;
-            std::copy_if(albums.cbegin(), albums.cend(), std::back_inserter(namesakes),
-                         [&wanted](const Publishing::Album &album) { return album.name == wanted.name; });
+            const QList<Publishing::Album> namesakes = AlbumNames::namesakes(albums, wanted.name);
             if (!namesakes.isEmpty())
                 return fail(AlbumNames::existsText(namesakes));
             QTimer::singleShot(0, this, [this, publishing, wanted] {

@@ -192,6 +192,14 @@ bool HostOptions::parse(const QCoreApplication &app, HostOptions *options, QStri
     options->albumId = parser.value(albumId);
     if (parser.isSet(newAlbum))
         options->newAlbum = parser.value(newAlbum);
+    if ((parser.isSet(album) && options->album.isEmpty()) || (parser.isSet(albumId) && options->albumId.isEmpty())) {
+        *error = QStringLiteral("--album and --album-id want a name or an id (without either: the application's album)");
+        return false;
+    }
+    if (parser.values(audience).size() > 1) {
+        *error = QStringLiteral("give --audience once");
+        return false;
+    }
     if (int(parser.isSet(album)) + int(parser.isSet(albumId)) + int(parser.isSet(newAlbum)) > 1) {
         *error = QStringLiteral("give one of --album, --album-id and --new-album");
         return false;

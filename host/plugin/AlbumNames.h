@@ -27,6 +27,18 @@ inline QString idsText(const QList<Publishing::Album> &albums)
     return ids.join(QStringLiteral(", "));
 }
 
+// The albums a new album of that name would share it with: names compare
+// as the service keeps them, without the spaces around.
+inline QList<Publishing::Album> namesakes(const QList<Publishing::Album> &albums, const QString &name)
+{
+    QList<Publishing::Album> found;
+    for (const Publishing::Album &album : albums) {
+        if (album.name.trimmed() == name.trimmed())
+            found << album;
+    }
+    return found;
+}
+
 // "only me" for "only-me": an audience in the user's words.
 inline QString audienceText(QString audience)
 {

@@ -75,6 +75,8 @@ QString failureOf(Work &&work)
         return oneLine(error.what());
     } catch (const std::exception &error) { // bad_alloc for a size no file holds, ...
         return oneLine(error.what());
+    } catch (...) { // on a worker thread, anything else would end the program
+        return QStringLiteral("unknown error");
     }
     return oneLine(complaints.first());
 }
