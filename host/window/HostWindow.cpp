@@ -361,11 +361,9 @@ QString HostWindow::newAlbumRefusal(const Publishing::NewAlbum &album) const
     if (!refusal.isEmpty())
         return asSentence(refusal);
     // The same album asked for twice is one album: the second is refused here.
-    for (const Publishing::Album &listed : m_listed) {
-        if (listed.name.trimmed() == album.name.trimmed())
-            return tr("An album called \"%1\" is listed already: choose it there, or name the new one otherwise.")
-                .arg(album.name.trimmed());
-    }
+    if (!AlbumNames::namesakes(m_listed, album.name).isEmpty())
+        return tr("An album called \"%1\" is listed already: choose it there, or name the new one otherwise.")
+            .arg(album.name.trimmed());
     return QString();
 }
 
